@@ -1,0 +1,43 @@
+// Decoders turn a file into interleaved float frames at the file's own rate and
+// channel count. One decoder is used by one thread at a time (the stream's decode
+// thread); opening may happen on any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ae {
+
+struct DecoderInfo {
+    int rate = 0;         // Hz, as decoded
+    int channels = 0;     // interleaved channel count, 1..8 (more is rejected)
+    int64_t frames = 0;   // exact length in frames (gapless for MP3)
+    uint32_t ctype = 0;   // container/codec code reported by BASS_ChannelGetInfo
+    uint32_t origres = 0; // bits per sample of the source, 0 when not meaningful
+};
+
+class Decoder {
+public:
+    virtual ~Decoder() = default;
+    virtual const DecoderInfo& info() const = 0;
+    // Decodes up to `frames` frames into `out` (frames x channels floats, nominally
+    // -1..1). Returns the frames written: fewer than asked only at the end of the
+    // file or on a read error (a file truncated or deleted while playing); 0 after.
+    virtual int64_t Read(float* out, int64_t frames) = 0;
+    // Moves to an exact frame, 0..frames (frames itself means the end). False when
+    // out of range or the file cannot be read there; the position is then undefined
+    // until the next successful seek.
+    virtual bool Seek(int64_t frame) = 0;
+};
+
+// Opens `path` and picks the decoder by the file's content, not its name. Only
+// regular files are opened, without blocking. On failure returns null and sets
+// *error to an engine error code (BASS_ERROR_FILEOPEN, BASS_ERROR_FILEFORM, ...).
+std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error);
+
+// The file's size in bytes less an ID3v2 block at its start and ID3v1 / APE blocks
+// at its end; -1 when the file cannot be read.
+int64_t AudioPayloadBytes(const std::string& path);
+
+}  // namespace ae

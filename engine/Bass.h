@@ -1,0 +1,158 @@
+/* The audio engine API that the plug-in imports by name.
+ *
+ * One header for the plug-in, the engine that implements it and the test double
+ * that records calls to it. Types keep their widths on every target: handles and
+ * flags are 32-bit, byte positions 64-bit, the window handle pointer-sized.
+ * On 32-bit Windows every function is stdcall (callee cleans the stack).
+ *
+ * Units: byte positions count 16-bit interleaved PCM at the stream's own rate and
+ * channel count (bytes = frames x channels x 2); seconds are doubles; volume is a
+ * linear gain (1 = unchanged). Unless a function says otherwise, any thread may
+ * call it. Failures set the calling thread's error code (BASS_ErrorGetCode).
+ */
+#ifndef ENGINE_BASS_H
+#define ENGINE_BASS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define BASS_CALL __stdcall
+#else
+#define BASS_CALL
+#endif
+
+typedef uint32_t DWORD;
+typedef uint64_t QWORD;
+typedef int BOOL;
+typedef void* HWND;
+typedef DWORD HSTREAM; /* a stream handle, 0 = none */
+typedef DWORD HFX;     /* an effect handle, 0 = none */
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+/* Error codes given by BASS_ErrorGetCode. */
+#define BASS_OK 0
+#define BASS_ERROR_MEM 1
+#define BASS_ERROR_FILEOPEN 2
+#define BASS_ERROR_HANDLE 5
+#define BASS_ERROR_FORMAT 6
+#define BASS_ERROR_POSITION 7
+#define BASS_ERROR_INIT 8
+#define BASS_ERROR_ALREADY 14
+#define BASS_ERROR_ILLTYPE 19
+#define BASS_ERROR_ILLPARAM 20
+#define BASS_ERROR_NOPLAY 24
+#define BASS_ERROR_NOTFILE 27
+#define BASS_ERROR_NOTAVAIL 37
+#define BASS_ERROR_FILEFORM 41
+#define BASS_ERROR_CODEC 44
+#define BASS_ERROR_ENDED 45
+#define BASS_ERROR_UNKNOWN -1
+
+#define BASS_POS_BYTE 0          /* position mode: bytes of 16-bit PCM */
+#define BASS_ATTRIB_VOL 2        /* attribute: linear volume */
+#define BASS_DATA_FFT512 0x80000001u /* 256 float magnitudes of a 512-point FFT */
+#define BASS_FILEPOS_END 2       /* the file's length, tag blocks excluded */
+#define BASS_FX_DX8_PARAMEQ 7    /* peaking equaliser band */
+
+/* Channel activity, as BASS_ChannelIsActive reports it. */
+#define BASS_ACTIVE_STOPPED 0
+#define BASS_ACTIVE_PLAYING 1
+#define BASS_ACTIVE_STALLED 2
+#define BASS_ACTIVE_PAUSED 3
+
+/* What the engine knows of a channel. Read it as this struct, never as raw words:
+ * its size is 32 bytes on 32-bit targets and 40 on 64-bit ones. */
+typedef struct BASS_CHANNELINFO {
+    DWORD freq;    /* sample rate in Hz, as decoded */
+    DWORD chans;   /* channel count */
+    DWORD flags;
+    DWORD ctype;   /* container and codec */
+    DWORD origres; /* original resolution in bits, 0 when not known */
+    DWORD plugin;
+    DWORD sample;
+    const char* filename; /* absolute path of the stream's file */
+} BASS_CHANNELINFO;
+
+/* A peaking equaliser band: centre in Hz, bandwidth in semitones, gain in dB. */
+typedef struct BASS_DX8_PARAMEQ {
+    float fCenter;
+    float fBandwidth;
+    float fGain;
+} BASS_DX8_PARAMEQ;
+
+/* Starts output mixing at freq Hz, stereo. device -1: the default output, 0: null.
+ * Threads: any; fails with ALREADY while running. */
+BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD flags, HWND win, const void* clsid);
+/* Opens a stream from a file (mem must be FALSE). offset/length in bytes, 0 = whole. */
+HSTREAM BASS_CALL BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                        DWORD flags);
+/* Frees a stream and its effects. Threads: any. */
+BOOL BASS_CALL BASS_StreamFree(HSTREAM handle);
+/* Starts or resumes playback; restart TRUE plays from the start. Threads: any. */
+BOOL BASS_CALL BASS_ChannelPlay(DWORD handle, BOOL restart);
+/* Stops playback, keeping the position. Threads: any. */
+BOOL BASS_CALL BASS_ChannelStop(DWORD handle);
+/* Pauses playback, keeping the position. Threads: any. */
+BOOL BASS_CALL BASS_ChannelPause(DWORD handle);
+/* Playing, paused, stopped or stalled (BASS_ACTIVE_*). Threads: any. */
+DWORD BASS_CALL BASS_ChannelIsActive(DWORD handle);
+/* Seconds to bytes, rounded down to a whole frame; (QWORD)-1 on failure. */
+QWORD BASS_CALL BASS_ChannelSeconds2Bytes(DWORD handle, double seconds);
+/* Bytes to seconds; negative on failure. */
+double BASS_CALL BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes);
+/* Seeks to a byte position (mode BASS_POS_BYTE); fails past the end. */
+BOOL BASS_CALL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+/* The byte position being heard (mode BASS_POS_BYTE); (QWORD)-1 on failure. */
+QWORD BASS_CALL BASS_ChannelGetPosition(DWORD handle, DWORD mode);
+/* The stream's length in bytes (mode BASS_POS_BYTE); (QWORD)-1 on failure. */
+QWORD BASS_CALL BASS_ChannelGetLength(DWORD handle, DWORD mode);
+/* Sets an attribute; BASS_ATTRIB_VOL: linear gain, 0 or above, finite. */
+BOOL BASS_CALL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
+/* Reads an attribute into *value. */
+BOOL BASS_CALL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value);
+/* Peak level of the last 20 ms heard: left in the low word, right in the high word,
+ * each 0..32768; (DWORD)-1 when not playing or on failure. */
+DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle);
+/* BASS_DATA_FFT512: fills buffer with 256 float magnitudes; returns bytes written,
+ * (DWORD)-1 on failure. */
+DWORD BASS_CALL BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+/* Fills *info; FALSE for an unknown handle. */
+BOOL BASS_CALL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+/* BASS_FILEPOS_END: the file's size in bytes less ID3/APE tag blocks; (QWORD)-1 on failure. */
+QWORD BASS_CALL BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
+/* Adds an effect of the given type; higher priority runs first. 0 on failure. */
+HFX BASS_CALL BASS_ChannelSetFX(DWORD handle, DWORD type, int priority);
+/* Removes one effect from a channel. */
+BOOL BASS_CALL BASS_ChannelRemoveFX(DWORD handle, HFX fx);
+/* Sets an effect's parameters (BASS_DX8_PARAMEQ for a PARAMEQ); rejects out-of-range values. */
+BOOL BASS_CALL BASS_FXSetParameters(HFX fx, const void* params);
+/* Reads an effect's parameters back. */
+BOOL BASS_CALL BASS_FXGetParameters(HFX fx, void* params);
+/* The calling thread's last error code (BASS_OK after a success). */
+int BASS_CALL BASS_ErrorGetCode(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+#define BASS_STATIC_ASSERT static_assert
+#else
+#define BASS_STATIC_ASSERT _Static_assert
+#endif
+#if defined(__i386__) || defined(_M_IX86)
+BASS_STATIC_ASSERT(sizeof(BASS_CHANNELINFO) == 32, "BASS_CHANNELINFO is 32 bytes on i686");
+#elif defined(__x86_64__) || defined(_M_X64) || defined(__aarch64__)
+BASS_STATIC_ASSERT(sizeof(BASS_CHANNELINFO) == 40, "BASS_CHANNELINFO is 40 bytes on 64-bit");
+#endif
+BASS_STATIC_ASSERT(sizeof(BASS_DX8_PARAMEQ) == 12, "BASS_DX8_PARAMEQ is three floats");
+
+#endif

@@ -1,0 +1,41 @@
+// Test signals generated at test time, written with libsndfile in every format the
+// engine decodes, so that tests keep no stored audio.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testaudio {
+
+enum class Format { Wav, WavFloat, Aiff, Flac, OggVorbis, Opus, Mp3 };
+
+// All formats, for tests that run over each one.
+const std::vector<Format>& AllFormats();
+const char* Name(Format format);       // "wav", "flac", ...: usable in test names
+const char* Extension(Format format);  // ".wav", ".flac", ...
+bool IsLossy(Format format);
+
+// Interleaved frames of a sine of `amplitude` (full scale 1.0) on every channel.
+std::vector<float> Sine(int rate, int channels, int64_t frames, double hz, double amplitude);
+
+// Writes interleaved float frames; false (and nothing left behind) on failure.
+// MP3 is written at 128 kbps CBR; Opus requires 48000 Hz.
+bool Write(const std::string& path, Format format, int rate, int channels,
+           const std::vector<float>& frames);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its files by the destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace testaudio
