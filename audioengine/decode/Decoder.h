@@ -10,15 +10,15 @@
 namespace ae {
 
 struct DecoderInfo {
-    int rate = 0;         // Hz, as decoded
-    int channels = 0;     // interleaved channel count, 1..8 (more is rejected)
-    int64_t frames = 0;   // exact length in frames (gapless for MP3)
-    uint32_t ctype = 0;   // container/codec code reported by BASS_ChannelGetInfo
-    uint32_t origres = 0; // bits per sample of the source, 0 when not meaningful
+    int rate = 0;          // Hz, as decoded
+    int channels = 0;      // interleaved channel count, 1..8 (more is rejected)
+    int64_t frames = 0;    // exact length in frames (gapless for MP3)
+    uint32_t ctype = 0;    // container/codec code reported by BASS_ChannelGetInfo
+    uint32_t origres = 0;  // bits per sample of the source, 0 when not meaningful
 };
 
 class Decoder {
-public:
+  public:
     virtual ~Decoder() = default;
     virtual const DecoderInfo& info() const = 0;
     // Decodes up to `frames` frames into `out` (frames x channels floats, nominally

@@ -1,0 +1,373 @@
+// Opening a file, telling its format from its content, and the checks every
+// container gets before a decoder is handed out.
+#include "Decoder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "Formats.h"
+#include "Mpeg.h"
+#include "engine/Bass.h"
+
+namespace ae {
+
+// ---- FileSource ----------------------------------------------------------------
+
+std::unique_ptr<FileSource> FileSource::Open(const std::string& path, int* error) {
+    *error = BASS_ERROR_FILEOPEN;
+    if (path.empty()) return nullptr;
+    // O_NONBLOCK so that opening a FIFO with no writer returns at once; it is
+    // rejected right after by the regular-file check.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<FileSource> file(new (std::nothrow) FileSource(fd));
+    if (!file) {
+        ::close(fd);
+        *error = BASS_ERROR_MEM;
+        return nullptr;
+    }
+    *error = 0;
+    return file;
+}
+
+FileSource::~FileSource() { ::close(fd_); }
+
+int64_t FileSource::ReadAt(int64_t offset, void* buffer, int64_t bytes) const {
+    if (offset < 0 || bytes < 0) return -1;
+    auto* out = static_cast<unsigned char*>(buffer);
+    int64_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::pread(fd_, out + done, static_cast<size_t>(bytes - done),
+                                  static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done > 0 ? done : -1;
+        }
+        if (n == 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t FileSource::Read(void* buffer, int64_t bytes) {
+    const int64_t n = ReadAt(offset_, buffer, bytes);
+    if (n > 0) offset_ += n;
+    return n;
+}
+
+int64_t FileSource::Seek(int64_t offset, int whence) {
+    int64_t base = 0;
+    if (whence == SEEK_CUR) {
+        base = offset_;
+    } else if (whence == SEEK_END) {
+        base = Size();
+        if (base < 0) return -1;
+    } else if (whence != SEEK_SET) {
+        return -1;
+    }
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset)) return -1;
+    offset_ = base + offset;
+    return offset_;
+}
+
+int64_t FileSource::Size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+// ---- Tag blocks around the audio -----------------------------------------------
+
+static uint32_t BigEndian32(const unsigned char* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+static uint32_t LittleEndian32(const unsigned char* p) {
+    return (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
+}
+
+// The size of an ID3v2 header or footer's block ("ID3" at the start, "3DI" at the
+// end): 10 header bytes, the synchsafe body size, 10 more with a footer. 0 when the
+// 10 bytes are not such a header.
+static int64_t Id3v2BlockSize(const unsigned char* h, const char* magic) {
+    if (std::memcmp(h, magic, 3) != 0 || h[3] == 0xFF || h[4] == 0xFF) return 0;
+    for (int i = 6; i < 10; ++i)
+        if (h[i] & 0x80) return 0;
+    const int64_t body =
+        (int64_t{h[6]} << 21) | (int64_t{h[7]} << 14) | (int64_t{h[8]} << 7) | h[9];
+    return 10 + body + ((h[5] & 0x10) ? 10 : 0);
+}
+
+PayloadRange FindPayload(const FileSource& file) {
+    PayloadRange range;
+    const int64_t size = file.Size();
+    if (size <= 0) return range;
+    range.end = size;
+
+    // ID3v2 at the start; some taggers stack more than one.
+    for (int tags = 0; tags < 4; ++tags) {
+        unsigned char h[10];
+        if (range.begin + 10 > size || file.ReadAt(range.begin, h, 10) != 10) break;
+        const int64_t block = Id3v2BlockSize(h, "ID3");
+        if (block == 0) break;
+        range.begin = std::min(size, range.begin + block);
+    }
+
+    // At the end, in any order: ID3v1 ("TAG", 128 bytes), APE (32-byte "APETAGEX"
+    // footer, optional header) and an appended ID3v2 ending in a "3DI" footer.
+    bool id3v1_seen = false;
+    for (int tags = 0; tags < 8; ++tags) {
+        const int64_t room = range.end - range.begin;
+        unsigned char t[32];
+        if (!id3v1_seen && room >= 128 && file.ReadAt(range.end - 128, t, 3) == 3 &&
+            std::memcmp(t, "TAG", 3) == 0) {
+            range.end -= 128;
+            id3v1_seen = true;
+            continue;
+        }
+        if (room >= 32 && file.ReadAt(range.end - 32, t, 32) == 32 &&
+            std::memcmp(t, "APETAGEX", 8) == 0) {
+            const int64_t body = LittleEndian32(t + 12);  // items + footer
+            const bool has_header = (LittleEndian32(t + 20) & 0x80000000u) != 0;
+            const int64_t block = body + (has_header ? 32 : 0);
+            if (body < 32 || block > room) break;
+            range.end -= block;
+            continue;
+        }
+        if (room >= 10 && file.ReadAt(range.end - 10, t, 10) == 10) {
+            const int64_t block = Id3v2BlockSize(t, "3DI");
+            if (block > 0 && block <= room) {
+                range.end -= block;
+                continue;
+            }
+        }
+        break;
+    }
+    return range;
+}
+
+int64_t AudioPayloadBytes(const std::string& path) {
+    int error = 0;
+    const std::unique_ptr<FileSource> file = FileSource::Open(path, &error);
+    if (!file || file->Size() < 0) return -1;
+    const PayloadRange range = FindPayload(*file);
+    return range.end - range.begin;
+}
+
+// ---- Container checks ------------------------------------------------------------
+
+// A RIFF/WAVE or FORM/AIFF file whose audio chunk claims more bytes than the file
+// holds was cut short. Chunks after the audio do not matter. A size of 0 or
+// 0xFFFFFFFF is how streaming writers say "unknown", so it is left to the decoder.
+static bool ChunkedAudioComplete(const FileSource& file, bool big_endian, const char* audio_id) {
+    const int64_t size = file.Size();
+    int64_t offset = 12;
+    while (offset + 8 <= size) {
+        unsigned char h[8];
+        if (file.ReadAt(offset, h, 8) != 8) return false;
+        const uint32_t length = big_endian ? BigEndian32(h + 4) : LittleEndian32(h + 4);
+        if (std::memcmp(h, audio_id, 4) == 0) {
+            if (length == 0 || length == 0xFFFFFFFFu) return true;
+            return offset + 8 + int64_t{length} <= size;
+        }
+        offset += 8 + int64_t{length} + (length & 1);
+    }
+    return false;  // no audio chunk within the file
+}
+
+static uint32_t OggCrc(const unsigned char* data, size_t length) {
+    static const struct Table {
+        uint32_t v[256];
+        Table() {
+            for (uint32_t i = 0; i < 256; ++i) {
+                uint32_t r = i << 24;
+                for (int b = 0; b < 8; ++b) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+                v[i] = r;
+            }
+        }
+    } table;
+    uint32_t crc = 0;
+    for (size_t i = 0; i < length; ++i) crc = (crc << 8) ^ table.v[((crc >> 24) ^ data[i]) & 0xFF];
+    return crc;
+}
+
+// An Ogg file is complete when its audio ends with a whole page whose checksum
+// holds. A file cut at an arbitrary byte ends inside a page.
+static bool OggEndsOnPage(const FileSource& file, PayloadRange range) {
+    constexpr int64_t kMaxPage = 27 + 255 + 255 * 255;
+    const int64_t length = std::min(range.end - range.begin, kMaxPage);
+    if (length < 27) return false;
+    std::unique_ptr<unsigned char[]> tail(new (std::nothrow) unsigned char[length]);
+    if (!tail || file.ReadAt(range.end - length, tail.get(), length) != length) return false;
+    unsigned char* buf = tail.get();
+    for (int64_t p = length - 27; p >= 0; --p) {
+        if (std::memcmp(buf + p, "OggS", 4) != 0) continue;
+        const int segments = buf[p + 26];
+        if (p + 27 + segments > length) continue;
+        int64_t page = 27 + segments;
+        for (int s = 0; s < segments; ++s) page += buf[p + 27 + s];
+        if (p + page != length) continue;
+        unsigned char stored[4];
+        std::memcpy(stored, buf + p + 22, 4);
+        std::memset(buf + p + 22, 0, 4);
+        const uint32_t crc = OggCrc(buf + p, static_cast<size_t>(page));
+        std::memcpy(buf + p + 22, stored, 4);
+        return crc == LittleEndian32(stored);
+    }
+    return false;
+}
+
+// ---- Detection -------------------------------------------------------------------
+
+enum class Kind { Unknown, Wav, Aiff, Flac, OggVorbis, OggOpus, OggFlac, OggOther, Mpeg };
+
+static Kind OggStreamKind(const FileSource& file, int64_t at) {
+    unsigned char page[27 + 255];
+    const int64_t got = file.ReadAt(at, page, sizeof page);
+    if (got < 27 || std::memcmp(page, "OggS", 4) != 0) return Kind::Unknown;
+    const int segments = page[26];
+    if (got < 27 + segments) return Kind::Unknown;
+    unsigned char packet[8];
+    if (file.ReadAt(at + 27 + segments, packet, 8) != 8) return Kind::Unknown;
+    if (std::memcmp(packet, "\x01vorbis", 7) == 0) return Kind::OggVorbis;
+    if (std::memcmp(packet, "OpusHead", 8) == 0) return Kind::OggOpus;
+    if (std::memcmp(packet,
+                    "\x7F"
+                    "FLAC",
+                    5) == 0)
+        return Kind::OggFlac;
+    return Kind::OggOther;
+}
+
+static Kind DetectKind(const FileSource& file, PayloadRange range) {
+    unsigned char h[12] = {};
+    const int64_t got = file.ReadAt(0, h, sizeof h);
+    if (got >= 12 && std::memcmp(h, "RIFF", 4) == 0 && std::memcmp(h + 8, "WAVE", 4) == 0)
+        return Kind::Wav;
+    if (got >= 12 && std::memcmp(h, "FORM", 4) == 0 &&
+        (std::memcmp(h + 8, "AIFF", 4) == 0 || std::memcmp(h + 8, "AIFC", 4) == 0))
+        return Kind::Aiff;
+    if (got >= 4 && std::memcmp(h, "OggS", 4) == 0) return OggStreamKind(file, 0);
+
+    // What follows an ID3v2 block: FLAC files are tagged that way too.
+    unsigned char a[4] = {};
+    if (range.begin + 4 > range.end || file.ReadAt(range.begin, a, 4) != 4) return Kind::Unknown;
+    if (std::memcmp(a, "fLaC", 4) == 0) return Kind::Flac;
+    if (range.begin > 0) return Kind::Mpeg;  // ID3v2-tagged: libmpg123 finds the frames
+
+    // Untagged MPEG audio: a frame header at the start, and where the first frame
+    // does not reach the end, a matching header right after it.
+    MpegHeader first;
+    if (!ParseMpegHeader(a, &first)) return Kind::Unknown;
+    if (first.frame_bytes == 0) return Kind::Mpeg;  // free format: let libmpg123 decide
+    const int64_t next = range.begin + first.frame_bytes;
+    if (next + 4 > range.end) return Kind::Mpeg;
+    unsigned char b[4];
+    MpegHeader second;
+    if (file.ReadAt(next, b, 4) != 4 || !ParseMpegHeader(b, &second) || !SameStream(first, second))
+        return Kind::Unknown;
+    return Kind::Mpeg;
+}
+
+std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
+    int ignored = 0;
+    if (!error) error = &ignored;
+    try {
+        std::unique_ptr<FileSource> file = FileSource::Open(path, error);
+        if (!file) return nullptr;
+        *error = BASS_ERROR_FILEFORM;
+        const PayloadRange range = FindPayload(*file);
+        switch (DetectKind(*file, range)) {
+            case Kind::Wav:
+                if (!ChunkedAudioComplete(*file, false, "data")) return nullptr;
+                return OpenSndfile(std::move(file), SndfileKind::Wav, error);
+            case Kind::Aiff:
+                if (!ChunkedAudioComplete(*file, true, "SSND")) return nullptr;
+                return OpenSndfile(std::move(file), SndfileKind::Aiff, error);
+            case Kind::Flac:
+                return OpenSndfile(std::move(file), SndfileKind::Flac, error);
+            case Kind::OggOpus:
+                if (!OggEndsOnPage(*file, range)) return nullptr;
+                return OpenSndfile(std::move(file), SndfileKind::OggOpus, error);
+            case Kind::OggFlac:
+                if (!OggEndsOnPage(*file, range)) return nullptr;
+                return OpenSndfile(std::move(file), SndfileKind::OggFlac, error);
+            case Kind::OggVorbis:
+                if (!OggEndsOnPage(*file, range)) return nullptr;
+                return OpenVorbis(std::move(file), error);
+            case Kind::Mpeg:
+                return OpenMpg123(std::move(file), error);
+            case Kind::OggOther:
+                // An Ogg stream in a codec we have no decoder for (Speex, ...).
+                *error = BASS_ERROR_CODEC;
+                return nullptr;
+            case Kind::Unknown:
+                return nullptr;
+        }
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        *error = BASS_ERROR_MEM;
+    } catch (...) {
+        *error = BASS_ERROR_UNKNOWN;
+    }
+    return nullptr;
+}
+
+// ---- Shared frame bookkeeping ----------------------------------------------------
+
+int64_t FrameDecoder::Read(float* out, int64_t frames) {
+    if (!out || frames <= 0 || ended_) return 0;
+    const int64_t want = std::min(frames, info_.frames - position_);
+    int64_t done = 0;
+    while (done < want) {
+        const int64_t n = DecodeFrames(out + done * info_.channels, want - done);
+        if (n <= 0) break;
+        done += n;
+    }
+    position_ += done;
+    if (done < frames) ended_ = true;
+    return done;
+}
+
+bool FrameDecoder::Seek(int64_t frame) {
+    if (frame < 0 || frame > info_.frames) return false;
+    position_ = frame;
+    if (frame == info_.frames) {
+        ended_ = true;  // nothing left to read; the codec is repositioned on the next seek
+        return true;
+    }
+    ended_ = !SeekCodec(frame);
+    return !ended_;
+}
+
+const int* VorbisToWavOrder(int channels) {
+    // Vorbis (and Opus family 1) order: 3: L C R; 5: FL C FR RL RR; 6: + LFE;
+    // 7: FL C FR SL SR RC LFE; 8: FL C FR SL SR RL RR LFE.
+    static const int k1[] = {0};
+    static const int k2[] = {0, 1};
+    static const int k3[] = {0, 2, 1};
+    static const int k4[] = {0, 1, 2, 3};
+    static const int k5[] = {0, 2, 1, 3, 4};
+    static const int k6[] = {0, 2, 1, 5, 3, 4};
+    static const int k7[] = {0, 2, 1, 6, 5, 3, 4};
+    static const int k8[] = {0, 2, 1, 7, 5, 6, 3, 4};
+    static const int* const maps[] = {nullptr, k1, k2, k3, k4, k5, k6, k7, k8};
+    return channels >= 1 && channels <= 8 ? maps[channels] : nullptr;
+}
+
+}  // namespace ae

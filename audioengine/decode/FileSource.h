@@ -1,0 +1,49 @@
+// A read-only file opened without blocking, read through our own offset so that
+// every codec library sees the same view of the file, including a file that
+// shrinks or disappears while it is being decoded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ae {
+
+class FileSource {
+  public:
+    // Opens a regular file for reading. A FIFO, device or directory fails at once
+    // (the open never blocks). On failure returns null and sets *error to
+    // BASS_ERROR_FILEOPEN.
+    static std::unique_ptr<FileSource> Open(const std::string& path, int* error);
+    ~FileSource();
+    FileSource(const FileSource&) = delete;
+    FileSource& operator=(const FileSource&) = delete;
+
+    // Reads up to `bytes` at the current offset and advances it. Returns the bytes
+    // read (0 at the end of the file), -1 on an I/O error.
+    int64_t Read(void* buffer, int64_t bytes);
+    // Reads at an absolute offset without moving the current offset.
+    int64_t ReadAt(int64_t offset, void* buffer, int64_t bytes) const;
+    // lseek semantics (SEEK_SET/SEEK_CUR/SEEK_END); returns the new offset, -1 when
+    // the result would be negative.
+    int64_t Seek(int64_t offset, int whence);
+    int64_t Tell() const { return offset_; }
+    // The file's current size (it may change while we read); -1 on error.
+    int64_t Size() const;
+
+  private:
+    explicit FileSource(int fd) : fd_(fd) {}
+    int fd_;
+    int64_t offset_ = 0;
+};
+
+// Where the audio data lies between tag blocks: [begin, end) excludes an ID3v2
+// block at the start and ID3v1 / APE / appended ID3v2 blocks at the end.
+struct PayloadRange {
+    int64_t begin = 0;
+    int64_t end = 0;
+};
+PayloadRange FindPayload(const FileSource& file);
+
+}  // namespace ae

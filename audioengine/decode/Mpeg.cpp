@@ -1,0 +1,84 @@
+#include "Mpeg.h"
+
+#include <cstring>
+
+namespace ae {
+
+namespace {
+
+// kbps by [MPEG-1 ? 0 : 1][layer - 1][index]
+const int kBitrates[2][3][16] = {
+    {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, -1},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, -1},
+     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, -1}},
+    {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, -1},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, -1},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, -1}}};
+
+const int kRates[3][3] = {{44100, 48000, 32000}, {22050, 24000, 16000}, {11025, 12000, 8000}};
+
+uint32_t BigEndian32(const unsigned char* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+}  // namespace
+
+bool ParseMpegHeader(const unsigned char* h, MpegHeader* out) {
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return false;
+    const int version_bits = (h[1] >> 3) & 3;  // 0: 2.5, 1: reserved, 2: 2, 3: 1
+    const int layer_bits = (h[1] >> 1) & 3;    // 0: reserved, 1: III, 2: II, 3: I
+    const int bitrate_index = h[2] >> 4;
+    const int rate_index = (h[2] >> 2) & 3;
+    if (version_bits == 1 || layer_bits == 0 || bitrate_index == 15 || rate_index == 3 ||
+        (h[3] & 3) == 2)
+        return false;
+    MpegHeader m;
+    m.version = version_bits == 3 ? 10 : version_bits == 2 ? 20 : 25;
+    m.layer = 4 - layer_bits;
+    const int table = m.version == 10 ? 0 : 1;
+    m.rate = kRates[m.version == 10 ? 0 : m.version == 20 ? 1 : 2][rate_index];
+    m.channels = (h[3] >> 6) == 3 ? 1 : 2;
+    const int padding = (h[2] >> 1) & 1;
+    const int64_t bps = int64_t{kBitrates[table][m.layer - 1][bitrate_index]} * 1000;
+    if (m.layer == 1) {
+        m.samples = 384;
+        m.frame_bytes = static_cast<int>((12 * bps / m.rate + padding) * 4);
+    } else if (m.layer == 2 || m.version == 10) {
+        m.samples = 1152;
+        m.frame_bytes = static_cast<int>(144 * bps / m.rate + padding);
+    } else {
+        m.samples = 576;
+        m.frame_bytes = static_cast<int>(72 * bps / m.rate + padding);
+    }
+    if (bps == 0) m.frame_bytes = 0;  // free format
+    if (m.layer == 3) {
+        if (m.version == 10)
+            m.side_info_bytes = m.channels == 1 ? 17 : 32;
+        else
+            m.side_info_bytes = m.channels == 1 ? 9 : 17;
+    }
+    *out = m;
+    return true;
+}
+
+bool SameStream(const MpegHeader& a, const MpegHeader& b) {
+    return a.version == b.version && a.layer == b.layer && a.rate == b.rate;
+}
+
+int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int64_t frame_length) {
+    if (header.layer != 3) return -1;
+    const int64_t xing = 4 + header.side_info_bytes;
+    if (xing + 12 <= frame_length &&
+        (std::memcmp(frame + xing, "Xing", 4) == 0 || std::memcmp(frame + xing, "Info", 4) == 0)) {
+        const uint32_t flags = BigEndian32(frame + xing + 4);
+        if (flags & 1) return BigEndian32(frame + xing + 8);
+        return -1;
+    }
+    // Fraunhofer's VBRI header sits 32 bytes after the frame header.
+    const int64_t vbri = 4 + 32;
+    if (vbri + 18 <= frame_length && std::memcmp(frame + vbri, "VBRI", 4) == 0)
+        return BigEndian32(frame + vbri + 14);
+    return -1;
+}
+
+}  // namespace ae

@@ -1,0 +1,139 @@
+// MPEG audio (layers I-III) through libmpg123: gapless, float output, and the exact
+// length counted at open by scanning the frame headers.
+#include <mpg123.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "Formats.h"
+#include "Mpeg.h"
+#include "engine/Bass.h"
+
+namespace ae {
+
+namespace {
+
+ssize_t ReadCallback(void* handle, void* out, size_t bytes) {
+    const int64_t n = static_cast<FileSource*>(handle)->Read(out, static_cast<int64_t>(bytes));
+    return static_cast<ssize_t>(n);
+}
+off_t SeekCallback(void* handle, off_t offset, int whence) {
+    return static_cast<off_t>(static_cast<FileSource*>(handle)->Seek(offset, whence));
+}
+
+// The frame count that a Xing/Info/VBRI header at the start of the audio declares;
+// -1 when there is none. Encoders may pad between an ID3v2 tag and the first frame,
+// so the first valid header within a short distance is taken.
+int64_t DeclaredFrameCount(const FileSource& file) {
+    const PayloadRange range = FindPayload(file);
+    unsigned char buffer[4096 + 2048];
+    const int64_t got = file.ReadAt(range.begin, buffer, sizeof buffer);
+    for (int64_t i = 0; i + 4 <= got && i < 4096; ++i) {
+        MpegHeader header;
+        if (!ParseMpegHeader(buffer + i, &header)) continue;
+        if (header.frame_bytes == 0 || i + header.frame_bytes > got) return -1;
+        return DeclaredFrames(header, buffer + i, header.frame_bytes);
+    }
+    return -1;
+}
+
+class Mpg123Decoder final : public FrameDecoder {
+  public:
+    explicit Mpg123Decoder(std::unique_ptr<FileSource> file) : file_(std::move(file)) {}
+    ~Mpg123Decoder() override {
+        if (mh_) {
+            mpg123_close(mh_);
+            mpg123_delete(mh_);
+        }
+    }
+
+    int Open() {
+        static std::once_flag init_once;
+        static int init_result = MPG123_ERR;
+        std::call_once(init_once, [] { init_result = mpg123_init(); });
+        if (init_result != MPG123_OK) return BASS_ERROR_CODEC;
+
+        int err = MPG123_OK;
+        mh_ = mpg123_new(nullptr, &err);
+        if (!mh_) return BASS_ERROR_CODEC;
+        // Quiet: the library must never print. Gapless: encoder delay and padding
+        // from the LAME/Info header are removed, so the length is what was encoded.
+        if (mpg123_param(mh_, MPG123_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0) != MPG123_OK)
+            return BASS_ERROR_CODEC;
+        // Layer III needs the bit reservoir and the overlap of the frames before a seek
+        // target; decoding a few frames ahead makes seeks give the samples a decode
+        // from the start gives.
+        mpg123_param(mh_, MPG123_PREFRAMES, 4, 0);
+        mpg123_format_none(mh_);
+        const long* rates = nullptr;
+        size_t rate_count = 0;
+        mpg123_rates(&rates, &rate_count);
+        for (size_t i = 0; i < rate_count; ++i)
+            if (mpg123_format(mh_, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32) !=
+                MPG123_OK)
+                return BASS_ERROR_CODEC;
+
+        if (mpg123_replace_reader_handle(mh_, ReadCallback, SeekCallback, nullptr) != MPG123_OK ||
+            mpg123_open_handle(mh_, file_.get()) != MPG123_OK)
+            return BASS_ERROR_FILEFORM;
+        long rate = 0;
+        int channels = 0, encoding = 0;
+        if (mpg123_getformat(mh_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0)
+            return BASS_ERROR_FILEFORM;
+        if (encoding != MPG123_ENC_FLOAT_32) return BASS_ERROR_CODEC;
+        if (channels < 1 || channels > 2) return BASS_ERROR_FORMAT;
+
+        if (mpg123_scan(mh_) != MPG123_OK) return BASS_ERROR_FILEFORM;
+        const off_t length = mpg123_length(mh_);
+        const off_t frame_count = mpg123_framelength(mh_);
+        if (length <= 0 || frame_count <= 0) return BASS_ERROR_FILEFORM;
+        // A stream cut short holds fewer frames than its Info header declares.
+        const int64_t declared = DeclaredFrameCount(*file_);
+        if (declared > 0 && frame_count < declared) return BASS_ERROR_FILEFORM;
+
+        mpg123_frameinfo frame{};
+        mpg123_info(mh_, &frame);
+        info_.rate = static_cast<int>(rate);
+        info_.channels = channels;
+        info_.frames = length;
+        info_.ctype = frame.layer == 1 ? 0x10003 : frame.layer == 2 ? 0x10004 : 0x10005;
+        info_.origres = 0;
+        if (mpg123_seek(mh_, 0, SEEK_SET) != 0) return BASS_ERROR_FILEFORM;
+        return 0;
+    }
+
+  protected:
+    int64_t DecodeFrames(float* out, int64_t frames) override {
+        const size_t frame_bytes = sizeof(float) * static_cast<size_t>(info_.channels);
+        for (;;) {
+            size_t done = 0;
+            const int err = mpg123_read(mh_, out, static_cast<size_t>(frames) * frame_bytes, &done);
+            if (done > 0) return static_cast<int64_t>(done / frame_bytes);
+            if (err != MPG123_NEW_FORMAT) return 0;
+            // A stream may announce a format again; a real change cannot be carried
+            // on at this stream's rate and layout, so it ends the stream.
+            long rate = 0;
+            int channels = 0, encoding = 0;
+            mpg123_getformat(mh_, &rate, &channels, &encoding);
+            if (rate != info_.rate || channels != info_.channels) return 0;
+        }
+    }
+    bool SeekCodec(int64_t frame) override {
+        return mpg123_seek(mh_, static_cast<off_t>(frame), SEEK_SET) == frame;
+    }
+
+  private:
+    std::unique_ptr<FileSource> file_;
+    mpg123_handle* mh_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Decoder> OpenMpg123(std::unique_ptr<FileSource> file, int* error) {
+    auto decoder = std::make_unique<Mpg123Decoder>(std::move(file));
+    *error = decoder->Open();
+    if (*error != 0) return nullptr;
+    return decoder;
+}
+
+}  // namespace ae

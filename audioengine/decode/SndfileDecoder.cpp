@@ -1,0 +1,141 @@
+// WAV, AIFF, FLAC, Ogg FLAC and Opus through libsndfile, reading through our
+// FileSource so that the file is opened once, without blocking.
+#include <sndfile.h>
+
+#include <cstdio>
+#include <new>
+
+#include "Formats.h"
+#include "engine/Bass.h"
+
+namespace ae {
+
+namespace {
+
+sf_count_t VioLength(void* user) { return static_cast<FileSource*>(user)->Size(); }
+sf_count_t VioSeek(sf_count_t offset, int whence, void* user) {
+    return static_cast<FileSource*>(user)->Seek(offset, whence);
+}
+sf_count_t VioRead(void* out, sf_count_t bytes, void* user) {
+    const int64_t n = static_cast<FileSource*>(user)->Read(out, bytes);
+    return n < 0 ? 0 : n;
+}
+sf_count_t VioWrite(const void*, sf_count_t, void*) { return 0; }
+sf_count_t VioTell(void* user) { return static_cast<FileSource*>(user)->Tell(); }
+
+SF_VIRTUAL_IO kVirtualIo = {VioLength, VioSeek, VioRead, VioWrite, VioTell};
+
+// The WAVE format tag of a libsndfile subformat, for WAV files that hold neither
+// PCM nor float.
+uint32_t WaveFormatTag(int subformat) {
+    switch (subformat) {
+        case SF_FORMAT_MS_ADPCM:
+            return 0x0002;
+        case SF_FORMAT_ALAW:
+            return 0x0006;
+        case SF_FORMAT_ULAW:
+            return 0x0007;
+        case SF_FORMAT_IMA_ADPCM:
+            return 0x0011;
+        case SF_FORMAT_GSM610:
+            return 0x0031;
+        default:
+            return 0;
+    }
+}
+
+uint32_t BitsPerSample(int subformat) {
+    switch (subformat) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+            return 8;
+        case SF_FORMAT_PCM_16:
+            return 16;
+        case SF_FORMAT_PCM_24:
+            return 24;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+            return 32;
+        case SF_FORMAT_DOUBLE:
+            return 64;
+        default:
+            return 0;
+    }
+}
+
+uint32_t ContainerType(SndfileKind kind, int subformat) {
+    switch (kind) {
+        case SndfileKind::Wav:
+            if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE) return 0x50003;
+            if (BitsPerSample(subformat) != 0) return 0x50001;
+            return 0x40000 | WaveFormatTag(subformat);
+        case SndfileKind::Aiff:
+            return 0x10006;
+        case SndfileKind::Flac:
+            return 0x10900;
+        case SndfileKind::OggFlac:
+            return 0x10901;
+        case SndfileKind::OggOpus:
+            return 0x11200;
+    }
+    return 0;
+}
+
+class SndfileDecoder final : public FrameDecoder {
+  public:
+    SndfileDecoder(std::unique_ptr<FileSource> file) : file_(std::move(file)) {}
+    ~SndfileDecoder() override {
+        if (sf_) sf_close(sf_);
+    }
+
+    int Open(SndfileKind kind) {
+        SF_INFO sf_info{};
+        sf_ = sf_open_virtual(&kVirtualIo, SFM_READ, &sf_info, file_.get());
+        if (!sf_) {
+            // libsndfile knew the container but not the encoding inside it.
+            return sf_error(nullptr) == SF_ERR_UNSUPPORTED_ENCODING ? BASS_ERROR_CODEC
+                                                                    : BASS_ERROR_FILEFORM;
+        }
+        if (sf_info.channels < 1 || sf_info.channels > 8) return BASS_ERROR_FORMAT;
+        if (sf_info.samplerate <= 0 || sf_info.frames < 0 || sf_info.frames == SF_COUNT_MAX)
+            return BASS_ERROR_FILEFORM;
+        const int subformat = sf_info.format & SF_FORMAT_SUBMASK;
+        info_.rate = sf_info.samplerate;
+        info_.channels = sf_info.channels;
+        info_.frames = sf_info.frames;
+        info_.ctype = ContainerType(kind, subformat);
+        info_.origres = kind == SndfileKind::OggOpus ? 0 : BitsPerSample(subformat);
+        // Compressed streams state their length in a header; one that was cut short
+        // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
+        if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0) {
+            float last[8];
+            if (sf_seek(sf_, info_.frames - 1, SEEK_SET) != info_.frames - 1 ||
+                sf_readf_float(sf_, last, 1) != 1 || sf_seek(sf_, 0, SEEK_SET) != 0)
+                return BASS_ERROR_FILEFORM;
+        }
+        return 0;
+    }
+
+  protected:
+    int64_t DecodeFrames(float* out, int64_t frames) override {
+        const sf_count_t n = sf_readf_float(sf_, out, frames);
+        return n < 0 ? 0 : n;
+    }
+    bool SeekCodec(int64_t frame) override { return sf_seek(sf_, frame, SEEK_SET) == frame; }
+
+  private:
+    std::unique_ptr<FileSource> file_;
+    SNDFILE* sf_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Decoder> OpenSndfile(std::unique_ptr<FileSource> file, SndfileKind kind,
+                                     int* error) {
+    auto decoder = std::make_unique<SndfileDecoder>(std::move(file));
+    *error = decoder->Open(kind);
+    if (*error != 0) return nullptr;
+    return decoder;
+}
+
+}  // namespace ae
