@@ -1,0 +1,130 @@
+#include "EqChain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+namespace ae::dsp {
+
+EqChain::EqChain(double sampleRate, int channels)
+    : sampleRate_((std::isfinite(sampleRate) && sampleRate > 0.0) ? sampleRate : 44100.0),
+      channels_(std::clamp(channels, 1, kMaxChannels)) {
+    for (Slot& slot : slots_) slot.filter.Configure(sampleRate_, channels_);
+}
+
+int EqChain::AddBand(int priority) {
+    for (int i = 0; i < kMaxBands; ++i) {
+        Slot& slot = slots_[i];
+        if (slot.used.load(std::memory_order_relaxed)) continue;
+        Store(slot, kNeutralParams);
+        // The filter takes in the sequence number just stored: a neutral band with
+        // an empty history is an exact identity from its first frame.
+        slot.appliedSeq = slot.shared.seq.load(std::memory_order_relaxed);
+        slot.filter.Configure(sampleRate_, channels_, kNeutralParams);
+        slot.priority = priority;
+        slot.addedOrder = nextAddedOrder_++;
+        slot.used.store(true, std::memory_order_release);
+        RebuildOrder();
+        return i;
+    }
+    return -1;
+}
+
+bool EqChain::RemoveBand(int slot) {
+    if (slot < 0 || slot >= kMaxBands || !slots_[slot].used.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    slots_[slot].used.store(false, std::memory_order_release);
+    RebuildOrder();
+    return true;
+}
+
+void EqChain::RebuildOrder() {
+    int count = 0;
+    for (int i = 0; i < kMaxBands; ++i) {
+        if (slots_[i].used.load(std::memory_order_relaxed)) orderSlots_[count++] = i;
+    }
+    std::sort(orderSlots_, orderSlots_ + count, [this](int a, int b) {
+        if (slots_[a].priority != slots_[b].priority) {
+            return slots_[a].priority > slots_[b].priority;
+        }
+        return slots_[a].addedOrder < slots_[b].addedOrder;
+    });
+    for (int i = 0; i < count; ++i) order_[i] = &slots_[orderSlots_[i]].filter;
+    bandCount_.store(count, std::memory_order_relaxed);
+}
+
+void EqChain::Store(Slot& slot, const PeakingParams& params) {
+    SharedParams& shared = slot.shared;
+    // Writers exclude each other by moving the sequence number from even to odd;
+    // a second writer waits (briefly: a writer only stores three values).
+    uint32_t seq = shared.seq.load(std::memory_order_relaxed);
+    for (;;) {
+        if ((seq & 1u) == 0 &&
+            shared.seq.compare_exchange_weak(seq, seq + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+            break;
+        }
+        std::this_thread::yield();
+        seq = shared.seq.load(std::memory_order_relaxed);
+    }
+    std::atomic_thread_fence(std::memory_order_release);
+    shared.centerHz.store(params.centerHz, std::memory_order_relaxed);
+    shared.bandwidthSemitones.store(params.bandwidthSemitones, std::memory_order_relaxed);
+    shared.gainDb.store(params.gainDb, std::memory_order_relaxed);
+    shared.seq.store(seq + 2, std::memory_order_release);
+}
+
+bool EqChain::TryLoad(const SharedParams& shared, PeakingParams* params, uint32_t* seq) {
+    const uint32_t before = shared.seq.load(std::memory_order_acquire);
+    if (before & 1u) return false;
+    PeakingParams p;
+    p.centerHz = shared.centerHz.load(std::memory_order_relaxed);
+    p.bandwidthSemitones = shared.bandwidthSemitones.load(std::memory_order_relaxed);
+    p.gainDb = shared.gainDb.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (shared.seq.load(std::memory_order_relaxed) != before) return false;
+    *params = p;
+    *seq = before;
+    return true;
+}
+
+bool EqChain::SetParams(int slot, const PeakingParams& params) {
+    if (slot < 0 || slot >= kMaxBands || !slots_[slot].used.load(std::memory_order_acquire)) {
+        return false;
+    }
+    if (!ValidPeakingParams(params, sampleRate_)) return false;
+    Store(slots_[slot], params);
+    return true;
+}
+
+bool EqChain::GetParams(int slot, PeakingParams* params) const {
+    if (params == nullptr || slot < 0 || slot >= kMaxBands ||
+        !slots_[slot].used.load(std::memory_order_acquire)) {
+        return false;
+    }
+    uint32_t seq = 0;
+    while (!TryLoad(slots_[slot].shared, params, &seq)) std::this_thread::yield();
+    return true;
+}
+
+void EqChain::Process(float* interleaved, size_t frames) {
+    const int count = bandCount_.load(std::memory_order_relaxed);
+    for (int i = 0; i < count; ++i) {
+        Slot& slot = slots_[orderSlots_[i]];
+        // Never waits: a write in progress is picked up at the next block.
+        PeakingParams params;
+        uint32_t seq = 0;
+        if (TryLoad(slot.shared, &params, &seq) && seq != slot.appliedSeq) {
+            slot.filter.SetParams(params);
+            slot.appliedSeq = seq;
+        }
+    }
+    ProcessCascade(order_, count, interleaved, frames);
+}
+
+void EqChain::Reset() {
+    for (Slot& slot : slots_) slot.filter.Reset();
+}
+
+}  // namespace ae::dsp
