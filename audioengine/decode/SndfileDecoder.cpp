@@ -89,6 +89,7 @@ class SndfileDecoder final : public FrameDecoder {
     }
 
     int Open(SndfileKind kind) {
+        kind_ = kind;
         SF_INFO sf_info{};
         sf_ = sf_open_virtual(&kVirtualIo, SFM_READ, &sf_info, file_.get());
         if (!sf_) {
@@ -121,11 +122,29 @@ class SndfileDecoder final : public FrameDecoder {
         const sf_count_t n = sf_readf_float(sf_, out, frames);
         return n < 0 ? 0 : n;
     }
-    bool SeekCodec(int64_t frame) override { return sf_seek(sf_, frame, SEEK_SET) == frame; }
+    bool SeekCodec(int64_t frame) override {
+        if (kind_ != SndfileKind::OggOpus) return sf_seek(sf_, frame, SEEK_SET) == frame;
+        // libsndfile's Opus seek can land on samples that differ from a decode from
+        // the start when the target lies in the file's last, end-trimmed packet.
+        // Seeking earlier and decoding up to the target gives the same samples as a
+        // linear decode everywhere; the lead covers the longest Opus packet twice.
+        constexpr int64_t kLead = 2 * 5760;
+        const int64_t start = frame > kLead ? frame - kLead : 0;
+        if (sf_seek(sf_, start, SEEK_SET) != start) return false;
+        float skipped[1024 * 8];
+        const int64_t chunk = 1024;
+        for (int64_t left = frame - start; left > 0;) {
+            const sf_count_t n = sf_readf_float(sf_, skipped, left < chunk ? left : chunk);
+            if (n <= 0) return false;
+            left -= n;
+        }
+        return true;
+    }
 
   private:
     std::unique_ptr<FileSource> file_;
     SNDFILE* sf_ = nullptr;
+    SndfileKind kind_ = SndfileKind::Wav;
 };
 
 }  // namespace
