@@ -1,0 +1,39 @@
+// libtags.so: the tag texts of an engine stream's file, for the plug-in's tag query.
+#include <string>
+
+#include "TagCache.h"
+#include "TagReader.h"
+#include "engine/tags.h"
+
+namespace {
+
+// Tags of the 64 most recently asked streams: more than a host has open at once
+// (32 slots), so a display polling every slot never reparses a file. Never
+// destroyed, so a call made while the process exits still finds it.
+audioengine::TagCache& Cache() {
+    static auto* cache = new audioengine::TagCache(64);
+    return *cache;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const char* BASS_CALL TAGS_Read(DWORD handle,
+                                                                                  const char* fmt) {
+    // Valid until this thread's next call, as the caller is promised.
+    thread_local std::string text;
+    try {
+        text.clear();
+        audioengine::TagKey key;
+        if (!audioengine::ParseTagKey(fmt, &key)) return text.c_str();
+        // The engine knows the stream's file; a stale or unknown handle has none.
+        BASS_CHANNELINFO info{};
+        if (!BASS_ChannelGetInfo(handle, &info) || info.filename == nullptr ||
+            info.filename[0] == '\0') {
+            return text.c_str();
+        }
+        text = Cache().Get(handle, info.filename, key);
+    } catch (...) {
+        text.clear();
+    }
+    return text.c_str();
+}
