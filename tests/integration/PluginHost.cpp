@@ -1,0 +1,88 @@
+#include "PluginHost.h"
+
+namespace integration {
+
+const std::vector<std::string>& ExportNames() {
+    static const std::vector<std::string> names = {"Copyright",
+                                                   "GetShortInfo",
+                                                   "GetInfo",
+                                                   "GetType",
+                                                   "SetPath",
+                                                   "SetParentWindow",
+                                                   "Draw",
+                                                   "SetFile",
+                                                   "GetFile",
+                                                   "SetData",
+                                                   "GetData",
+                                                   "InitBass",
+                                                   "PlayChannel",
+                                                   "CreateChannel",
+                                                   "FreeChannel",
+                                                   "StopChannel",
+                                                   "PauseChannel",
+                                                   "SetPositionForChannel",
+                                                   "GetLevelChannel",
+                                                   "GetDataChannel128",
+                                                   "GetDataChannel20",
+                                                   "GetPosTimeChannel",
+                                                   "GetLengthTimeChannel",
+                                                   "GetTagChannel",
+                                                   "EqSetChannel",
+                                                   "SetValumeChannel",
+                                                   "GetFreqChannel",
+                                                   "GetBitrateChannel",
+                                                   "GetChansChannel",
+                                                   "EqCreateChannel"};
+    return names;
+}
+
+PluginHost::PluginHost(const char* path) {
+    handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) {
+        const char* why = dlerror();
+        error_ = why ? why : "dlopen failed";
+        return;
+    }
+    for (const std::string& name : ExportNames()) {
+        if (!dlsym(handle_, name.c_str())) {
+            error_ = "missing export " + name;
+            return;
+        }
+    }
+    set_data_ = reinterpret_cast<void (*)(int32_t)>(dlsym(handle_, "SetData"));
+    set_file_ = reinterpret_cast<void (*)(const char*)>(dlsym(handle_, "SetFile"));
+    get_file_ = reinterpret_cast<const char* (*)()>(dlsym(handle_, "GetFile"));
+    ok_ = true;
+}
+
+PluginHost::~PluginHost() {
+    if (handle_) dlclose(handle_);
+}
+
+void PluginHost::Call(const char* name) { reinterpret_cast<void (*)()>(dlsym(handle_, name))(); }
+
+std::string PluginHost::Query(const char* name, const std::vector<int32_t>& operands) {
+    for (const int32_t value : operands) SetData(value);
+    Call(name);
+    return GetFile();
+}
+
+std::string PluginHost::Query(const char* name, const std::vector<int32_t>& operands,
+                              const std::string& text) {
+    for (const int32_t value : operands) SetData(value);
+    SetFile(text.c_str());
+    Call(name);
+    return GetFile();
+}
+
+std::vector<std::string> PluginHost::Fields(const std::string& text) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t hash = text.find('#'); hash != std::string::npos; hash = text.find('#', start)) {
+        fields.push_back(text.substr(start, hash - start));
+        start = hash + 1;
+    }
+    return fields;
+}
+
+}  // namespace integration
