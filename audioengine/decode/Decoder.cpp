@@ -236,22 +236,38 @@ static bool OggEndsOnPage(const FileSource& file, PayloadRange range) {
 
 enum class Kind { Unknown, Wav, Aiff, Flac, OggVorbis, OggOpus, OggFlac, OggOther, Mpeg };
 
-static Kind OggStreamKind(const FileSource& file, int64_t at) {
-    unsigned char page[27 + 255];
-    const int64_t got = file.ReadAt(at, page, sizeof page);
-    if (got < 27 || std::memcmp(page, "OggS", 4) != 0) return Kind::Unknown;
-    const int segments = page[26];
+// The codec of an Ogg file, from the first packet of its first page. The page must
+// be whole and pass its checksum: "OggS" followed by anything else is not Ogg.
+static Kind OggStreamKind(const FileSource& file) {
+    unsigned char header[27 + 255];
+    const int64_t got = file.ReadAt(0, header, sizeof header);
+    if (got < 27 || header[4] != 0) return Kind::Unknown;  // stream structure version 0
+    const int segments = header[26];
     if (got < 27 + segments) return Kind::Unknown;
-    unsigned char packet[8];
-    if (file.ReadAt(at + 27 + segments, packet, 8) != 8) return Kind::Unknown;
-    if (std::memcmp(packet, "\x01vorbis", 7) == 0) return Kind::OggVorbis;
-    if (std::memcmp(packet, "OpusHead", 8) == 0) return Kind::OggOpus;
-    if (std::memcmp(packet,
-                    "\x7F"
+    int64_t page_bytes = 27 + segments;
+    for (int s = 0; s < segments; ++s) page_bytes += header[27 + s];
+    std::unique_ptr<unsigned char[]> page(new unsigned char[page_bytes]);
+    if (file.ReadAt(0, page.get(), page_bytes) != page_bytes) return Kind::Unknown;
+    const uint32_t stored = LittleEndian32(page.get() + 22);
+    std::memset(page.get() + 22, 0, 4);
+    if (OggCrc(page.get(), static_cast<size_t>(page_bytes)) != stored) return Kind::Unknown;
+
+    const unsigned char* packet = page.get() + 27 + segments;
+    const int64_t packet_bytes = page_bytes - 27 - segments;
+    auto starts_with = [&](const char* magic, size_t length) {
+        return packet_bytes >= static_cast<int64_t>(length) &&
+               std::memcmp(packet, magic, length) == 0;
+    };
+    if (starts_with("\x01vorbis", 7)) return Kind::OggVorbis;
+    if (starts_with("OpusHead", 8)) return Kind::OggOpus;
+    if (starts_with("\x7F"
                     "FLAC",
-                    5) == 0)
+                    5))
         return Kind::OggFlac;
-    return Kind::OggOther;
+    // Audio codecs that Ogg carries and we have no decoder for.
+    if (starts_with("Speex   ", 8) || starts_with("CELT    ", 8) || starts_with("PCM     ", 8))
+        return Kind::OggOther;
+    return Kind::Unknown;
 }
 
 static Kind DetectKind(const FileSource& file, PayloadRange range) {
@@ -262,7 +278,7 @@ static Kind DetectKind(const FileSource& file, PayloadRange range) {
     if (got >= 12 && std::memcmp(h, "FORM", 4) == 0 &&
         (std::memcmp(h + 8, "AIFF", 4) == 0 || std::memcmp(h + 8, "AIFC", 4) == 0))
         return Kind::Aiff;
-    if (got >= 4 && std::memcmp(h, "OggS", 4) == 0) return OggStreamKind(file, 0);
+    if (got >= 4 && std::memcmp(h, "OggS", 4) == 0) return OggStreamKind(file);
 
     // What follows an ID3v2 block: FLAC files are tagged that way too.
     unsigned char a[4] = {};

@@ -1,0 +1,174 @@
+// Files that are not (whole) audio give no decoder and the right error code, never
+// a hang or a crash; files that change under a decoder end its stream cleanly.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+
+#include "DecodeTestSupport.h"
+#include "engine/Bass.h"
+
+using testaudio::Format;
+
+namespace decodetest {
+namespace {
+
+int OpenError(const std::string& path) {
+    int error = 0;
+    auto decoder = ae::OpenDecoder(path, &error);
+    EXPECT_EQ(decoder, nullptr) << path;
+    return error;
+}
+
+std::vector<unsigned char> RandomBytes(size_t count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<unsigned char> bytes(count);
+    for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+    return bytes;
+}
+
+TEST(BadInput, WhatIsNotARegularReadableFileFailsToOpenAtOnce) {
+    testaudio::TempDir dir;
+    EXPECT_EQ(OpenError(dir.File("missing.wav")), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(OpenError(""), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(OpenError(dir.path()), BASS_ERROR_FILEOPEN);
+    // A FIFO without a writer would block a plain open() forever.
+    const std::string fifo = dir.File("fifo.mp3");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(OpenError(fifo), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(OpenError("/dev/urandom"), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(OpenError("/dev/null"), BASS_ERROR_FILEOPEN);
+    if (geteuid() != 0) {  // root reads whatever the mode says
+        const std::string locked = dir.File("locked.wav");
+        ASSERT_TRUE(testaudio::Write(locked, Format::Wav, 44100, 1, TestSignal(44100, 1, 100)));
+        chmod(locked.c_str(), 0);
+        EXPECT_EQ(OpenError(locked), BASS_ERROR_FILEOPEN);
+    }
+}
+
+TEST(BadInput, FilesThatAreNotAudioAreRefusedAsUnknownFormat) {
+    testaudio::TempDir dir;
+    const std::string path = dir.File("bad");
+    const std::string text = "This is a text file, not audio.\nSecond line.\n";
+    const std::vector<std::vector<unsigned char>> contents = {
+        {},
+        {0xFF},
+        std::vector<unsigned char>(text.begin(), text.end()),
+        RandomBytes(50000, 1),
+        std::vector<unsigned char>(4096, 0),
+    };
+    for (size_t i = 0; i < contents.size(); ++i) {
+        SCOPED_TRACE(i);
+        WriteBytes(path, contents[i]);
+        EXPECT_EQ(OpenError(path), BASS_ERROR_FILEFORM);
+    }
+}
+
+// The start of a real file of each format (its magic and first header bytes)
+// followed by garbage.
+TEST(BadInput, RightMagicFollowedByGarbageIsRefused) {
+    testaudio::TempDir dir;
+    const std::string path = dir.File("garbage");
+    for (Format format : testaudio::AllFormats()) {
+        SCOPED_TRACE(testaudio::Name(format));
+        const std::string real = dir.File(std::string("real") + testaudio::Name(format));
+        ASSERT_FALSE(WriteTestFile(real, format, 2, 20000).empty());
+        const std::vector<unsigned char> good = ReadBytes(real);
+        for (size_t keep : {size_t{4}, size_t{12}, size_t{40}}) {
+            SCOPED_TRACE(keep);
+            std::vector<unsigned char> bytes(good.begin(), good.begin() + keep);
+            const std::vector<unsigned char> noise =
+                RandomBytes(20000, static_cast<unsigned>(keep));
+            bytes.insert(bytes.end(), noise.begin(), noise.end());
+            WriteBytes(path, bytes);
+            EXPECT_EQ(OpenError(path), BASS_ERROR_FILEFORM);
+        }
+    }
+    // An ID3v2 tag in front of noise: there is no MPEG stream to find.
+    std::vector<unsigned char> tagged = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 100};
+    tagged.resize(110, 0);
+    const std::vector<unsigned char> noise = RandomBytes(20000, 7);
+    tagged.insert(tagged.end(), noise.begin(), noise.end());
+    WriteBytes(path, tagged);
+    EXPECT_EQ(OpenError(path), BASS_ERROR_FILEFORM);
+}
+
+TEST(BadInput, TruncatedFilesOfEveryFormatAreRefused) {
+    testaudio::TempDir dir;
+    for (Format format : testaudio::AllFormats()) {
+        SCOPED_TRACE(testaudio::Name(format));
+        const std::string real = dir.File(std::string("whole") + testaudio::Name(format));
+        ASSERT_FALSE(WriteTestFile(real, format, 2, RateFor(format)).empty());
+        const std::vector<unsigned char> whole = ReadBytes(real);
+        for (int percent : {10, 50, 99}) {
+            SCOPED_TRACE(percent);
+            const std::string path = dir.File("cut");
+            WriteBytes(path, std::vector<unsigned char>(
+                                 whole.begin(), whole.begin() + whole.size() * percent / 100));
+            EXPECT_EQ(OpenError(path), BASS_ERROR_FILEFORM);
+        }
+    }
+}
+
+class WhileDecoding : public ::testing::TestWithParam<Format> {};
+
+// The file is cut to 40 % of its bytes after a quarter of it was decoded: the
+// stream ends early with a short read, then reads nothing, and seeking into what
+// is gone fails or reads nothing. A seek back to the start may fail (the codec's
+// index points past the new end) but never pretends: it reads what is there.
+TEST_P(WhileDecoding, ATruncatedFileEndsTheStreamCleanly) {
+    const Format format = GetParam();
+    testaudio::TempDir dir;
+    const std::string path = dir.File("shrinking");
+    const int64_t frames = 2 * RateFor(format);
+    ASSERT_FALSE(WriteTestFile(path, format, 2, frames).empty());
+    int error = 0;
+    auto decoder = ae::OpenDecoder(path, &error);
+    ASSERT_NE(decoder, nullptr) << "error " << error;
+    std::vector<float> block(2 * 4096);
+    int64_t decoded = 0;
+    while (decoded < frames / 4) decoded += decoder->Read(block.data(), 4096);
+
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    ASSERT_EQ(truncate(path.c_str(), st.st_size * 4 / 10), 0);
+    for (int64_t n; (n = decoder->Read(block.data(), 4096)) > 0;) decoded += n;
+    EXPECT_LT(decoded, frames);
+    EXPECT_EQ(decoder->Read(block.data(), 4096), 0);
+    if (decoder->Seek(frames - 10)) {
+        EXPECT_EQ(decoder->Read(block.data(), 4096), 0);
+    }
+    if (decoder->Seek(0)) {
+        EXPECT_EQ(decoder->Read(block.data(), 100), 100);
+    } else {
+        EXPECT_EQ(decoder->Read(block.data(), 100), 0);
+    }
+}
+
+// A deleted file stays readable through the open descriptor: the stream plays to
+// its end.
+TEST_P(WhileDecoding, ADeletedFilePlaysToItsEnd) {
+    const Format format = GetParam();
+    testaudio::TempDir dir;
+    const std::string path = dir.File("deleted");
+    const int64_t frames = RateFor(format);
+    ASSERT_FALSE(WriteTestFile(path, format, 2, frames).empty());
+    int error = 0;
+    auto decoder = ae::OpenDecoder(path, &error);
+    ASSERT_NE(decoder, nullptr) << "error " << error;
+    std::vector<float> block(2 * 1000);
+    int64_t decoded = decoder->Read(block.data(), 1000);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    for (int64_t n; (n = decoder->Read(block.data(), 1000)) > 0;) decoded += n;
+    EXPECT_EQ(decoded, frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, WhileDecoding, ::testing::ValuesIn(testaudio::AllFormats()),
+                         [](const auto& param) {
+                             return std::string(testaudio::Name(param.param));
+                         });
+
+}  // namespace
+}  // namespace decodetest
