@@ -1,0 +1,239 @@
+#include "Terminal.h"
+
+#include <langinfo.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+
+namespace plughost {
+namespace {
+
+volatile sig_atomic_t gQuit = 0;
+volatile sig_atomic_t gResized = 0;
+volatile sig_atomic_t gSuspend = 0;
+
+// The terminal state before raw mode, for the restore at exit.
+struct termios gSavedTermios;
+bool gTermiosSaved = false;
+bool gScreenTaken = false;
+
+void OnQuit(int) { gQuit = 1; }
+void OnResize(int) { gResized = 1; }
+void OnSuspend(int) { gSuspend = 1; }
+
+void Handle(int signal, void (*handler)(int)) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+void WriteAll(const char* text) {
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t n = write(STDOUT_FILENO, text, left);
+        if (n <= 0) return;
+        text += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void RestoreTerminal() {
+    if (gScreenTaken) {
+        // Show the cursor, leave the alternate screen, reset colours.
+        WriteAll("\x1b[0m\x1b[?25h\x1b[?1049l");
+        gScreenTaken = false;
+    }
+    if (gTermiosSaved) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSavedTermios);
+        gTermiosSaved = false;
+    }
+}
+
+}  // namespace
+
+void InstallSignalHandlers() {
+    Handle(SIGINT, OnQuit);
+    Handle(SIGTERM, OnQuit);
+    Handle(SIGHUP, OnQuit);
+    Handle(SIGWINCH, OnResize);
+    Handle(SIGTSTP, OnSuspend);
+}
+
+bool QuitRequested() { return gQuit != 0; }
+
+bool TakeResized() {
+    const bool resized = gResized != 0;
+    gResized = 0;
+    return resized;
+}
+
+bool TakeSuspendRequest() {
+    const bool suspend = gSuspend != 0;
+    gSuspend = 0;
+    return suspend;
+}
+
+void SuspendSelf() {
+    Handle(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    // Continued.
+    Handle(SIGTSTP, OnSuspend);
+}
+
+bool RawTerminal::Enter(bool keys) {
+    static bool atExitRegistered = false;
+    if (!atExitRegistered) {
+        std::atexit(RestoreTerminal);
+        atExitRegistered = true;
+    }
+    if (keys && !gTermiosSaved) {
+        struct termios raw;
+        if (tcgetattr(STDIN_FILENO, &gSavedTermios) == 0) {
+            gTermiosSaved = true;
+            raw = gSavedTermios;
+            // No line editing and no echo; signals (Ctrl-C, Ctrl-Z) still work.
+            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+            raw.c_iflag &= static_cast<tcflag_t>(~(IXON | ICRNL));
+            raw.c_cc[VMIN] = 0;
+            raw.c_cc[VTIME] = 0;
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
+        }
+    }
+    if (!gScreenTaken) {
+        WriteAll("\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J");
+        gScreenTaken = true;
+    }
+    active_ = true;
+    return true;
+}
+
+void RawTerminal::Leave() {
+    if (!active_) return;
+    RestoreTerminal();
+    active_ = false;
+}
+
+void TerminalSize(int* columns, int* rows) {
+    struct winsize size;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+        *columns = size.ws_col;
+        *rows = size.ws_row;
+    } else {
+        *columns = 80;
+        *rows = 24;
+    }
+}
+
+bool TerminalSpeaksUtf8() {
+    std::setlocale(LC_CTYPE, "");
+    const char* codeset = nl_langinfo(CODESET);
+    return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+}
+
+std::vector<KeyPress> KeyDecoder::Feed(const char* bytes, size_t count) {
+    pending_.append(bytes, count);
+    std::vector<KeyPress> keys;
+    size_t i = 0;
+    while (i < pending_.size()) {
+        const char c = pending_[i];
+        KeyPress key;
+        if (c == '\x1b') {
+            // ESC [ X or ESC O X: arrows; anything else after ESC is dropped.
+            if (i + 1 >= pending_.size()) break;  // wait for the rest
+            const char kind = pending_[i + 1];
+            if (kind != '[' && kind != 'O') {
+                ++i;
+                continue;
+            }
+            // Find the final byte of the sequence (0x40..0x7E), skipping parameters.
+            size_t end = i + 2;
+            while (end < pending_.size() && !(pending_[end] >= 0x40 && pending_[end] <= 0x7E))
+                ++end;
+            if (end >= pending_.size()) {
+                if (end - i > 16) {  // not a sequence we know: drop it
+                    i = end;
+                    continue;
+                }
+                break;
+            }
+            switch (pending_[end]) {
+                case 'C':
+                    key.kind = KeyKind::Right;
+                    break;
+                case 'D':
+                    key.kind = KeyKind::Left;
+                    break;
+                case 'A':
+                    key.kind = KeyKind::Up;
+                    break;
+                case 'B':
+                    key.kind = KeyKind::Down;
+                    break;
+                default:
+                    break;
+            }
+            keys.push_back(key);
+            i = end + 1;
+            continue;
+        }
+        switch (c) {
+            case ' ':
+                key.kind = KeyKind::Space;
+                break;
+            case '+':
+            case '=':
+                key.kind = KeyKind::Plus;
+                break;
+            case '-':
+            case '_':
+                key.kind = KeyKind::Minus;
+                break;
+            case 's':
+            case 'S':
+                key.kind = KeyKind::Stop;
+                break;
+            case 'q':
+            case 'Q':
+                key.kind = KeyKind::Quit;
+                break;
+            case 'e':
+            case 'E':
+                key.kind = KeyKind::Eq;
+                break;
+            default:
+                if (c >= '1' && c <= '9') {
+                    key.kind = KeyKind::Digit;
+                    key.digit = c - '0';
+                }
+                break;
+        }
+        keys.push_back(key);
+        ++i;
+    }
+    pending_.erase(0, i);
+    return keys;
+}
+
+bool ReadKeys(int timeoutMs, std::string* bytes) {
+    bytes->clear();
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, timeoutMs) <= 0) return true;
+    if (input.revents & (POLLERR | POLLNVAL)) return false;
+    char buffer[64];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    if (n == 0) return false;
+    bytes->assign(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+}  // namespace plughost
