@@ -1,0 +1,421 @@
+#include "Engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "Output.h"
+#include "engine/Bass.h"
+
+namespace ae {
+namespace {
+
+thread_local int tError = BASS_OK;
+
+// Output rates the mixer accepts, in Hz.
+constexpr uint32_t kMinRate = 8000;
+constexpr uint32_t kMaxRate = 384000;
+// How long the decode worker sleeps when no stream needs anything.
+constexpr auto kWorkerIdle = std::chrono::milliseconds(5);
+// The longest a manual render waits for the decoder before rendering what it has.
+constexpr auto kRenderPatience = std::chrono::seconds(10);
+
+}  // namespace
+
+void SetError(int code) { tError = code; }
+int LastError() { return tError; }
+
+OutputChoice ChooseOutput(const char* environment, int device) {
+    OutputChoice choice;
+    const std::string value = environment ? environment : "";
+    if (value.empty() || value == "auto") {
+        choice.kind = device == 0 ? OutputChoice::Null : OutputChoice::Auto;
+    } else if (value == "device") {
+        choice.kind = OutputChoice::Device;
+    } else if (value == "null") {
+        choice.kind = OutputChoice::Null;
+    } else if (value == "manual") {
+        choice.kind = OutputChoice::Manual;
+    } else if (value.compare(0, 4, "wav:") == 0 && value.size() > 4) {
+        choice.kind = OutputChoice::Wav;
+        choice.wavPath = value.substr(4);
+    } else {
+        choice.kind = OutputChoice::Invalid;
+    }
+    return choice;
+}
+
+Engine& Engine::Instance() {
+    // Never destroyed: hosts may call in from their own static destructors.
+    static Engine* engine = new Engine();
+    return *engine;
+}
+
+Engine::Engine() : mixing_(new std::atomic<Stream*>[kHandleSlots]) {
+    for (uint32_t i = 0; i < kHandleSlots; ++i) mixing_[i].store(nullptr);
+}
+
+bool Engine::Init(int device, uint32_t rate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (started_) {
+        SetError(BASS_ERROR_ALREADY);
+        return false;
+    }
+    if (shutDown_) {
+        SetError(BASS_ERROR_INIT);
+        return false;
+    }
+    if (rate < kMinRate || rate > kMaxRate || device < -1 || device > 1) {
+        SetError(BASS_ERROR_ILLPARAM);
+        return false;
+    }
+    const OutputChoice choice = ChooseOutput(std::getenv("AUDIOENGINE_OUTPUT"), device);
+    const int outputRate = static_cast<int>(rate);
+    int error = BASS_ERROR_INIT;
+    std::unique_ptr<Output> output;
+    const char* name = "";
+    switch (choice.kind) {
+        case OutputChoice::Invalid:
+            SetError(BASS_ERROR_ILLPARAM);
+            return false;
+        case OutputChoice::Manual:
+            name = "manual";
+            break;
+        case OutputChoice::Null:
+            output = StartNullOutput(*this, outputRate, &error);
+            name = "null";
+            break;
+        case OutputChoice::Wav:
+            output = StartWavOutput(*this, outputRate, choice.wavPath, &error);
+            name = "wav";
+            break;
+        case OutputChoice::Device:
+            output = StartDeviceOutput(*this, outputRate, &error);
+            name = "device";
+            break;
+        case OutputChoice::Auto:
+            output = StartDeviceOutput(*this, outputRate, &error);
+            name = "device";
+            if (!output) {
+                output = StartNullOutput(*this, outputRate, &error);
+                name = "null";
+            }
+            break;
+    }
+    if (!output && choice.kind != OutputChoice::Manual) {
+        SetError(error);
+        return false;
+    }
+    outputRate_ = outputRate;
+    manual_ = choice.kind == OutputChoice::Manual;
+    output_ = std::move(output);
+    // A device output that already fell back to null has said so; keep its word.
+    const char* expected = "";
+    outputName_.compare_exchange_strong(expected, name);
+    if (!worker_.joinable()) worker_ = std::thread([this] { WorkerLoop(); });
+    static bool registered = false;
+    if (!registered) registered = std::atexit(&Engine::ShutdownAtExit) == 0;
+    started_ = true;
+    SetError(BASS_OK);
+    return true;
+}
+
+void Engine::ShutdownAtExit() { Instance().Shutdown(); }
+
+void Engine::Shutdown() {
+    std::unique_ptr<Output> output;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (shutDown_) return;
+        shutDown_ = true;
+        output = std::move(output_);
+    }
+    if (output) output->Stop();
+    {
+        std::lock_guard<std::mutex> lock(workMutex_);
+        workerStop_ = true;
+    }
+    workWake_.notify_all();
+    workProgress_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    // The output object is left alive: nothing it owns runs any more, and a thread of
+    // the host may still be inside a call that reads the engine.
+    output.release();
+}
+
+const char* Engine::OutputName() const { return outputName_.load(std::memory_order_acquire); }
+
+// ---------------------------------------------------------------- streams
+
+uint32_t Engine::CreateStream(const char* path) {
+    int outputRate;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_ || shutDown_) {
+            SetError(BASS_ERROR_INIT);
+            return 0;
+        }
+        outputRate = outputRate_;
+    }
+    if (!path || !*path) {
+        SetError(BASS_ERROR_FILEOPEN);
+        return 0;
+    }
+    int error = BASS_ERROR_FILEOPEN;
+    std::shared_ptr<Stream> stream(Stream::Open(path, outputRate, &error));
+    if (!stream) {
+        SetError(error);
+        return 0;
+    }
+    uint32_t handle, index = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Stream* raw = stream.get();
+        handle = streams_.Add(std::move(stream), &index);
+        if (handle == 0) {
+            SetError(BASS_ERROR_MEM);
+            return 0;
+        }
+        mixing_[index].store(raw, std::memory_order_release);
+        if (mixingCount_.load(std::memory_order_relaxed) <= index) {
+            mixingCount_.store(index + 1, std::memory_order_release);
+        }
+    }
+    WakeWorker();
+    SetError(BASS_OK);
+    return handle;
+}
+
+std::shared_ptr<Stream> Engine::Find(uint32_t handle) {
+    std::shared_ptr<Stream> stream;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stream = streams_.Get(handle);
+    }
+    if (!stream) SetError(BASS_ERROR_HANDLE);
+    return stream;
+}
+
+bool Engine::FreeStream(uint32_t handle) {
+    std::shared_ptr<Stream> stream;
+    {
+        std::lock_guard<std::mutex> effects(effectMutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        stream = streams_.Remove(handle);
+        if (!stream) {
+            SetError(BASS_ERROR_HANDLE);
+            return false;
+        }
+        // Its effects go with it: their handles become stale.
+        std::vector<uint32_t> owned;
+        effects_.ForEach([&](uint32_t effect, const std::shared_ptr<Effect>& e) {
+            if (e->stream == handle) owned.push_back(effect);
+        });
+        for (uint32_t effect : owned) effects_.Remove(effect);
+        mixing_[HandleTable<Stream>::IndexOf(handle)].store(nullptr, std::memory_order_release);
+    }
+    WaitForRenderPass();
+    SetError(BASS_OK);
+    return true;  // the stream closes when the decode worker lets go of it too
+}
+
+void Engine::WaitForRenderPass() {
+    const uint64_t pass = renderPasses_.load(std::memory_order_acquire);
+    if (!(pass & 1)) return;
+    while (renderPasses_.load(std::memory_order_acquire) == pass) std::this_thread::yield();
+}
+
+// ---------------------------------------------------------------- effects
+
+uint32_t Engine::AddEffect(uint32_t handle, int priority) {
+    std::lock_guard<std::mutex> effects(effectMutex_);
+    std::shared_ptr<Stream> stream = Find(handle);
+    if (!stream) return 0;
+    const int slot = stream->AddEffect(priority);
+    if (slot < 0) {
+        SetError(BASS_ERROR_MEM);  // the stream's equaliser has no free band
+        return 0;
+    }
+    uint32_t effect;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        effect = effects_.Add(std::make_shared<Effect>(Effect{handle, slot}));
+    }
+    if (effect == 0) {
+        stream->RemoveEffect(slot);
+        SetError(BASS_ERROR_MEM);
+        return 0;
+    }
+    SetError(BASS_OK);
+    return effect;
+}
+
+std::shared_ptr<Stream> Engine::FindEffect(uint32_t effect, int* slot, uint32_t owner) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_ptr<Effect> entry = effects_.Get(effect);
+    std::shared_ptr<Stream> stream;
+    if (entry && (owner == 0 || entry->stream == owner)) stream = streams_.Get(entry->stream);
+    if (!stream) {
+        SetError(BASS_ERROR_HANDLE);
+        return nullptr;
+    }
+    *slot = entry->slot;
+    return stream;
+}
+
+bool Engine::RemoveEffect(uint32_t handle, uint32_t effect) {
+    std::lock_guard<std::mutex> effects(effectMutex_);
+    int slot = -1;
+    std::shared_ptr<Stream> stream = FindEffect(effect, &slot, handle);
+    if (!stream) {
+        if (!Find(handle)) return false;  // HANDLE names the stream when it is the stale one
+        SetError(BASS_ERROR_HANDLE);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        effects_.Remove(effect);
+    }
+    stream->RemoveEffect(slot);
+    SetError(BASS_OK);
+    return true;
+}
+
+bool Engine::SetEffectParams(uint32_t effect, const dsp::PeakingParams& params) {
+    std::lock_guard<std::mutex> effects(effectMutex_);
+    int slot = -1;
+    std::shared_ptr<Stream> stream = FindEffect(effect, &slot, 0);
+    if (!stream) return false;
+    if (!stream->SetEffectParams(slot, params)) {
+        SetError(BASS_ERROR_ILLPARAM);
+        return false;
+    }
+    SetError(BASS_OK);
+    return true;
+}
+
+bool Engine::GetEffectParams(uint32_t effect, dsp::PeakingParams* params) {
+    std::lock_guard<std::mutex> effects(effectMutex_);
+    int slot = -1;
+    std::shared_ptr<Stream> stream = FindEffect(effect, &slot, 0);
+    if (!stream) return false;
+    if (!stream->GetEffectParams(slot, params)) {
+        SetError(BASS_ERROR_HANDLE);
+        return false;
+    }
+    SetError(BASS_OK);
+    return true;
+}
+
+// ---------------------------------------------------------------- mixing
+
+void Engine::Render(float* out, int frames, int64_t blockHeardNs) {
+    renderPasses_.fetch_add(1, std::memory_order_acq_rel);
+    std::memset(out, 0, sizeof(float) * 2 * static_cast<size_t>(frames));
+    const MixTiming timing{blockHeardNs, outputRate_};
+    const uint32_t count = mixingCount_.load(std::memory_order_acquire);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (Stream* stream = mixing_[i].load(std::memory_order_acquire)) {
+            stream->Mix(out, frames, timing);
+        }
+    }
+    for (int i = 0; i < 2 * frames; ++i) {
+        const float x = out[i];
+        out[i] = x > 1.0f ? 1.0f : (x < -1.0f ? -1.0f : (x == x ? x : 0.0f));
+    }
+    renderPasses_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool Engine::RenderManual(float* out, int64_t frames) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_ || !manual_ || shutDown_) {
+            SetError(BASS_ERROR_NOTAVAIL);
+            return false;
+        }
+    }
+    if (!out || frames < 0) {
+        SetError(BASS_ERROR_ILLPARAM);
+        return false;
+    }
+    // Pieces small enough that the ready rings can hold them whole.
+    const int piece =
+        std::max(kChunkFrames, (std::max(4, outputRate_ / 10 / kChunkFrames) - 2) * kChunkFrames);
+    while (frames > 0) {
+        const int n = static_cast<int>(std::min<int64_t>(frames, std::min(piece, 1024)));
+        const auto deadline = std::chrono::steady_clock::now() + kRenderPatience;
+        for (;;) {
+            bool ready = true;
+            const uint32_t count = mixingCount_.load(std::memory_order_acquire);
+            for (uint32_t i = 0; i < count && ready; ++i) {
+                if (Stream* stream = mixing_[i].load(std::memory_order_acquire)) {
+                    ready = stream->ReadyFor(n);
+                }
+            }
+            if (ready || std::chrono::steady_clock::now() > deadline) break;
+            std::unique_lock<std::mutex> lock(workMutex_);
+            if (workerStop_) break;
+            const uint64_t round = workRounds_;
+            workPending_ = true;
+            workWake_.notify_one();
+            workProgress_.wait_for(lock, std::chrono::milliseconds(20),
+                                   [&] { return workRounds_ != round || workerStop_; });
+        }
+        Render(out, n, 0);
+        out += 2 * static_cast<size_t>(n);
+        frames -= n;
+    }
+    SetError(BASS_OK);
+    return true;
+}
+
+// ---------------------------------------------------------------- decode worker
+
+void Engine::WakeWorker() {
+    {
+        std::lock_guard<std::mutex> lock(workMutex_);
+        workPending_ = true;
+    }
+    workWake_.notify_one();
+}
+
+void Engine::WorkerLoop() {
+    // One thread decodes for every stream, a step per stream in turn, so no stream
+    // starves and the thread count stays fixed however many streams are open.
+    std::vector<std::shared_ptr<Stream>> streams;
+    streams.reserve(kHandleSlots);
+    for (;;) {
+        streams.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            streams_.ForEach(
+                [&](uint32_t, const std::shared_ptr<Stream>& s) { streams.push_back(s); });
+        }
+        bool progress = true;
+        while (progress) {
+            progress = false;
+            for (const auto& stream : streams) progress |= stream->Pump();
+            {
+                std::lock_guard<std::mutex> lock(workMutex_);
+                if (workerStop_) return;
+                ++workRounds_;
+            }
+            workProgress_.notify_all();
+            if (progress && streams.size() > 0) {
+                // New streams and releases are picked up between rounds.
+                std::lock_guard<std::mutex> lock(workMutex_);
+                if (workPending_) break;
+            }
+        }
+        streams.clear();  // a freed stream closes here, outside every lock
+        std::unique_lock<std::mutex> lock(workMutex_);
+        if (workerStop_) return;
+        workWake_.wait_for(lock, kWorkerIdle, [this] { return workPending_ || workerStop_; });
+        if (workerStop_) return;
+        workPending_ = false;
+    }
+}
+
+}  // namespace ae

@@ -1,0 +1,106 @@
+// The engine: one process-wide instance, created at first use and never destroyed
+// (callers may outlive any static destructor), holding the stream and effect tables,
+// the decode worker and the output. Its threads stop at process exit.
+//
+// Every method may be called from any thread. Methods report failure through the
+// calling thread's error code (SetError) and the failure value of the C API.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "HandleTable.h"
+#include "Stream.h"
+
+namespace ae {
+
+class Output;
+
+// The calling thread's last error code (BASS_ERROR_*, BASS_OK after a success).
+void SetError(int code);
+int LastError();
+
+// Which output BASS_Init starts, from AUDIOENGINE_OUTPUT and the device number.
+struct OutputChoice {
+    enum Kind { Auto, Device, Null, Wav, Manual, Invalid } kind = Auto;
+    std::string wavPath;
+};
+OutputChoice ChooseOutput(const char* environment, int device);
+
+class Engine {
+  public:
+    static Engine& Instance();
+
+    bool Init(int device, uint32_t rate);
+    uint32_t CreateStream(const char* path);
+    bool FreeStream(uint32_t handle);
+    std::shared_ptr<Stream> Find(uint32_t handle);  // null and HANDLE for a stale handle
+
+    uint32_t AddEffect(uint32_t stream, int priority);
+    bool RemoveEffect(uint32_t stream, uint32_t effect);
+    bool SetEffectParams(uint32_t effect, const dsp::PeakingParams& params);
+    bool GetEffectParams(uint32_t effect, dsp::PeakingParams* params);
+
+    // The manual output: renders `frames` output frames once every playing stream has
+    // decoded what they need.
+    bool RenderManual(float* out, int64_t frames);
+    const char* OutputName() const;
+
+    // ---- for outputs ----
+    // Mixes every playing stream into `out` (stereo interleaved, `frames` frames at
+    // the output rate). Allocation-free, lock-free: the audio callback's whole job.
+    void Render(float* out, int frames, int64_t blockHeardNs);
+    // The output switched to another kind (a lost device carries on as null).
+    void SetOutputName(const char* name) { outputName_.store(name, std::memory_order_release); }
+    int outputRate() const { return outputRate_; }
+
+    // Wakes the decode worker (new stream, play, seek).
+    void WakeWorker();
+
+  private:
+    Engine();
+    struct Effect {
+        uint32_t stream;  // owning stream's handle
+        int slot;         // band slot in the stream's equaliser
+    };
+
+    // The stream an effect belongs to (and the effect's band slot); null and HANDLE
+    // when the effect is stale or, with `owner` non-zero, belongs to another stream.
+    std::shared_ptr<Stream> FindEffect(uint32_t effect, int* slot, uint32_t owner);
+    void WorkerLoop();
+    void Shutdown();  // process exit: stops the output and the worker
+    static void ShutdownAtExit();
+    // Waits until a mixing pass that may have seen a removed stream has finished.
+    void WaitForRenderPass();
+
+    std::mutex mutex_;  // the tables and the started state
+    bool started_ = false;
+    bool shutDown_ = false;
+    int outputRate_ = 44100;
+    bool manual_ = false;
+    std::unique_ptr<Output> output_;
+    std::atomic<const char*> outputName_{""};
+    HandleTable<Stream> streams_{HandleKind::Stream};
+    HandleTable<Effect> effects_{HandleKind::Effect};
+    std::mutex effectMutex_;  // serialises effect calls, so a band slot is never reused under one
+
+    // The streams the callback mixes, by slot index, readable without a lock.
+    std::unique_ptr<std::atomic<Stream*>[]> mixing_;
+    std::atomic<uint32_t> mixingCount_{0};   // slots in use so far (a high-water mark)
+    std::atomic<uint64_t> renderPasses_{0};  // odd while a mixing pass runs
+
+    std::thread worker_;
+    std::mutex workMutex_;
+    std::condition_variable workWake_;      // the worker waits here for work
+    std::condition_variable workProgress_;  // manual renders wait here for decoding
+    bool workPending_ = false;
+    bool workerStop_ = false;
+    uint64_t workRounds_ = 0;
+};
+
+}  // namespace ae

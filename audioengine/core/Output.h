@@ -1,0 +1,30 @@
+// The outputs that drive the engine's mix: a sound device through SDL2, a null
+// output paced in real time by a thread of ours, and the same paced output writing
+// the mix to a WAV file. (The manual output needs no object: AE_Render drives it.)
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace ae {
+
+class Engine;
+
+class Output {
+  public:
+    virtual ~Output() = default;
+    // Stops the output's threads and closes its device or file. Idempotent; called
+    // at process exit, from a thread that is not the output's own.
+    virtual void Stop() = 0;
+};
+
+// Each returns null on failure, with *error set to an engine error code. The output
+// renders `rate` Hz stereo float and calls Engine::Render from its own thread.
+std::unique_ptr<Output> StartNullOutput(Engine& engine, int rate, int* error);
+std::unique_ptr<Output> StartWavOutput(Engine& engine, int rate, const std::string& path,
+                                       int* error);
+// The default sound device. When it fails or disappears while running, the output
+// carries on as a null output (and the engine's output name says so).
+std::unique_ptr<Output> StartDeviceOutput(Engine& engine, int rate, int* error);
+
+}  // namespace ae

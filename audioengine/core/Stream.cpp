@@ -1,0 +1,505 @@
+#include "Stream.h"
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "PeakLevel.h"
+#include "engine/Bass.h"
+
+namespace ae {
+namespace {
+
+// The ready ring holds at most this much audio: an effect change reaches the ear
+// within it.
+constexpr double kReadyRingSeconds = 0.1;
+// History kept for the analysis: enough to reach back from the decode front past the
+// ready ring, a staged block, the output's buffering and the 20 ms meter window, to
+// the 512 frames of the spectrum.
+constexpr double kHistorySeconds = 0.3;
+constexpr int kHistoryExtraFrames = 1024;
+// Output frames one decode step aims at, and the most samples one step decodes.
+constexpr int kOutputFramesPerStep = 1024;
+constexpr int kMaxDecodeSamples = 8192;
+// Resampled audio waiting for a whole chunk; one step produces well under this.
+constexpr int kStageFrames = 4096;
+
+enum : int {
+    kStopped = BASS_ACTIVE_STOPPED,
+    kPlaying = BASS_ACTIVE_PLAYING,
+    kPaused = BASS_ACTIVE_PAUSED,
+};
+
+// Mixes a block of the file's channels down to stereo: mono to both sides, more than
+// two channels as the mean of the even ones (left) and of the odd ones (right).
+void ToStereo(const float* in, int frames, int channels, float* out) {
+    if (channels == 2) {
+        std::memcpy(out, in, sizeof(float) * 2 * static_cast<size_t>(frames));
+        return;
+    }
+    if (channels == 1) {
+        for (int f = 0; f < frames; ++f) out[2 * f] = out[2 * f + 1] = in[f];
+        return;
+    }
+    const int evens = (channels + 1) / 2;
+    const int odds = channels / 2;
+    const float evenScale = 1.0f / static_cast<float>(evens);
+    const float oddScale = 1.0f / static_cast<float>(odds);
+    for (int f = 0; f < frames; ++f) {
+        const float* x = in + static_cast<size_t>(f) * channels;
+        float left = 0, right = 0;
+        for (int c = 0; c < channels; c += 2) left += x[c];
+        for (int c = 1; c < channels; c += 2) right += x[c];
+        out[2 * f] = left * evenScale;
+        out[2 * f + 1] = right * oddScale;
+    }
+}
+
+}  // namespace
+
+int64_t MonotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int VolumeRampFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
+
+std::unique_ptr<Stream> Stream::Open(const std::string& path, int outputRate, int* error) {
+    int openError = 0;
+    std::unique_ptr<Decoder> decoder = OpenDecoder(path, &openError);
+    if (!decoder) {
+        *error = openError ? openError : BASS_ERROR_FILEFORM;
+        return nullptr;
+    }
+    const DecoderInfo& info = decoder->info();
+    if (info.rate <= 0 || info.channels < 1 || info.channels > dsp::kMaxChannels ||
+        info.frames < 0) {
+        *error = BASS_ERROR_FORMAT;
+        return nullptr;
+    }
+    std::string absolute = path;
+    if (char* resolved = realpath(path.c_str(), nullptr)) {
+        absolute = resolved;
+        free(resolved);
+    }
+    const int64_t payload = AudioPayloadBytes(path);
+    std::unique_ptr<Stream> stream(
+        new Stream(std::move(decoder), std::move(absolute), payload, outputRate));
+    if (stream->info_.rate != outputRate && !stream->resampler_) {
+        *error = BASS_ERROR_MEM;
+        return nullptr;
+    }
+    return stream;
+}
+
+Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t payloadBytes,
+               int outputRate)
+    : decoder_(std::move(decoder)),
+      info_(decoder_->info()),
+      path_(std::move(path)),
+      payloadBytes_(payloadBytes),
+      outputRate_(outputRate),
+      eq_(info_.rate, info_.channels),
+      history_(static_cast<int>(std::ceil(info_.rate * kHistorySeconds)) + kHistoryExtraFrames),
+      ring_(std::max(4, static_cast<int>(kReadyRingSeconds * outputRate) / kChunkFrames)),
+      control_(Pack(1, kStopped)),
+      rampFrames_(VolumeRampFrames(outputRate)) {
+    const double perStep = static_cast<double>(kOutputFramesPerStep) * info_.rate / outputRate;
+    decodeBlockFrames_ =
+        std::clamp(static_cast<int>(perStep), 16, kMaxDecodeSamples / info_.channels);
+    decoded_.resize(static_cast<size_t>(decodeBlockFrames_) * info_.channels);
+    stereo_.resize(static_cast<size_t>(decodeBlockFrames_) * 2);
+    stage_.resize(static_cast<size_t>(kStageFrames) * 2);
+    if (info_.rate != outputRate) {
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        soxr_error_t soxrError = nullptr;
+        resampler_ = soxr_create(info_.rate, outputRate, 2, &soxrError, &io, &quality, &runtime);
+        if (soxrError) {
+            soxr_delete(resampler_);
+            resampler_ = nullptr;
+        }
+    }
+    history_.Reset(0);
+}
+
+Stream::~Stream() { soxr_delete(resampler_); }
+
+// ---------------------------------------------------------------- decode side
+
+bool Stream::Pump() {
+    std::lock_guard<std::mutex> lock(decodeMutex_);
+    if (lastQueued_) return false;
+    Chunk* chunk = ring_.BeginPush();
+    if (!chunk) return false;
+    if (stageFrames_ >= kChunkFrames || flushed_) {
+        PushChunk(chunk);
+        return true;
+    }
+    if (!inputEnded_) {
+        DecodeBlock();
+        return true;
+    }
+    // The file is decoded: drain what the resampler still holds.
+    if (resampler_) {
+        size_t produced = 0;
+        soxr_process(resampler_, nullptr, 0, nullptr, stage_.data() + 2 * stageFrames_,
+                     static_cast<size_t>(kStageFrames - stageFrames_), &produced);
+        stageFrames_ += static_cast<int>(produced);
+        if (produced == 0) flushed_ = true;
+    } else {
+        flushed_ = true;
+    }
+    return true;
+}
+
+bool Stream::DecodeBlock() {
+    int64_t got = decoder_->Read(decoded_.data(), decodeBlockFrames_);
+    if (got < decodeBlockFrames_) inputEnded_ = true;  // the end, or a read error
+    got = std::clamp<int64_t>(got, 0, decodeBlockFrames_);
+    if (got == 0) return false;
+    const int frames = static_cast<int>(got);
+    if (eq_.bandCount() > 0) eq_.Process(decoded_.data(), static_cast<size_t>(frames));
+    history_.Append(decoded_.data(), frames, info_.channels);
+    ToStereo(decoded_.data(), frames, info_.channels, stereo_.data());
+    decodedFrames_ += frames;
+    if (resampler_) {
+        Resample(stereo_.data(), frames);
+    } else {
+        const int take = std::min(frames, kStageFrames - stageFrames_);
+        std::memcpy(stage_.data() + 2 * stageFrames_, stereo_.data(),
+                    sizeof(float) * 2 * static_cast<size_t>(take));
+        stageFrames_ += take;
+    }
+    return true;
+}
+
+void Stream::Resample(const float* stereo, int frames) {
+    size_t consumed = 0;
+    while (consumed < static_cast<size_t>(frames) && stageFrames_ < kStageFrames) {
+        size_t used = 0, produced = 0;
+        const soxr_error_t failed =
+            soxr_process(resampler_, stereo + 2 * consumed, frames - consumed, &used,
+                         stage_.data() + 2 * stageFrames_,
+                         static_cast<size_t>(kStageFrames - stageFrames_), &produced);
+        consumed += used;
+        stageFrames_ += static_cast<int>(produced);
+        if (failed || (used == 0 && produced == 0)) break;
+    }
+}
+
+int64_t Stream::StreamFrameOfOutput(int64_t outputFrames) const {
+    if (!resampler_) return outputFrames;
+    return outputFrames * info_.rate / outputRate_;
+}
+
+void Stream::PushChunk(Chunk* chunk) {
+    const int frames = std::min(stageFrames_, kChunkFrames);
+    std::memcpy(chunk->samples, stage_.data(), sizeof(float) * 2 * static_cast<size_t>(frames));
+    stageFrames_ -= frames;
+    std::memmove(stage_.data(), stage_.data() + 2 * frames,
+                 sizeof(float) * 2 * static_cast<size_t>(stageFrames_));
+    const int64_t decodedEnd = base_ + decodedFrames_;
+    chunk->epoch = producerEpoch_;
+    chunk->frames = frames;
+    chunk->streamBegin = std::min(base_ + StreamFrameOfOutput(outputQueued_), decodedEnd);
+    outputQueued_ += frames;
+    chunk->streamEnd = std::min(base_ + StreamFrameOfOutput(outputQueued_), decodedEnd);
+    chunk->last = flushed_ && stageFrames_ == 0;
+    if (chunk->last) {
+        chunk->streamEnd = decodedEnd;  // the last frame heard is the last decoded
+        lastQueued_ = true;
+    }
+    ring_.Push();
+}
+
+// ---------------------------------------------------------------- control
+
+bool Stream::playing() const {
+    return StateOf(control_.load(std::memory_order_acquire)) == kPlaying;
+}
+
+int Stream::Activity() const { return StateOf(control_.load(std::memory_order_acquire)); }
+
+bool Stream::AtEnd() const {
+    return endedEpoch_.load(std::memory_order_acquire) ==
+           EpochOf(control_.load(std::memory_order_acquire));
+}
+
+void Stream::SetState(int state) {
+    uint64_t control = control_.load(std::memory_order_acquire);
+    while (!control_.compare_exchange_weak(control, Pack(EpochOf(control), state),
+                                           std::memory_order_acq_rel)) {
+    }
+}
+
+bool Stream::Play(bool restart, int* error) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    if ((restart || AtEnd()) && !SeekLocked(0, error)) return false;
+    if (playing()) return true;
+    run_.fetch_add(1, std::memory_order_acq_rel);
+    SetState(kPlaying);
+    return true;
+}
+
+void Stream::Pause() {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    uint64_t control = control_.load(std::memory_order_acquire);
+    while (StateOf(control) == kPlaying) {
+        stillFrame_.store(Position(), std::memory_order_release);
+        run_.fetch_add(1, std::memory_order_acq_rel);
+        if (control_.compare_exchange_strong(control, Pack(EpochOf(control), kPaused),
+                                             std::memory_order_acq_rel)) {
+            return;
+        }
+    }
+}
+
+void Stream::Stop() {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    uint64_t control = control_.load(std::memory_order_acquire);
+    while (StateOf(control) != kStopped) {
+        if (StateOf(control) == kPlaying) stillFrame_.store(Position(), std::memory_order_release);
+        run_.fetch_add(1, std::memory_order_acq_rel);
+        if (control_.compare_exchange_strong(control, Pack(EpochOf(control), kStopped),
+                                             std::memory_order_acq_rel)) {
+            return;
+        }
+    }
+}
+
+bool Stream::Seek(int64_t frame, int* error) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    return SeekLocked(frame, error);
+}
+
+bool Stream::SeekLocked(int64_t frame, int* error) {
+    if (frame < 0 || frame > info_.frames) {
+        *error = BASS_ERROR_POSITION;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(decodeMutex_);
+    const bool sought = decoder_->Seek(frame);
+    if (resampler_) soxr_clear(resampler_);
+    eq_.Reset();
+    history_.Reset(frame);
+    stageFrames_ = 0;
+    base_ = frame;
+    decodedFrames_ = 0;
+    outputQueued_ = 0;
+    // A file that cannot be read at the target ends there instead of playing on from
+    // an undefined place.
+    inputEnded_ = flushed_ = !sought;
+    lastQueued_ = false;
+    ++producerEpoch_;
+    stillFrame_.store(frame, std::memory_order_release);
+    run_.fetch_add(1, std::memory_order_acq_rel);
+    uint64_t control = control_.load(std::memory_order_acquire);
+    while (!control_.compare_exchange_weak(control, Pack(producerEpoch_, StateOf(control)),
+                                           std::memory_order_acq_rel)) {
+    }
+    if (!sought) *error = BASS_ERROR_POSITION;
+    return sought;
+}
+
+int64_t Stream::Position() const {
+    const uint64_t control = control_.load(std::memory_order_acquire);
+    const uint32_t epoch = EpochOf(control);
+    if (endedEpoch_.load(std::memory_order_acquire) == epoch) {
+        return endedFrame_.load(std::memory_order_acquire);
+    }
+    const int64_t still = stillFrame_.load(std::memory_order_acquire);
+    if (StateOf(control) != kPlaying) return still;
+
+    uint32_t heardEpoch, heardRun;
+    int64_t frame, heardNs;
+    for (;;) {
+        const uint32_t before = heardSeq_.load(std::memory_order_acquire);
+        heardEpoch = heardEpoch_.load(std::memory_order_acquire);
+        heardRun = heardRun_.load(std::memory_order_acquire);
+        frame = heardFrame_.load(std::memory_order_acquire);
+        heardNs = heardNs_.load(std::memory_order_acquire);
+        if (!(before & 1) && heardSeq_.load(std::memory_order_acquire) == before) break;
+    }
+    if (heardEpoch != epoch || heardRun != run_.load(std::memory_order_acquire)) return still;
+    int64_t position = frame;
+    if (heardNs > 0) {
+        // `frame` is heard at heardNs: until then the ear is that far behind it.
+        const int64_t ahead = heardNs - MonotonicNs();
+        if (ahead > 0)
+            position -= static_cast<int64_t>(static_cast<double>(ahead) * info_.rate / 1e9);
+        position = std::max(position, std::min(still, frame));
+    }
+    return std::clamp<int64_t>(position, 0, info_.frames);
+}
+
+// ---------------------------------------------------------------- analysis and effects
+
+void Stream::PeakAtPosition(int frames, float* left, float* right) const {
+    history_.Peaks(Position(), frames, left, right);
+}
+
+void Stream::SpectrumAtPosition(float* out) {
+    constexpr int kStep = dsp::Spectrum512::kFrames / 2;
+    const bool isPlaying = playing();
+    const uint32_t epochNow = EpochOf(control_.load(std::memory_order_acquire));
+    const int64_t end = Position() / kStep * kStep;
+    std::lock_guard<std::mutex> lock(spectrumMutex_);
+    const bool cached = spectrumValid_ && spectrumEpoch_ == epochNow && spectrumEnd_ == end;
+    if (!cached) {
+        float mono[dsp::Spectrum512::kFrames];
+        const bool complete = history_.Mean(end, dsp::Spectrum512::kFrames, mono);
+        // A stream that is not playing and whose history no longer reaches its
+        // position (it was moved) keeps showing what was last heard.
+        if (complete || isPlaying || !spectrumValid_) {
+            if (!spectrum_) spectrum_ = std::make_unique<dsp::Spectrum512>();
+            spectrum_->ComputeMono(mono, spectrumBins_);
+            spectrumValid_ = true;
+            spectrumEpoch_ = epochNow;
+            spectrumEnd_ = end;
+        }
+    }
+    std::memcpy(out, spectrumBins_, sizeof(spectrumBins_));
+}
+
+int Stream::AddEffect(int priority) {
+    int slot;
+    {
+        std::lock_guard<std::mutex> lock(decodeMutex_);
+        slot = eq_.AddBand(priority);
+    }
+    if (slot >= 0) Reprime();
+    return slot;
+}
+
+bool Stream::RemoveEffect(int slot) {
+    bool removed;
+    {
+        std::lock_guard<std::mutex> lock(decodeMutex_);
+        removed = eq_.RemoveBand(slot);
+    }
+    if (removed) Reprime();
+    return removed;
+}
+
+bool Stream::SetEffectParams(int slot, const dsp::PeakingParams& params) {
+    if (!eq_.SetParams(slot, params)) return false;
+    Reprime();
+    return true;
+}
+
+void Stream::Reprime() {
+    // Audio decoded ahead of a stream that is not playing has not been heard yet:
+    // decode it again, so that effects set before playback apply from the first
+    // frame, at once rather than gliding in.
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    if (playing() || AtEnd()) return;
+    int error = BASS_OK;
+    SeekLocked(stillFrame_.load(std::memory_order_acquire), &error);
+}
+
+bool Stream::GetEffectParams(int slot, dsp::PeakingParams* params) const {
+    return eq_.GetParams(slot, params);
+}
+
+// ---------------------------------------------------------------- audio callback
+
+void Stream::PublishHeard(uint32_t epoch, uint32_t run, int64_t frame, int64_t heardNs) {
+    const uint32_t seq = heardSeq_.load(std::memory_order_relaxed);
+    heardSeq_.store(seq + 1, std::memory_order_release);
+    heardEpoch_.store(epoch, std::memory_order_release);
+    heardRun_.store(run, std::memory_order_release);
+    heardFrame_.store(frame, std::memory_order_release);
+    heardNs_.store(heardNs, std::memory_order_release);
+    heardSeq_.store(seq + 2, std::memory_order_release);
+}
+
+void Stream::Mix(float* out, int frames, const MixTiming& timing) {
+    const uint64_t control = control_.load(std::memory_order_acquire);
+    if (StateOf(control) != kPlaying) return;
+    const uint32_t epoch = EpochOf(control);
+    const uint32_t run = run_.load(std::memory_order_acquire);
+
+    const float target = volume_.load(std::memory_order_relaxed);
+    if (target != gainTarget_) {
+        gainTarget_ = target;
+        gainStep_ = (target - gain_) / static_cast<float>(rampFrames_);
+        gainRampLeft_ = rampFrames_;
+    }
+
+    int done = 0;
+    int64_t reached = -1;
+    while (done < frames) {
+        const Chunk* chunk = ring_.Front();
+        if (!chunk) break;            // the decoder is behind: this stream is silent for now
+        if (chunk->epoch != epoch) {  // audio from before a seek
+            ring_.Pop();
+            chunkOffset_ = 0;
+            continue;
+        }
+        const int take = std::min(frames - done, chunk->frames - chunkOffset_);
+        const float* in = chunk->samples + 2 * chunkOffset_;
+        float* mix = out + 2 * done;
+        for (int f = 0; f < take; ++f) {
+            if (gainRampLeft_ > 0) {
+                gain_ = --gainRampLeft_ > 0 ? gain_ + gainStep_ : gainTarget_;
+            }
+            mix[2 * f] += in[2 * f] * gain_;
+            mix[2 * f + 1] += in[2 * f + 1] * gain_;
+        }
+        chunkOffset_ += take;
+        done += take;
+        reached = chunk->StreamFrameAfter(chunkOffset_);
+        if (chunkOffset_ >= chunk->frames) {
+            if (chunk->last) lastOutEpoch_ = epoch;
+            ring_.Pop();
+            chunkOffset_ = 0;
+        }
+    }
+    // The stream ends when it is asked for more than its last frame, so a block that
+    // ends exactly on that frame leaves it playing until the next one.
+    const bool ended = done < frames && lastOutEpoch_ == epoch;
+    if (reached < 0 && !ended) return;
+    if (reached < 0) reached = endedFrameOut_;
+    endedFrameOut_ = reached;
+    const int64_t heardNs =
+        timing.blockHeardNs > 0
+            ? timing.blockHeardNs + static_cast<int64_t>(done) * 1000000000 / timing.outputRate
+            : 0;
+    PublishHeard(epoch, run, reached, heardNs);
+    if (ended) {
+        endedFrame_.store(reached, std::memory_order_release);
+        endedEpoch_.store(epoch, std::memory_order_release);
+        uint64_t expected = control;
+        control_.compare_exchange_strong(expected, Pack(epoch, kStopped),
+                                         std::memory_order_acq_rel);
+    }
+}
+
+bool Stream::ReadyFor(int frames) {
+    const uint64_t control = control_.load(std::memory_order_acquire);
+    if (StateOf(control) != kPlaying) return true;
+    const uint32_t epoch = EpochOf(control);
+    while (const Chunk* front = ring_.Front()) {
+        if (front->epoch == epoch) break;
+        ring_.Pop();
+        chunkOffset_ = 0;
+    }
+    int available = -chunkOffset_;
+    bool end = lastOutEpoch_ == epoch;
+    ring_.Peek([&](const Chunk& chunk) {
+        if (chunk.epoch != epoch) return false;
+        available += chunk.frames;
+        end = chunk.last;
+        return !end && available < frames;
+    });
+    return end || available >= frames;
+}
+
+}  // namespace ae
