@@ -2,7 +2,12 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/flacfile.h>
+#include <taglib/flacpicture.h>
+#include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
+#include <taglib/mpegfile.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -208,6 +213,38 @@ TEST(TagReader, TrackAndYearAreKeptAsWritten) {
     for (const std::string& path : {mp3, flac, wav}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(Read(path), values);
+    }
+}
+
+// Cover art makes the tag block ahead of the audio large; the container is still
+// recognised behind it and the texts read.
+TEST(TagReader, LargeCoverArtDoesNotHideTheTexts) {
+    testaudio::TempDir dir;
+    const TagLib::ByteVector picture(512 * 1024, 'x');
+    const std::string mp3 = tagtest::WriteAudio(dir, "cover.mp3", Format::Mp3);
+    const std::string flac = tagtest::WriteAudio(dir, "cover.flac", Format::Flac);
+    ASSERT_TRUE(tagtest::TagId3v24(mp3, tagtest::FullValues()));
+    ASSERT_TRUE(tagtest::TagWithMetaflac(flac, tagtest::FullValues()));
+    {
+        TagLib::MPEG::File file(mp3.c_str(), false);
+        auto* frame = new TagLib::ID3v2::AttachedPictureFrame();
+        frame->setMimeType("image/jpeg");
+        frame->setPicture(picture);
+        file.ID3v2Tag()->addFrame(frame);
+        ASSERT_TRUE(file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone));
+    }
+    {
+        TagLib::FLAC::File file(flac.c_str(), false);
+        auto* block = new TagLib::FLAC::Picture();
+        block->setMimeType("image/jpeg");
+        block->setData(picture);
+        file.addPicture(block);
+        ASSERT_TRUE(file.save());
+    }
+    for (const std::string& path : {mp3, flac}) {
+        SCOPED_TRACE(path);
+        ASSERT_GT(fs::file_size(path), picture.size());
+        EXPECT_EQ(Read(path), tagtest::FullValues());
     }
 }
 
