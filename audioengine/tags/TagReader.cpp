@@ -89,8 +89,10 @@ void FillMissing(TagSet& into, const TagSet& from) {
 }
 
 TagSet FromId3v2(const TagLib::ID3v2::Tag* tag) {
+    // Not tag->isEmpty(): it counts only numeric years and tracks, and a block holding
+    // no more than a track such as "A1" would be passed over.
     TagSet set;
-    if (tag == nullptr || tag->isEmpty()) return set;
+    if (tag == nullptr) return set;
     const auto& frames = tag->frameListMap();
     // The text of the first frame with this id that has one, as written in the file.
     auto text = [&frames](const char* id) -> std::string {
@@ -224,7 +226,7 @@ TagSet FromMp4(const TagLib::MP4::Tag* tag) {
 
 TagSet FromAsf(const TagLib::ASF::Tag* tag) {
     TagSet set;
-    if (tag == nullptr || tag->isEmpty()) return set;
+    if (tag == nullptr) return set;
     auto attribute = [tag](const char* name) -> std::string {
         for (const TagLib::ASF::Attribute& value : tag->attribute(name)) {
             if (value.type() == TagLib::ASF::Attribute::UnicodeType) {

@@ -214,6 +214,13 @@ TEST(TagReader, TrackAndYearAreKeptAsWritten) {
         SCOPED_TRACE(path);
         EXPECT_EQ(Read(path), values);
     }
+
+    // A vinyl side's track, the only frame of its block.
+    Values sideOnly{};
+    sideOnly[tagtest::kTrack] = "A1";
+    const std::string vinyl = tagtest::WriteAudio(dir, "vinyl.mp3", Format::Mp3);
+    ASSERT_TRUE(tagtest::TagId3v24(vinyl, sideOnly));
+    EXPECT_EQ(Read(vinyl), sideOnly);
 }
 
 // Cover art makes the tag block ahead of the audio large; the container is still
