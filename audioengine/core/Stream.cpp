@@ -420,10 +420,21 @@ void Stream::PublishHeard(uint32_t epoch, uint32_t run, int64_t frame, int64_t h
     heardSeq_.store(seq + 2, std::memory_order_release);
 }
 
+void Stream::DropStale(uint32_t epoch) {
+    while (const Chunk* front = ring_.Front()) {
+        if (front->epoch == epoch) break;
+        ring_.Pop();
+        chunkOffset_ = 0;
+    }
+}
+
 void Stream::Mix(float* out, int frames, const MixTiming& timing) {
     const uint64_t control = control_.load(std::memory_order_acquire);
-    if (StateOf(control) != kPlaying) return;
     const uint32_t epoch = EpochOf(control);
+    // Audio from before a seek is dropped whatever the state, so that the decoder can
+    // refill the ring from the new place while the stream is paused or stopped.
+    DropStale(epoch);
+    if (StateOf(control) != kPlaying) return;
     const uint32_t run = run_.load(std::memory_order_acquire);
 
     const float target = volume_.load(std::memory_order_relaxed);
@@ -486,11 +497,7 @@ bool Stream::ReadyFor(int frames) {
     const uint64_t control = control_.load(std::memory_order_acquire);
     if (StateOf(control) != kPlaying) return true;
     const uint32_t epoch = EpochOf(control);
-    while (const Chunk* front = ring_.Front()) {
-        if (front->epoch == epoch) break;
-        ring_.Pop();
-        chunkOffset_ = 0;
-    }
+    DropStale(epoch);
     int available = -chunkOffset_;
     bool end = lastOutEpoch_ == epoch;
     ring_.Peek([&](const Chunk& chunk) {

@@ -116,6 +116,7 @@ class Stream {
     bool AtEnd() const;
     bool SeekLocked(int64_t frame, int* error);  // control lock held
     void Reprime();
+    void DropStale(uint32_t epoch);  // callback side
     int64_t StreamFrameOfOutput(int64_t outputFrames) const;
     void PublishHeard(uint32_t epoch, uint32_t run, int64_t frame, int64_t heardNs);
     bool DecodeBlock();
