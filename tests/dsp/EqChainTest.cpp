@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "DspTestSignals.h"
+#include "EqChain.h"
+
+namespace {
+
+using ae::dsp::EqChain;
+using ae::dsp::PeakingEq;
+using ae::dsp::PeakingParams;
+using namespace dsptest;
+
+const PeakingParams kTenBands[] = {
+    {80, 36, 6},    {170, 36, -6}, {310, 36, 6},    {600, 36, -6},  {1000, 36, 6},
+    {3000, 36, -6}, {6000, 36, 6}, {12000, 36, -6}, {14000, 36, 6}, {16000, 36, -6},
+};
+
+TEST(EqChainTest, SlotsParametersAndValidation) {
+    EqChain chain(32000, 2);
+    int slots[EqChain::kMaxBands];
+    for (int& s : slots) {
+        s = chain.AddBand(0);
+        ASSERT_GE(s, 0);
+    }
+    EXPECT_EQ(chain.bandCount(), EqChain::kMaxBands);
+    EXPECT_EQ(chain.AddBand(0), -1) << "the chain is full";
+
+    PeakingParams p;
+    ASSERT_TRUE(chain.GetParams(slots[3], &p));
+    EXPECT_EQ(p, ae::dsp::kNeutralParams) << "a new band starts neutral";
+
+    ASSERT_TRUE(chain.SetParams(slots[3], {1200, 5, -7.5f}));
+    // Rejected values leave the last good ones in place; 16000 is half this rate.
+    EXPECT_FALSE(chain.SetParams(slots[3], {16000, 5, 3}));
+    EXPECT_FALSE(chain.SetParams(slots[3], {1200, 40, 3}));
+    EXPECT_FALSE(chain.SetParams(slots[3], {1200, 5, std::nanf("")}));
+    ASSERT_TRUE(chain.GetParams(slots[3], &p));
+    EXPECT_EQ(p, (PeakingParams{1200, 5, -7.5f}));
+
+    EXPECT_TRUE(chain.RemoveBand(slots[3]));
+    EXPECT_FALSE(chain.RemoveBand(slots[3]));
+    EXPECT_FALSE(chain.SetParams(slots[3], {1200, 5, 1}));
+    EXPECT_FALSE(chain.GetParams(slots[3], &p));
+    for (int bad : {-1, EqChain::kMaxBands, 1000}) {
+        EXPECT_FALSE(chain.RemoveBand(bad));
+        EXPECT_FALSE(chain.SetParams(bad, {1200, 5, 1}));
+        EXPECT_FALSE(chain.GetParams(bad, &p));
+    }
+    EXPECT_EQ(chain.bandCount(), EqChain::kMaxBands - 1);
+    // The freed slot is used again, neutral.
+    const int again = chain.AddBand(5);
+    EXPECT_EQ(again, slots[3]);
+    ASSERT_TRUE(chain.GetParams(again, &p));
+    EXPECT_EQ(p, ae::dsp::kNeutralParams);
+}
+
+// Float rounding makes the order of bands visible bit for bit: the chain must equal
+// the bands run one after the other from the highest priority down (first added
+// first among equals), and differ from the reverse order.
+TEST(EqChainTest, HigherPriorityRunsFirst) {
+    const std::vector<float> in = RichSignal(44100, 2, 8192, 0.3f);
+    const int priorities[] = {1, 9, 4, 9, -2};
+
+    EqChain chain(44100, 2);
+    for (int i = 0; i < 5; ++i) {
+        const int slot = chain.AddBand(priorities[i]);
+        ASSERT_TRUE(chain.SetParams(slot, kTenBands[2 * i]));
+    }
+    std::vector<float> chained = in;
+    chain.Process(chained.data(), 8192);
+
+    auto sequential = [&](const std::vector<int>& order) {
+        std::vector<float> out = in;
+        for (int i : order) {
+            PeakingEq eq(44100, 2);
+            eq.SetParams(kTenBands[2 * i]);  // glides from neutral, as in the chain
+            eq.Process(out.data(), 8192);
+        }
+        return out;
+    };
+    EXPECT_EQ(chained, sequential({1, 3, 2, 0, 4}));
+    EXPECT_NE(chained, sequential({4, 0, 2, 3, 1}));
+}
+
+TEST(EqChainTest, TenBandsAreIndependentOfBlockSizeAcrossAChange) {
+    for (int channels : {1, 2, 6}) {
+        constexpr size_t kFrames = 20000;
+        constexpr size_t kChangeAt = 1792 * 4;  // a multiple of 1, 7 and 256
+        const std::vector<float> in = RichSignal(44100, channels, kFrames, 0.2f);
+        auto run = [&](size_t block) {
+            EqChain chain(44100, channels);
+            int slots[10];
+            for (int i = 0; i < 10; ++i) {
+                slots[i] = chain.AddBand(10 - i);
+                chain.SetParams(slots[i], kTenBands[i]);
+            }
+            std::vector<float> out = in;
+            for (size_t at = 0; at < kFrames;) {
+                if (at == kChangeAt) {
+                    chain.SetParams(slots[4], {1000, 12, -15});
+                    chain.SetParams(slots[7], {9000, 3, 15});
+                }
+                size_t n = std::min(block, kFrames - at);
+                if (at < kChangeAt) n = std::min(n, kChangeAt - at);
+                chain.Process(out.data() + at * channels, n);
+                at += n;
+            }
+            return out;
+        };
+        const std::vector<float> whole = run(kFrames);
+        for (size_t block : {1, 7, 256}) {
+            EXPECT_EQ(run(block), whole) << channels << " channels, blocks of " << block;
+        }
+    }
+}
+
+// Writers on other threads while the decode thread processes: a reader never sees
+// a mix of two writes, the processing never waits or breaks, and the last write is
+// what the filter ends up with.
+TEST(EqChainTest, ParameterUpdatesFromOtherThreadsAreAtomic) {
+    const PeakingParams first{500, 3, 12}, second{9000, 30, -12}, last{1000, 12, -15};
+    EqChain chain(44100, 1);
+    const int slot = chain.AddBand(0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; ++w) {
+        threads.emplace_back([&, w] {
+            for (int i = 0; !stop.load(); ++i) {
+                chain.SetParams(slot, ((i + w) & 1) ? first : second);
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        PeakingParams p;
+        while (!stop.load()) {
+            if (chain.GetParams(slot, &p) && p != first && p != second) ++torn;
+        }
+    });
+    const std::vector<float> tone = Sine(44100, 64, 1000, 0.5);
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<float> block = tone;
+        chain.Process(block.data(), block.size());
+        for (float s : block) ASSERT_TRUE(std::isfinite(s));
+    }
+    stop = true;
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(torn.load(), 0);
+
+    ASSERT_TRUE(chain.SetParams(slot, last));
+    std::vector<float> in = Sine(44100, 44100, 1000, 0.25), out = in;
+    chain.Process(out.data(), out.size());
+    EXPECT_NEAR(20 * std::log10(Rms(out, 22050) / Rms(in, 22050)), -15.0, 0.1);
+}
+
+TEST(EqChainTest, NewBandIsSilentUntilSetAndResetClearsAll) {
+    const std::vector<float> in = RichSignal(44100, 2, 4096, 0.8f);
+    EqChain chain(44100, 2);
+    std::vector<float> out = in;
+    chain.Process(out.data(), 4096);
+    EXPECT_EQ(out, in) << "no bands";
+    const int a = chain.AddBand(0);
+    chain.AddBand(1);
+    out = in;
+    chain.Process(out.data(), 4096);
+    EXPECT_EQ(out, in) << "neutral bands";
+
+    chain.SetParams(a, {2000, 12, 9});
+    chain.Process(out.data(), 4096);
+    chain.Reset();
+    std::vector<float> silence(2 * 256, 0.0f);
+    chain.Process(silence.data(), 256);
+    EXPECT_TRUE(std::all_of(silence.begin(), silence.end(), [](float s) { return s == 0.0f; }))
+        << "nothing left of the earlier signal after a reset";
+}
+
+}  // namespace
