@@ -21,7 +21,9 @@ class FileSource {
     FileSource& operator=(const FileSource&) = delete;
 
     // Reads up to `bytes` at the current offset and advances it. Returns the bytes
-    // read (0 at the end of the file), -1 on an I/O error.
+    // read (0 at the end of the file), -1 on an I/O error. Small reads are served
+    // from a read-ahead buffer: codecs read a few bytes at a time (a frame header,
+    // then its body), and a system call for each made opening a long MP3 slow.
     int64_t Read(void* buffer, int64_t bytes);
     // Reads at an absolute offset without moving the current offset.
     int64_t ReadAt(int64_t offset, void* buffer, int64_t bytes) const;
@@ -33,9 +35,15 @@ class FileSource {
     int64_t Size() const;
 
   private:
+    static constexpr int64_t kBufferBytes = 64 * 1024;
+
     explicit FileSource(int fd) : fd_(fd) {}
     int fd_;
     int64_t offset_ = 0;
+    // Holds the file's bytes [buffer_start_, buffer_start_ + buffer_length_).
+    std::unique_ptr<unsigned char[]> buffer_;
+    int64_t buffer_start_ = 0;
+    int64_t buffer_length_ = 0;
 };
 
 // Where the audio data lies between tag blocks: [begin, end) excludes an ID3v2
