@@ -257,7 +257,18 @@ static bool OggEndsOnPage(const FileSource& file, PayloadRange range) {
 
 // ---- Detection -------------------------------------------------------------------
 
-enum class Kind { Unknown, Wav, Aiff, Flac, OggVorbis, OggOpus, OggFlac, OggOther, Mpeg };
+enum class Kind {
+    Unknown,
+    Wav,
+    Aiff,
+    Flac,
+    OggVorbis,
+    OggOpus,
+    OggOpusVorbisOrder,
+    OggFlac,
+    OggOther,
+    Mpeg
+};
 
 // The codec of an Ogg file, from the first packet of its first page. The page must
 // be whole and pass its checksum: "OggS" followed by anything else is not Ogg.
@@ -282,11 +293,12 @@ static Kind OggStreamKind(const FileSource& file) {
                std::memcmp(packet, magic, length) == 0;
     };
     if (starts_with("\x01vorbis", 7)) return Kind::OggVorbis;
-    if (starts_with("OpusHead", 8)) return Kind::OggOpus;
-    if (starts_with("\x7F"
-                    "FLAC",
-                    5))
-        return Kind::OggFlac;
+    if (starts_with("OpusHead", 8)) {
+        // Mapping family 1 (byte 18) orders more than two channels as Vorbis does.
+        const bool vorbis_order = packet_bytes >= 19 && packet[9] > 2 && packet[18] == 1;
+        return vorbis_order ? Kind::OggOpusVorbisOrder : Kind::OggOpus;
+    }
+    if (starts_with("\177FLAC", 5)) return Kind::OggFlac;
     // Audio codecs that Ogg carries and we have no decoder for.
     if (starts_with("Speex   ", 8) || starts_with("CELT    ", 8) || starts_with("PCM     ", 8))
         return Kind::OggOther;
@@ -331,7 +343,8 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
         if (!file) return nullptr;
         *error = BASS_ERROR_FILEFORM;
         const PayloadRange range = FindPayload(*file);
-        switch (DetectKind(*file, range)) {
+        const Kind kind = DetectKind(*file, range);
+        switch (kind) {
             case Kind::Wav:
                 if (!ChunkedAudioComplete(*file, false, "data")) return nullptr;
                 return OpenSndfile(std::move(file), SndfileKind::Wav, error);
@@ -341,8 +354,10 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
             case Kind::Flac:
                 return OpenSndfile(std::move(file), SndfileKind::Flac, error);
             case Kind::OggOpus:
+            case Kind::OggOpusVorbisOrder:
                 if (!OggEndsOnPage(*file, range)) return nullptr;
-                return OpenSndfile(std::move(file), SndfileKind::OggOpus, error);
+                return OpenSndfile(std::move(file), SndfileKind::OggOpus, error,
+                                   kind == Kind::OggOpusVorbisOrder);
             case Kind::OggFlac:
                 if (!OggEndsOnPage(*file, range)) return nullptr;
                 return OpenSndfile(std::move(file), SndfileKind::OggFlac, error);

@@ -2,6 +2,7 @@
 // FileSource so that the file is opened once, without blocking.
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 
@@ -83,7 +84,8 @@ uint32_t ContainerType(SndfileKind kind, int subformat) {
 
 class SndfileDecoder final : public FrameDecoder {
   public:
-    SndfileDecoder(std::unique_ptr<FileSource> file) : file_(std::move(file)) {}
+    SndfileDecoder(std::unique_ptr<FileSource> file, bool vorbis_channel_order)
+        : file_(std::move(file)), vorbis_channel_order_(vorbis_channel_order) {}
     ~SndfileDecoder() override {
         if (sf_) sf_close(sf_);
     }
@@ -106,6 +108,7 @@ class SndfileDecoder final : public FrameDecoder {
         info_.frames = sf_info.frames;
         info_.ctype = ContainerType(kind, subformat);
         info_.origres = kind == SndfileKind::OggOpus ? 0 : BitsPerSample(subformat);
+        if (vorbis_channel_order_ && info_.channels > 2) order_ = VorbisToWavOrder(info_.channels);
         // Compressed streams state their length in a header; one that was cut short
         // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
         if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0) {
@@ -120,7 +123,17 @@ class SndfileDecoder final : public FrameDecoder {
   protected:
     int64_t DecodeFrames(float* out, int64_t frames) override {
         const sf_count_t n = sf_readf_float(sf_, out, frames);
-        return n < 0 ? 0 : n;
+        if (n <= 0) return 0;
+        if (order_) {
+            const int channels = info_.channels;
+            float frame[8];
+            for (sf_count_t f = 0; f < n; ++f) {
+                float* samples = out + f * channels;
+                std::copy(samples, samples + channels, frame);
+                for (int c = 0; c < channels; ++c) samples[c] = frame[order_[c]];
+            }
+        }
+        return n;
     }
     bool SeekCodec(int64_t frame) override {
         if (kind_ != SndfileKind::OggOpus) return sf_seek(sf_, frame, SEEK_SET) == frame;
@@ -145,13 +158,15 @@ class SndfileDecoder final : public FrameDecoder {
     std::unique_ptr<FileSource> file_;
     SNDFILE* sf_ = nullptr;
     SndfileKind kind_ = SndfileKind::Wav;
+    bool vorbis_channel_order_ = false;
+    const int* order_ = nullptr;  // WAV-order channel -> source channel, or null
 };
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenSndfile(std::unique_ptr<FileSource> file, SndfileKind kind,
-                                     int* error) {
-    auto decoder = std::make_unique<SndfileDecoder>(std::move(file));
+std::unique_ptr<Decoder> OpenSndfile(std::unique_ptr<FileSource> file, SndfileKind kind, int* error,
+                                     bool vorbis_channel_order) {
+    auto decoder = std::make_unique<SndfileDecoder>(std::move(file), vorbis_channel_order);
     *error = decoder->Open(kind);
     if (*error != 0) return nullptr;
     return decoder;
