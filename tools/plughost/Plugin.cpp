@@ -66,7 +66,6 @@ PluginExports::Action ChannelAction(const PluginExports& e, const std::string& n
         {"Draw", e.Draw},
         {"InitBass", e.InitBass},
         {"PlayChannel", e.PlayChannel},
-        {"CreateChannel", e.CreateChannel},
         {"FreeChannel", e.FreeChannel},
         {"StopChannel", e.StopChannel},
         {"PauseChannel", e.PauseChannel},

@@ -29,7 +29,8 @@ struct PluginExports {
     int32_t (*GetData)() = nullptr;
     Action InitBass = nullptr;
     Action PlayChannel = nullptr;
-    Action CreateChannel = nullptr;
+    // A host may ignore the one-byte success flag CreateChannel returns.
+    bool (*CreateChannel)() = nullptr;
     Action FreeChannel = nullptr;
     Action StopChannel = nullptr;
     Action PauseChannel = nullptr;
@@ -51,8 +52,9 @@ struct PluginExports {
 // The names of the 30 exports, in ordinal order (ordinal = index + 1).
 const std::array<const char*, 30>& ExportNames();
 
-// The argument-less channel export with this name, or nullptr when `name` is not
-// one of them (the identity and register exports take or return values).
+// The argument-less export with this name that returns nothing, or nullptr when
+// `name` is not one of them (the identity and register exports and CreateChannel
+// take or return values).
 PluginExports::Action ChannelAction(const PluginExports& exports, const std::string& name);
 
 class Plugin {

@@ -274,6 +274,8 @@ void RunScriptStep(Plugin& plugin, const ScriptStep& step, std::ostream& out) {
         e.SetPath(step.text.c_str());
     } else if (name == "SetParentWindow") {
         e.SetParentWindow(reinterpret_cast<void*>(static_cast<intptr_t>(step.number)));
+    } else if (name == "CreateChannel") {
+        e.CreateChannel();  // its result is not part of what a host reads
     } else if (name == "GetFile") {
         printText(e.GetFile());
     } else if (name == "GetData") {

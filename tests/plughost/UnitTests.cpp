@@ -1,0 +1,384 @@
+// plughost's own logic without a plug-in: reading the plug-in's texts, the script
+// language, the command line, the key decoder and the display.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <regex>
+
+#include "Display.h"
+#include "Options.h"
+#include "Script.h"
+#include "Terminal.h"
+#include "Texts.h"
+
+using namespace plughost;
+
+namespace {
+
+std::string Bits(float value) {
+    int32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return std::to_string(bits);
+}
+
+std::optional<Options> Parse(std::vector<const char*> args, std::string* error) {
+    args.insert(args.begin(), "plughost");
+    return ParseCommandLine(static_cast<int>(args.size()), args.data(), error);
+}
+
+// A line of the frame as the terminal shows it: styling removed, one column per
+// code point.
+int VisibleColumns(const std::string& line) {
+    const std::string plain = std::regex_replace(line, std::regex("\x1b\\[[0-9;]*m"), "");
+    int columns = 0;
+    for (const char c : plain) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+    }
+    return columns;
+}
+
+SlotView PlayingSlot(int slot) {
+    SlotView view;
+    view.slot = slot;
+    view.file = "/music/song" + std::to_string(slot) + ".flac";
+    view.state = SlotState::Playing;
+    view.title = "Title";
+    view.artist = "Artist";
+    view.rate = 44100;
+    view.kbps = 612;
+    view.layout = "Stereo";
+    view.length = 30;
+    view.position = 12;
+    view.level = Level{true, 20480, 19876};
+    return view;
+}
+
+}  // namespace
+
+TEST(Texts, TimeTextsGiveTheirSecondsAndMalformedOnesNothing) {
+    EXPECT_EQ(ParseTime("75#01:15#"), 75);
+    EXPECT_EQ(ParseTime("0#00:00#"), 0);
+    EXPECT_EQ(ParseTime("-1#28:15#"), -1);
+    EXPECT_EQ(ParseTime("3600#00:00#"), 3600);
+    for (const char* bad : {"", "75", "75#", "75#01:15", "x#01:15#", "75#01:15#9#", "#00:00#",
+                            "99999999999#00:00#", "7 5#01:15#"})
+        EXPECT_FALSE(ParseTime(bad)) << bad;
+}
+
+TEST(Texts, LevelTextIsRightThenLeftAndAllOnesMeansNotPlaying) {
+    const auto level = ParseLevel("1000#2000#");
+    ASSERT_TRUE(level);
+    EXPECT_EQ(level->right, 1000);
+    EXPECT_EQ(level->left, 2000);
+    EXPECT_TRUE(level->playing);
+
+    const auto stopped = ParseLevel("65535#65535#");
+    ASSERT_TRUE(stopped);
+    EXPECT_FALSE(stopped->playing);
+    // One half at 65535 is a (clamped) reading, not "not playing".
+    EXPECT_TRUE(ParseLevel("65535#0#")->playing);
+    EXPECT_TRUE(ParseLevel("0#0#")->playing);
+    for (const char* bad : {"65536#0#", "-1#0#", "1000#", "1000#2000", "a#b#", ""})
+        EXPECT_FALSE(ParseLevel(bad)) << bad;
+}
+
+TEST(Texts, SpectrumFieldsAreFloatBitPatterns) {
+    std::string text;
+    const float values[kSpectrumBands] = {1.0f, 0.5f, 0.0f, -0.0f, 0.25f, 1e-6f, 2.0f};
+    for (int i = 0; i < kSpectrumBands; ++i) text += Bits(values[i]) + "#";
+    const auto spectrum = ParseSpectrum(text);
+    ASSERT_TRUE(spectrum);
+    for (int i = 0; i < kSpectrumBands; ++i)
+        EXPECT_EQ((*spectrum)[static_cast<size_t>(i)], values[i]) << i;
+    EXPECT_EQ(Bits(1.0f), "1065353216");  // the pattern 3F800000 the plug-in prints
+    EXPECT_EQ(Bits(-0.0f), "-2147483648");
+
+    EXPECT_FALSE(ParseSpectrum("0#0#0#"));
+    EXPECT_FALSE(ParseSpectrum(text + "0#"));
+    EXPECT_TRUE(ParseSpectrum("0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#"));
+}
+
+TEST(Texts, DecibelScales) {
+    EXPECT_DOUBLE_EQ(LevelDb(32768), 0.0);
+    EXPECT_NEAR(LevelDb(16384), -6.0206, 1e-3);
+    EXPECT_TRUE(std::isinf(LevelDb(0)));
+    EXPECT_DOUBLE_EQ(MagnitudeDb(1.0f), 0.0);
+    EXPECT_NEAR(MagnitudeDb(0.001f), -60.0, 1e-3);
+    // Zero, negative zero, negative and not-a-number magnitudes read as silence.
+    for (const float silent : {0.0f, -0.0f, -1.0f, NAN}) {
+        EXPECT_TRUE(std::isinf(MagnitudeDb(silent)));
+        EXPECT_EQ(DbFraction(MagnitudeDb(silent)), 0.0);
+    }
+    EXPECT_EQ(DbFraction(MagnitudeDb(INFINITY)), 1.0);
+    EXPECT_DOUBLE_EQ(DbFraction(-30.0), 0.5);
+    EXPECT_EQ(DbFraction(6.0), 1.0);
+    EXPECT_EQ(DbFraction(-90.0), 0.0);
+}
+
+TEST(Texts, ClockShowsHoursOnlyWhenThereAreSome) {
+    EXPECT_EQ(FormatClock(0), "00:00");
+    EXPECT_EQ(FormatClock(75), "01:15");
+    EXPECT_EQ(FormatClock(3599), "59:59");
+    EXPECT_EQ(FormatClock(3725), "1:02:05");
+    EXPECT_EQ(FormatClock(-1), "--:--");
+}
+
+TEST(Texts, JsonAndScriptQuoting) {
+    EXPECT_EQ(JsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+    EXPECT_EQ(JsonString("caf\xC3\xA9"), "\"caf\xC3\xA9\"");             // UTF-8 kept
+    EXPECT_EQ(JsonString("caf\xE9"), "\"caf\\u00e9\"");                  // Latin-1 byte
+    EXPECT_EQ(JsonString("\xE2\x82"), "\"\\u00e2\\u0082\"");             // cut sequence
+    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\\u00ed\\u00a0\\u0080\"");  // surrogate
+    EXPECT_EQ(QuoteText("say \"hi\"\\\t\x7F"), "\"say \\\"hi\\\"\\\\\\t\\x7f\"");
+    EXPECT_EQ(OneLine("a\nb\tc"), "a b c");
+}
+
+TEST(ScriptLines, CallsAndTheirOperands) {
+    std::string error;
+    auto step = ParseScriptLine("SetData 3", &error);
+    ASSERT_TRUE(step) << error;
+    EXPECT_EQ(step->kind, ScriptStep::Kind::Call);
+    EXPECT_EQ(step->name, "SetData");
+    EXPECT_EQ(step->number, 3);
+    EXPECT_EQ(ParseScriptLine("  SetData -2147483648  # lowest", &error)->number, INT32_MIN);
+
+    step = ParseScriptLine(R"(SetFile "a\"b\\c\x41 # kept" # comment)", &error);
+    ASSERT_TRUE(step) << error;
+    EXPECT_EQ(step->text, "a\"b\\cA # kept");
+    EXPECT_EQ(ParseScriptLine("SetFile \"\"", &error)->text, "");
+    EXPECT_EQ(ParseScriptLine("SetPath \"/opt/host\"", &error)->text, "/opt/host");
+    EXPECT_EQ(ParseScriptLine("SetParentWindow 0", &error)->number, 0);
+    EXPECT_EQ(ParseScriptLine("GetPosTimeChannel", &error)->name, "GetPosTimeChannel");
+
+    step = ParseScriptLine("sleep 0.25", &error);
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->kind, ScriptStep::Kind::Sleep);
+    EXPECT_DOUBLE_EQ(step->seconds, 0.25);
+
+    for (const char* nothing : {"", "   ", "# a comment", "\t# indented\r"})
+        EXPECT_EQ(ParseScriptLine(nothing, &error)->kind, ScriptStep::Kind::Nothing) << nothing;
+}
+
+TEST(ScriptLines, BadLinesSayWhatIsWrong) {
+    const struct {
+        const char* line;
+        const char* says;
+    } cases[] = {
+        {"SetData", "whole number"},
+        {"SetData 2147483648", "whole number"},
+        {"SetData 3x", "not '3x'"},
+        {"SetData 3 4", "one operand"},
+        {"SetData +3", "whole number"},
+        {"SetFile %ARTI", "double quotes"},
+        {"SetFile \"open", "closing quote"},
+        {"SetFile \"\\q\"", "unknown escape"},
+        {"SetFile \"\\x4\"", "hexadecimal"},
+        {"SetFile \"\\x00\"", "NUL"},
+        {"SetFile \"a\" \"b\"", "one operand"},
+        {"GetFile 3", "takes no operand"},
+        {"getfile", "did you mean GetFile?"},
+        {"SetVolumeChannel", "unknown call"},
+        {"sleep", "seconds"},
+        {"sleep -1", "seconds"},
+        {"sleep nan", "seconds"},
+        {"sleep 4000", "seconds"},
+        {"sleep 1 2", "one number"},
+        {"SetParentWindow -1", "window handle"},
+        {"\"SetData\"", "expected a call"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(ParseScriptLine(c.line, &error)) << c.line;
+        EXPECT_NE(error.find(c.says), std::string::npos) << c.line << " -> " << error;
+    }
+}
+
+TEST(CommandLine, PlayWithEveryOption) {
+    std::string error;
+    const auto options =
+        Parse({"--output=null", "play", "a.wav", "--eq", "3=6", "--eq=10=-15", "b.mp3", "--volume",
+               "50", "--start", "2", "--for", "1.5", "--plugin", "/x/Plugin.so", "--", "-odd.wav"},
+              &error);
+    ASSERT_TRUE(options) << error;
+    EXPECT_EQ(options->command, "play");
+    EXPECT_EQ(options->output, "null");
+    EXPECT_EQ(options->plugin, "/x/Plugin.so");
+    EXPECT_EQ(options->files, (std::vector<std::string>{"a.wav", "b.mp3", "-odd.wav"}));
+    EXPECT_EQ(options->bands, (std::vector<std::pair<int, int>>{{3, 6}, {10, -15}}));
+    EXPECT_EQ(options->volume, 50);
+    EXPECT_EQ(options->start, 2);
+    EXPECT_DOUBLE_EQ(options->forSeconds.value_or(0), 1.5);
+
+    EXPECT_EQ(Parse({"--output", "wav:/tmp/out.wav", "info", "--json", "a"}, &error)->output,
+              "wav:/tmp/out.wav");
+    EXPECT_EQ(Parse({"script"}, &error)->files.size(), 0u);
+    EXPECT_EQ(Parse({"script", "-"}, &error)->files.front(), "-");
+}
+
+TEST(CommandLine, HelpForEveryCommand) {
+    std::string error;
+    for (const char* command : {"play", "info", "script"}) {
+        auto options = Parse({command, "--help"}, &error);
+        ASSERT_TRUE(options && options->help) << command;
+        EXPECT_EQ(options->command, command);
+        EXPECT_NE(HelpText(command).find(std::string("usage: plughost ") + command),
+                  std::string::npos);
+        options = Parse({"help", command}, &error);
+        ASSERT_TRUE(options && options->help);
+        EXPECT_EQ(options->command, command);
+    }
+    const auto overview = Parse({"-h"}, &error);
+    ASSERT_TRUE(overview && overview->help);
+    EXPECT_EQ(overview->command, "");
+}
+
+TEST(CommandLine, BadUsageIsRefusedWithAReason) {
+    std::vector<std::string> many = {"play"};
+    for (int i = 0; i < 33; ++i) many.push_back("f" + std::to_string(i));
+    std::vector<const char*> manyArgs;
+    for (const auto& arg : many) manyArgs.push_back(arg.c_str());
+
+    const struct {
+        std::vector<const char*> args;
+        const char* says;
+    } cases[] = {
+        {{}, "no command"},
+        {{"bogus"}, "unknown command"},
+        {{"play"}, "at least one file"},
+        {{"info"}, "at least one file"},
+        {{"play", "a", "--eq", "11=0"}, "--eq takes"},
+        {{"play", "a", "--eq", "3=16"}, "--eq takes"},
+        {{"play", "a", "--eq", "3"}, "--eq takes"},
+        {{"play", "a", "--volume", "501"}, "--volume"},
+        {{"play", "a", "--volume", "-1"}, "--volume"},
+        {{"play", "a", "--start", "1.5"}, "--start"},
+        {{"play", "a", "--for", "0"}, "--for"},
+        {{"play", "a", "--for", "inf"}, "--for"},
+        {{"play", "a", "--for"}, "needs a value"},
+        {{"--output", "manual", "play", "a"}, "--output takes"},
+        {{"--output", "wav:", "play", "a"}, "--output takes"},
+        {{"--plugin=", "play", "a"}, "needs a path"},
+        {{"info", "a", "--volume", "5"}, "belongs to the play command"},
+        {{"play", "a", "--json"}, "belongs to the info command"},
+        {{"script", "a", "b"}, "one file"},
+        {{"play", "a", "--loud"}, "unknown option --loud"},
+        {{"info", "--json=yes", "a"}, "takes no value"},
+        {{"help", "play", "info"}, "at most one"},
+        {manyArgs, "at most 32"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(Parse(c.args, &error)) << c.says;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+}
+
+TEST(Keys, DecoderReadsKeysAndArrowsSplitAcrossReads) {
+    KeyDecoder decoder;
+    auto keys = decoder.Feed(" s+-e5q", 7);
+    const KeyKind expected[] = {KeyKind::Space, KeyKind::Stop,  KeyKind::Plus, KeyKind::Minus,
+                                KeyKind::Eq,    KeyKind::Digit, KeyKind::Quit};
+    ASSERT_EQ(keys.size(), 7u);
+    for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(keys[i].kind, expected[i]) << i;
+    EXPECT_EQ(keys[5].digit, 5);
+
+    EXPECT_TRUE(decoder.Feed("\x1b", 1).empty());
+    keys = decoder.Feed("[D\x1bOC\x1b[1;5A", 11);
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_EQ(keys[0].kind, KeyKind::Left);
+    EXPECT_EQ(keys[1].kind, KeyKind::Right);
+    EXPECT_EQ(keys[2].kind, KeyKind::Up);
+    // A lone escape followed by a key drops the escape, keeps the key.
+    keys = decoder.Feed("\x1bq", 2);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].kind, KeyKind::Quit);
+}
+
+TEST(Display, StatusLines) {
+    SlotView view = PlayingSlot(1);
+    EXPECT_EQ(StatusLine(view),
+              "[1] playing 00:12 / 00:30  L 20480 R 19876  vol 100%  Title - Artist");
+
+    view.state = SlotState::Ended;
+    view.position = 30;
+    view.level = Level{};  // 65535#65535#: not playing
+    view.title.clear();
+    view.artist.clear();
+    EXPECT_EQ(StatusLine(view), "[1] ended 00:30 / 00:30  L - R -  vol 100%  song1.flac");
+
+    SlotView empty;
+    empty.slot = 2;
+    empty.file = "gone.mp3";
+    empty.problem = "No such file or directory";
+    EXPECT_EQ(StatusLine(empty), "[2] empty  gone.mp3: cannot play: No such file or directory");
+}
+
+TEST(Display, FramesFitTheTerminalWhateverItsSize) {
+    FrameInput input;
+    for (int slot = 1; slot <= 32; ++slot) input.slots.push_back(PlayingSlot(slot));
+    input.slots[3].state = SlotState::Empty;
+    input.slots[3].problem = "is a directory";
+    input.slots[0].title = std::string(300, 'x');  // a long title is cut, not wrapped
+    input.heading = " plughost  /a/very/long/path/to/the/plug-in/Plugin.so  output auto";
+    input.message = "slot 1: volume 110%";
+    for (const bool utf8 : {true, false}) {
+        for (const auto& [columns, rows] :
+             {std::pair{80, 24}, {200, 60}, {20, 5}, {1, 1}, {120, 300}}) {
+            for (size_t selected : {size_t{0}, size_t{17}, size_t{31}}) {
+                input.selected = selected;
+                input.showEq = selected == 17;
+                const Screen screen{columns, rows, utf8, true};
+                const auto lines = RenderFrame(input, screen);
+                EXPECT_LE(static_cast<int>(lines.size()), rows);
+                for (const auto& line : lines)
+                    EXPECT_LE(VisibleColumns(line), columns) << columns << "x" << rows;
+                if (rows >= 24) {
+                    // The selected slot is shown, with its meters.
+                    const std::string marker = (utf8 ? "\u25B6 " : "> ");
+                    bool found = false;
+                    for (const auto& line : lines)
+                        found |= line.find(marker) != std::string::npos &&
+                                 line.find(std::to_string(selected + 1)) != std::string::npos;
+                    EXPECT_TRUE(found) << selected;
+                }
+            }
+        }
+    }
+}
+
+TEST(Display, MetersAndSpectrumFollowTheReadings) {
+    FrameInput input;
+    input.slots.push_back(PlayingSlot(1));
+    SlotView& view = input.slots[0];
+    view.level = Level{true, 32768, 0};  // left full scale, right silent
+    view.spectrum.fill(0.0f);
+    view.spectrum[0] = 1.0f;  // first band at full scale
+    const Screen screen{100, 30, true, false};
+    auto frame = RenderFrame(input, screen);
+
+    const auto lineStarting = [&](const std::vector<std::string>& lines, const std::string& start) {
+        for (const auto& line : lines)
+            if (line.compare(0, start.size(), start) == 0) return line;
+        return std::string();
+    };
+    const std::string left = lineStarting(frame, "     L ");
+    const std::string right = lineStarting(frame, "     R ");
+    EXPECT_NE(left.find("\u2588\u2588\u2588\u2588"), std::string::npos) << left;
+    EXPECT_NE(left.find("0.0 dB"), std::string::npos);
+    EXPECT_EQ(right.find("\u2588"), std::string::npos) << right;
+    EXPECT_NE(right.find("-inf dB"), std::string::npos);
+    // The first band fills every spectrum row; the others stay blank.
+    int fullRows = 0;
+    for (const auto& line : frame)
+        if (line.compare(0, 5 + 6, "     \u2588\u2588") == 0 &&
+            line.find("\u2588", 5 + 6) == std::string::npos)
+            ++fullRows;
+    EXPECT_EQ(fullRows, 3);
+
+    // A stream that is not playing (65535#65535#) draws empty meters, not full ones.
+    view.level = *ParseLevel("65535#65535#");
+    frame = RenderFrame(input, screen);
+    EXPECT_EQ(lineStarting(frame, "     L ").find("\u2588"), std::string::npos);
+    EXPECT_EQ(lineStarting(frame, "     R ").find("\u2588"), std::string::npos);
+}
