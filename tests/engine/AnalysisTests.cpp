@@ -316,11 +316,12 @@ TEST(Effects, OutputIndependentOfRenderBlockSize) {
 }
 
 // Ten bands at the plug-in's centres, heard through the engine, match sox's
-// `equalizer` with the same settings within -80 dB.
+// `equalizer` with the same settings within -80 dB. The first second is left out of
+// the comparison: it leaves room for bands that glide into their settings.
 TEST(Effects, TenBandsMatchSoxEqualizer) {
     if (Shell("sox --version") != 0) GTEST_SKIP() << "sox is not installed";
     testaudio::TempDir dir;
-    const int64_t frames = kOutputRate;
+    const int64_t frames = kOutputRate * 2;
     std::vector<float> signal(static_cast<size_t>(frames * 2), 0.0f);
     for (const double hz : {60.0, 170.0, 450.0, 1000.0, 2500.0, 7000.0, 13000.0, 15500.0}) {
         const auto tone = testaudio::Sine(kOutputRate, 2, frames, hz, 0.03);
@@ -340,7 +341,7 @@ TEST(Effects, TenBandsMatchSoxEqualizer) {
     const std::vector<float> heard = RenderThroughBands(input, bands, frames, 512);
     ASSERT_EQ(expected.size(), heard.size());
     double error = 0.0, power = 0.0;
-    for (size_t i = 0; i < heard.size(); ++i) {
+    for (size_t i = static_cast<size_t>(kOutputRate); i < heard.size(); ++i) {
         error += (double{heard[i]} - expected[i]) * (double{heard[i]} - expected[i]);
         power += double{expected[i]} * expected[i];
     }

@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
     const auto set_data = reinterpret_cast<IntFn>(dlsym(plugin, "SetData"));
     const auto set_file = reinterpret_cast<TextFn>(dlsym(plugin, "SetFile"));
     const auto init = reinterpret_cast<VoidFn>(dlsym(plugin, "InitBass"));
-    const auto create = reinterpret_cast<VoidFn>(dlsym(plugin, "CreateChannel"));
+    // CreateChannel returns its success as a one-byte Boolean.
+    const auto create = reinterpret_cast<bool (*)()>(dlsym(plugin, "CreateChannel"));
     const auto play = reinterpret_cast<VoidFn>(dlsym(plugin, "PlayChannel"));
     const auto eq = reinterpret_cast<VoidFn>(dlsym(plugin, "EqCreateChannel"));
     if (!set_data || !set_file || !init || !create || !play || !eq) return 2;

@@ -180,8 +180,12 @@ TEST(BadInput, FilesThatDoNotOpenFailCleanly) {
     const long resident = ResidentKiB();
     for (int round = 0; round < 30; ++round) open_all();
     EXPECT_EQ(ThreadCount(), threads) << "a failed open left a thread behind";
+    // The sanitizers hold freed memory back, so resident size only means something
+    // without them; with them, the leak checker at exit covers the same ground.
 #ifndef ENGINETEST_SANITIZED
     EXPECT_LT(ResidentKiB() - resident, 4096) << "failed opens leak memory";
+#else
+    (void)resident;
 #endif
     // A failure is reported as one: the next success clears the error.
     Stream ok(dir.File("whole_wav.wav"));

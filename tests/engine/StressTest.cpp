@@ -64,6 +64,7 @@ TEST(Stress, HostThreadsDriveThirtyTwoStreamsWhileTheMixerRuns) {
         }
     });
 
+    std::array<std::vector<HFX>, kStreams> effects;
     std::mt19937 random(1);
     long calls = 0, failures = 0;
     const auto end =
@@ -128,6 +129,7 @@ TEST(Stress, HostThreadsDriveThirtyTwoStreamsWhileTheMixerRuns) {
                     BASS_StreamCreateFile(FALSE, files[random() % files.size()].c_str(), 0, 0, 0);
                 ok = ok && fresh && BASS_ChannelPlay(fresh, FALSE);
                 handles[slot] = fresh;
+                effects[slot].clear();
                 break;
             }
             default:

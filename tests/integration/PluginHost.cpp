@@ -59,7 +59,19 @@ PluginHost::~PluginHost() {
     if (handle_) dlclose(handle_);
 }
 
-void PluginHost::Call(const char* name) { reinterpret_cast<void (*)()>(dlsym(handle_, name))(); }
+void PluginHost::Call(const char* name) {
+    // CreateChannel hands back its success as a one-byte Boolean; calling it through
+    // another type would be undefined.
+    if (std::string(name) == "CreateChannel") {
+        CreateChannel();
+        return;
+    }
+    reinterpret_cast<void (*)()>(dlsym(handle_, name))();
+}
+
+bool PluginHost::CreateChannel() {
+    return reinterpret_cast<bool (*)()>(dlsym(handle_, "CreateChannel"))();
+}
 
 std::string PluginHost::Query(const char* name, const std::vector<int32_t>& operands) {
     for (const int32_t value : operands) SetData(value);

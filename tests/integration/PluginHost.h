@@ -23,6 +23,8 @@ class PluginHost {
 
     // Calls an export that takes no arguments (InitBass, PlayChannel, ...).
     void Call(const char* name);
+    // CreateChannel, with the success it returns as a one-byte Boolean.
+    bool CreateChannel();
     void SetData(int32_t value) { set_data_(value); }
     void SetFile(const char* text) { set_file_(text); }
     std::string GetFile() { return get_file_(); }

@@ -46,12 +46,11 @@ class PluginOnEngine : public ::testing::Test {
         return path;
     }
 
-    // Opens `path` into `slot`; true when the slot holds a stream afterwards (the
-    // length query of an empty slot reads 0).
-    void Open(int slot, const std::string& path) {
+    // Opens `path` into `slot`; CreateChannel's own answer.
+    bool Open(int slot, const std::string& path) {
         Plugin().SetData(slot);
         Plugin().SetFile(path.c_str());
-        Plugin().Call("CreateChannel");
+        return Plugin().CreateChannel();
     }
     void Call(const char* name, const std::vector<int32_t>& operands) {
         for (const int32_t v : operands) Plugin().SetData(v);
@@ -89,7 +88,8 @@ class PluginOnEngine : public ::testing::Test {
 };
 
 TEST_F(PluginOnEngine, LengthRateAndLayout) {
-    Open(1, Write("long", Format::Flac, 44100, 2, testaudio::Sine(44100, 2, 44100 * 75, 440, 0.3)));
+    EXPECT_TRUE(Open(
+        1, Write("long", Format::Flac, 44100, 2, testaudio::Sine(44100, 2, 44100 * 75, 440, 0.3))));
     EXPECT_EQ(Query("GetLengthTimeChannel", 1), "75#01:15#");
     EXPECT_EQ(Query("GetFreqChannel", 1), "44100");
     EXPECT_EQ(Query("GetChansChannel", 1), "Stereo");
@@ -111,7 +111,7 @@ TEST_F(PluginOnEngine, LengthRateAndLayout) {
     EXPECT_EQ(Query("GetFreqChannel", 4), "48000");
 
     // A file that does not open leaves the slot empty, and a slot freed is empty.
-    Open(3, dir_.File("missing.wav"));
+    EXPECT_FALSE(Open(3, dir_.File("missing.wav")));
     EXPECT_EQ(Query("GetLengthTimeChannel", 3), "0#00:00#");
     Call("FreeChannel", {2});
     EXPECT_EQ(Query("GetLengthTimeChannel", 2), "0#00:00#");
@@ -185,6 +185,7 @@ TEST_F(PluginOnEngine, BitRateOfAConstantBitRateMp3) {
 struct TagCase {
     const char* name;
     Format format;
+    const char* title;
     const char* tool;  // command line, {} is the file
 };
 
@@ -192,14 +193,15 @@ struct TagCase {
 // keys that are not exact read nothing.
 TEST_F(PluginOnEngine, EveryTagKey) {
     const TagCase cases[] = {
-        {"mp3", Format::Mp3,
-         "id3v2 -2 --TIT2 'Caf\xc3\xa9 Song' --TPE1 'The Artist' --TALB 'An Album' --TCON 'Jazz' "
+        // id3v2 writes Latin-1 frames only, so its title stays ASCII.
+        {"mp3", Format::Mp3, "Cafe Song",
+         "id3v2 -2 --TIT2 'Cafe Song' --TPE1 'The Artist' --TALB 'An Album' --TCON 'Jazz' "
          "--TYER 1999 --COMM 'A comment' --TRCK 3/12 {}"},
-        {"flac", Format::Flac,
+        {"flac", Format::Flac, "Caf\xc3\xa9 Song",
          "metaflac --set-tag='TITLE=Caf\xc3\xa9 Song' --set-tag='ARTIST=The Artist' "
          "--set-tag='ALBUM=An Album' --set-tag=GENRE=Jazz --set-tag=DATE=1999 "
          "--set-tag='COMMENT=A comment' --set-tag=TRACKNUMBER=3/12 {}"},
-        {"ogg", Format::OggVorbis,
+        {"ogg", Format::OggVorbis, "Caf\xc3\xa9 Song",
          "vorbiscomment -w -t 'TITLE=Caf\xc3\xa9 Song' -t 'ARTIST=The Artist' -t 'ALBUM=An Album' "
          "-t GENRE=Jazz -t DATE=1999 -t 'COMMENT=A comment' -t TRACKNUMBER=3/12 {}"},
     };
@@ -215,13 +217,9 @@ TEST_F(PluginOnEngine, EveryTagKey) {
             continue;
         }
         Open(slot, path);
-        const std::pair<const char*, const char*> keys[] = {{"%TITL", "Caf\xc3\xa9 Song"},
-                                                            {"%ARTI", "The Artist"},
-                                                            {"%ALBM", "An Album"},
-                                                            {"%GNRE", "Jazz"},
-                                                            {"%YEAR", "1999"},
-                                                            {"%CMNT", "A comment"},
-                                                            {"%TRCK", "3/12"}};
+        const std::pair<const char*, const char*> keys[] = {
+            {"%TITL", c.title}, {"%ARTI", "The Artist"}, {"%ALBM", "An Album"}, {"%GNRE", "Jazz"},
+            {"%YEAR", "1999"},  {"%CMNT", "A comment"},  {"%TRCK", "3/12"}};
         for (const auto& [key, value] : keys)
             EXPECT_EQ(Plugin().Query("GetTagChannel", {slot}, key), value) << key;
         for (const char* wrong : {"%titl", "%TITL ", "TITL", ""})
