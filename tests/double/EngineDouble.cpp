@@ -88,8 +88,6 @@ void Reset() {
     state.scripts.clear();
 }
 
-const std::vector<std::string>& Calls() { return Shared().calls; }
-
 std::vector<std::string> TakeCalls() {
     State& state = Shared();
     std::lock_guard<std::mutex> lock(state.mutex);

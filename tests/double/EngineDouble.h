@@ -73,9 +73,8 @@ void SetDefault(const std::string& function, const Result& result);
 
 void Reset();
 
-// The calls recorded since the last Reset or TakeCalls, in order.
-const std::vector<std::string>& Calls();
-// Returns the recorded calls and forgets them.
+// Returns the calls recorded since the last Reset or TakeCalls, in order, and
+// forgets them.
 std::vector<std::string> TakeCalls();
 
 // Used by the doubles themselves: appends a call to the record, and takes the next
