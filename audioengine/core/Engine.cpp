@@ -140,9 +140,6 @@ void Engine::Shutdown() {
     workWake_.notify_all();
     workProgress_.notify_all();
     if (worker_.joinable()) worker_.join();
-    // The output object is left alive: nothing it owns runs any more, and a thread of
-    // the host may still be inside a call that reads the engine.
-    output.release();
 }
 
 const char* Engine::OutputName() const { return outputName_.load(std::memory_order_acquire); }
@@ -214,7 +211,7 @@ bool Engine::FreeStream(uint32_t handle) {
             if (e->stream == handle) owned.push_back(effect);
         });
         for (uint32_t effect : owned) effects_.Remove(effect);
-        mixing_[HandleTable<Stream>::IndexOf(handle)].store(nullptr, std::memory_order_release);
+        mixing_[HandleTable<Stream>::IndexOf(handle)].store(nullptr);
     }
     WaitForRenderPass();
     SetError(BASS_OK);
@@ -222,9 +219,9 @@ bool Engine::FreeStream(uint32_t handle) {
 }
 
 void Engine::WaitForRenderPass() {
-    const uint64_t pass = renderPasses_.load(std::memory_order_acquire);
+    const uint64_t pass = renderPasses_.load();
     if (!(pass & 1)) return;
-    while (renderPasses_.load(std::memory_order_acquire) == pass) std::this_thread::yield();
+    while (renderPasses_.load() == pass) std::this_thread::yield();
 }
 
 // ---------------------------------------------------------------- effects
@@ -311,21 +308,33 @@ bool Engine::GetEffectParams(uint32_t effect, dsp::PeakingParams* params) {
 
 // ---------------------------------------------------------------- mixing
 
+bool Engine::AllReadyFor(int frames) {
+    renderPasses_.fetch_add(1);  // a pass over the streams, as in Render
+    bool ready = true;
+    const uint32_t count = mixingCount_.load();
+    for (uint32_t i = 0; i < count && ready; ++i) {
+        if (Stream* stream = mixing_[i].load()) ready = stream->ReadyFor(frames);
+    }
+    renderPasses_.fetch_add(1);
+    return ready;
+}
+
 void Engine::Render(float* out, int frames, int64_t blockHeardNs) {
-    renderPasses_.fetch_add(1, std::memory_order_acq_rel);
+    // Sequentially consistent with WaitForRenderPass: a stream removed from mixing_
+    // before a pass starts is never seen by it, and a pass that may have seen it is
+    // waited for.
+    renderPasses_.fetch_add(1);
     std::memset(out, 0, sizeof(float) * 2 * static_cast<size_t>(frames));
     const MixTiming timing{blockHeardNs, outputRate_};
-    const uint32_t count = mixingCount_.load(std::memory_order_acquire);
+    const uint32_t count = mixingCount_.load();
     for (uint32_t i = 0; i < count; ++i) {
-        if (Stream* stream = mixing_[i].load(std::memory_order_acquire)) {
-            stream->Mix(out, frames, timing);
-        }
+        if (Stream* stream = mixing_[i].load()) stream->Mix(out, frames, timing);
     }
     for (int i = 0; i < 2 * frames; ++i) {
         const float x = out[i];
         out[i] = x > 1.0f ? 1.0f : (x < -1.0f ? -1.0f : (x == x ? x : 0.0f));
     }
-    renderPasses_.fetch_add(1, std::memory_order_acq_rel);
+    renderPasses_.fetch_add(1);
 }
 
 bool Engine::RenderManual(float* out, int64_t frames) {
@@ -347,14 +356,7 @@ bool Engine::RenderManual(float* out, int64_t frames) {
         const int n = static_cast<int>(std::min<int64_t>(frames, std::min(piece, 1024)));
         const auto deadline = std::chrono::steady_clock::now() + kRenderPatience;
         for (;;) {
-            bool ready = true;
-            const uint32_t count = mixingCount_.load(std::memory_order_acquire);
-            for (uint32_t i = 0; i < count && ready; ++i) {
-                if (Stream* stream = mixing_[i].load(std::memory_order_acquire)) {
-                    ready = stream->ReadyFor(n);
-                }
-            }
-            if (ready || std::chrono::steady_clock::now() > deadline) break;
+            if (AllReadyFor(n) || std::chrono::steady_clock::now() > deadline) break;
             std::unique_lock<std::mutex> lock(workMutex_);
             if (workerStop_) break;
             const uint64_t round = workRounds_;

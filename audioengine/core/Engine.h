@@ -75,6 +75,8 @@ class Engine {
     void WorkerLoop();
     void Shutdown();  // process exit: stops the output and the worker
     static void ShutdownAtExit();
+    // The manual output's wait: true when every playing stream can give `frames`.
+    bool AllReadyFor(int frames);
     // Waits until a mixing pass that may have seen a removed stream has finished.
     void WaitForRenderPass();
 

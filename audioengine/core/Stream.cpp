@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <unordered_set>
 
 #include "PeakLevel.h"
 #include "engine/Bass.h"
@@ -59,6 +60,16 @@ void ToStereo(const float* in, int frames, int channels, float* out) {
     }
 }
 
+// Filenames handed out by BASS_ChannelGetInfo stay readable after their stream is
+// freed: another thread (the tag library, a host's display) may still be reading one.
+// Each distinct path is kept once, for the life of the process.
+const std::string& InternPath(const std::string& path) {
+    static std::mutex* mutex = new std::mutex;
+    static std::unordered_set<std::string>* paths = new std::unordered_set<std::string>;
+    std::lock_guard<std::mutex> lock(*mutex);
+    return *paths->insert(path).first;
+}
+
 }  // namespace
 
 int64_t MonotonicNs() {
@@ -101,7 +112,7 @@ Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t paylo
                int outputRate)
     : decoder_(std::move(decoder)),
       info_(decoder_->info()),
-      path_(std::move(path)),
+      path_(InternPath(path)),
       payloadBytes_(payloadBytes),
       outputRate_(outputRate),
       eq_(info_.rate, info_.channels),

@@ -126,7 +126,7 @@ class Stream {
     // ---- fixed at open ----
     std::unique_ptr<Decoder> decoder_;
     DecoderInfo info_;
-    std::string path_;
+    const std::string& path_;  // interned: outlives the stream
     int64_t payloadBytes_ = 0;
     int outputRate_;
     int decodeBlockFrames_;  // stream frames per decode step
