@@ -78,31 +78,6 @@ TEST(PeakingEqTest, ZeroGainIsAnExactIdentity) {
     }
 }
 
-// The output must not depend on how the caller cuts the signal, even across a
-// parameter change that is made at the same frame.
-TEST(PeakingEqTest, OutputIsIndependentOfBlockSize) {
-    constexpr int kChannels = 3;
-    constexpr size_t kFrames = 30000;
-    constexpr size_t kChangeAt = 1792 * 5;  // a multiple of 1, 7 and 256
-    const std::vector<float> in = RichSignal(44100, kChannels, kFrames, 0.5f);
-
-    auto run = [&](size_t block) {
-        std::vector<float> out = in;
-        PeakingEq eq(44100, kChannels, {700, 10, 9});
-        for (size_t at = 0; at < kFrames;) {
-            if (at == kChangeAt) eq.SetParams({2500, 30, -12});
-            size_t n = std::min(block, kFrames - at);
-            if (at < kChangeAt) n = std::min(n, kChangeAt - at);
-            eq.Process(out.data() + at * kChannels, n);
-            at += n;
-        }
-        return out;
-    };
-    const std::vector<float> whole = run(kFrames);
-    EXPECT_NE(whole, in);
-    for (size_t block : {1, 7, 256}) EXPECT_EQ(run(block), whole) << "blocks of " << block;
-}
-
 // Largest step between neighbouring samples in [from, to).
 double LargestStep(const std::vector<float>& v, size_t from, size_t to) {
     double step = 0.0;
