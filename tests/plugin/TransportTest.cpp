@@ -53,6 +53,16 @@ TEST_F(TransportTest, ReopeningASlotFreesItsStreamEvenWhenTheNewFileFails) {
     Run(StopChannel, {3});
     Run(FreeChannel, {3});
     EXPECT_TRUE(Take().empty());
+
+    // Only a successful open clears a pending rewind; the empty slot passes handle 0.
+    Open(3, 13);
+    Run(StopChannel, {3});
+    SetFile("missing.wav");
+    EXPECT_FALSE(CreateChannel());
+    Take();
+    Run(PlayChannel, {3});
+    EXPECT_EQ(Take(),
+              (Calls{"BASS_ChannelSeconds2Bytes(0, 0)", "BASS_ChannelSetPosition(0, 0, 0)"}));
 }
 
 TEST_F(TransportTest, PlayPauseStopAndFreeCallTheEngine) {
