@@ -352,7 +352,7 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
                 if (!ChunkedAudioComplete(*file, true, "SSND")) return nullptr;
                 return OpenSndfile(std::move(file), SndfileKind::Aiff, error);
             case Kind::Flac:
-                return OpenSndfile(std::move(file), SndfileKind::Flac, error);
+                return OpenFlac(std::move(file), false, error);
             case Kind::OggOpus:
             case Kind::OggOpusVorbisOrder:
                 if (!OggEndsOnPage(*file, range)) return nullptr;
@@ -360,7 +360,7 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
                                    kind == Kind::OggOpusVorbisOrder);
             case Kind::OggFlac:
                 if (!OggEndsOnPage(*file, range)) return nullptr;
-                return OpenSndfile(std::move(file), SndfileKind::OggFlac, error);
+                return OpenFlac(std::move(file), true, error);
             case Kind::OggVorbis:
                 if (!OggEndsOnPage(*file, range)) return nullptr;
                 return OpenVorbis(std::move(file), error);

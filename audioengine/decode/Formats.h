@@ -10,12 +10,13 @@
 namespace ae {
 
 // Containers libsndfile decodes for us.
-enum class SndfileKind { Wav, Aiff, Flac, OggOpus, OggFlac };
+enum class SndfileKind { Wav, Aiff, OggOpus };
 
 // `vorbis_channel_order`: libsndfile hands the channels over as the file stores them,
 // and Opus files with more than two channels store them in Vorbis order.
 std::unique_ptr<Decoder> OpenSndfile(std::unique_ptr<FileSource> file, SndfileKind kind, int* error,
                                      bool vorbis_channel_order = false);
+std::unique_ptr<Decoder> OpenFlac(std::unique_ptr<FileSource> file, bool ogg, int* error);
 std::unique_ptr<Decoder> OpenMpg123(std::unique_ptr<FileSource> file, int* error);
 std::unique_ptr<Decoder> OpenVorbis(std::unique_ptr<FileSource> file, int* error);
 

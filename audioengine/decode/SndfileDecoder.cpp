@@ -1,4 +1,4 @@
-// WAV, AIFF, FLAC, Ogg FLAC and Opus through libsndfile, reading through our
+// WAV, AIFF and Opus through libsndfile, reading through our
 // FileSource so that the file is opened once, without blocking.
 #include <sndfile.h>
 
@@ -72,10 +72,6 @@ uint32_t ContainerType(SndfileKind kind, int subformat) {
             return 0x40000 | WaveFormatTag(subformat);
         case SndfileKind::Aiff:
             return 0x10006;
-        case SndfileKind::Flac:
-            return 0x10900;
-        case SndfileKind::OggFlac:
-            return 0x10901;
         case SndfileKind::OggOpus:
             return 0x11200;
     }

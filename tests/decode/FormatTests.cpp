@@ -283,5 +283,40 @@ TEST(Flac, Id3v2TagInFrontIsSkipped) {
     EXPECT_EQ(static_cast<int64_t>(DecodeRest(*decoder).size()), 30000 * 2);
 }
 
+// 24-bit FLAC from the reference encoder, native and in Ogg, decodes bit-exactly to
+// the samples of the WAV it was made from, and seeks stay exact.
+TEST(Flac, ReferenceEncoderFilesNativeAndOggAreBitExact) {
+    testaudio::TempDir dir;
+    const std::string wav16 = dir.File("in16.wav"), wav24 = dir.File("in24.wav");
+    ASSERT_FALSE(WriteTestFile(wav16, Format::Wav, 2, 50000).empty());
+    const std::string flac = dir.File("out.flac"), oga = dir.File("out.oga");
+    if (!RunQuietly("sox '" + wav16 + "' -b 24 '" + wav24 + "' dither -s") ||
+        !RunQuietly("flac -s -f -o '" + flac + "' '" + wav24 + "'") ||
+        !RunQuietly("flac -s -f --ogg -o '" + oga + "' '" + wav24 + "'"))
+        GTEST_SKIP() << "sox or flac missing";
+    int error = 0;
+    auto reference_decoder = ae::OpenDecoder(wav24, &error);
+    ASSERT_NE(reference_decoder, nullptr);
+    const std::vector<float> reference = DecodeRest(*reference_decoder);
+    ASSERT_EQ(reference.size(), 50000u * 2);
+
+    for (const auto& [path, ctype] : {std::pair{flac, 0x10900u}, std::pair{oga, 0x10901u}}) {
+        SCOPED_TRACE(path);
+        auto decoder = ae::OpenDecoder(path, &error);
+        ASSERT_NE(decoder, nullptr) << "error " << error;
+        EXPECT_EQ(decoder->info().ctype, ctype);
+        EXPECT_EQ(decoder->info().origres, 24u);
+        EXPECT_EQ(decoder->info().frames, 50000);
+        EXPECT_EQ(DecodeRest(*decoder, 1000), reference);
+        std::vector<float> block(2 * 300);
+        for (int64_t target : {int64_t{4095}, int64_t{4096}, int64_t{33333}, int64_t{49700}}) {
+            ASSERT_TRUE(decoder->Seek(target));
+            ASSERT_EQ(decoder->Read(block.data(), 300), 300);
+            EXPECT_TRUE(std::equal(block.begin(), block.end(), reference.begin() + target * 2))
+                << target;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace decodetest

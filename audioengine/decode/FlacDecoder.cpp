@@ -1,0 +1,191 @@
+// FLAC and Ogg FLAC through libFLAC. libsndfile's FLAC reader reserves a buffer of
+// the largest block FLAC allows for every channel (256 KiB each); decoding here
+// keeps one block of the stream's own size, so an open stream stays small.
+#include <FLAC/stream_decoder.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "Formats.h"
+#include "engine/Bass.h"
+
+namespace ae {
+
+namespace {
+
+class FlacDecoder final : public FrameDecoder {
+  public:
+    explicit FlacDecoder(std::unique_ptr<FileSource> file) : file_(std::move(file)) {}
+    ~FlacDecoder() override {
+        if (decoder_) FLAC__stream_decoder_delete(decoder_);
+    }
+
+    int Open(bool ogg) {
+        decoder_ = FLAC__stream_decoder_new();
+        if (!decoder_) return BASS_ERROR_MEM;
+        if (ogg && !FLAC_API_SUPPORTS_OGG_FLAC) return BASS_ERROR_CODEC;
+        const FLAC__StreamDecoderInitStatus init =
+            ogg ? FLAC__stream_decoder_init_ogg_stream(
+                      decoder_, ReadCallback, SeekCallback, TellCallback, LengthCallback,
+                      EofCallback, WriteCallback, MetadataCallback, ErrorCallback, this)
+                : FLAC__stream_decoder_init_stream(
+                      decoder_, ReadCallback, SeekCallback, TellCallback, LengthCallback,
+                      EofCallback, WriteCallback, MetadataCallback, ErrorCallback, this);
+        if (init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR) return BASS_ERROR_MEM;
+        if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK) return BASS_ERROR_CODEC;
+        if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_) || !have_info_)
+            return BASS_ERROR_FILEFORM;
+        if (info_.channels < 1 || info_.channels > 8) return BASS_ERROR_FORMAT;
+        // A length of 0 means "not known" in FLAC's header; such a stream cannot be
+        // positioned exactly, and neither can one with no frames.
+        if (info_.rate <= 0 || info_.frames <= 0) return BASS_ERROR_FILEFORM;
+        info_.ctype = ogg ? 0x10901 : 0x10900;
+        // The header promises a length; a file that was cut short cannot reach it.
+        if (!SeekCodec(info_.frames - 1) || block_frames_ - block_position_ < 1 || !SeekCodec(0))
+            return BASS_ERROR_FILEFORM;
+        return 0;
+    }
+
+  protected:
+    int64_t DecodeFrames(float* out, int64_t frames) override {
+        const int channels = info_.channels;
+        int64_t done = 0;
+        while (done < frames) {
+            if (block_position_ < block_frames_) {
+                const int64_t n = std::min(frames - done, block_frames_ - block_position_);
+                std::copy(block_.begin() + block_position_ * channels,
+                          block_.begin() + (block_position_ + n) * channels, out + done * channels);
+                block_position_ += n;
+                done += n;
+                continue;
+            }
+            block_frames_ = block_position_ = 0;
+            if (failed_ || !FLAC__stream_decoder_process_single(decoder_)) break;
+            const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
+            if (state == FLAC__STREAM_DECODER_END_OF_STREAM ||
+                state == FLAC__STREAM_DECODER_ABORTED)
+                break;
+        }
+        return done;
+    }
+
+    bool SeekCodec(int64_t frame) override {
+        block_frames_ = block_position_ = 0;
+        failed_ = false;
+        // libFLAC hands the frame holding the target to the write callback, trimmed so
+        // that it starts at the target.
+        if (FLAC__stream_decoder_seek_absolute(decoder_, static_cast<FLAC__uint64>(frame)) &&
+            !failed_)
+            return true;
+        FLAC__stream_decoder_flush(decoder_);  // required after a failed seek
+        block_frames_ = block_position_ = 0;
+        return false;
+    }
+
+  private:
+    static FlacDecoder* Self(void* data) { return static_cast<FlacDecoder*>(data); }
+
+    static FLAC__StreamDecoderReadStatus ReadCallback(const FLAC__StreamDecoder*, FLAC__byte out[],
+                                                      size_t* bytes, void* data) {
+        const int64_t n = Self(data)->file_->Read(out, static_cast<int64_t>(*bytes));
+        if (n < 0) {
+            *bytes = 0;
+            return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+        }
+        *bytes = static_cast<size_t>(n);
+        return n == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
+                      : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+    }
+    static FLAC__StreamDecoderSeekStatus SeekCallback(const FLAC__StreamDecoder*,
+                                                      FLAC__uint64 offset, void* data) {
+        return Self(data)->file_->Seek(static_cast<int64_t>(offset), SEEK_SET) < 0
+                   ? FLAC__STREAM_DECODER_SEEK_STATUS_ERROR
+                   : FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+    }
+    static FLAC__StreamDecoderTellStatus TellCallback(const FLAC__StreamDecoder*,
+                                                      FLAC__uint64* offset, void* data) {
+        *offset = static_cast<FLAC__uint64>(Self(data)->file_->Tell());
+        return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+    }
+    static FLAC__StreamDecoderLengthStatus LengthCallback(const FLAC__StreamDecoder*,
+                                                          FLAC__uint64* length, void* data) {
+        const int64_t size = Self(data)->file_->Size();
+        if (size < 0) return FLAC__STREAM_DECODER_LENGTH_STATUS_ERROR;
+        *length = static_cast<FLAC__uint64>(size);
+        return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
+    }
+    static FLAC__bool EofCallback(const FLAC__StreamDecoder*, void* data) {
+        const FileSource& file = *Self(data)->file_;
+        return file.Tell() >= file.Size();
+    }
+
+    static FLAC__StreamDecoderWriteStatus WriteCallback(const FLAC__StreamDecoder*,
+                                                        const FLAC__Frame* frame,
+                                                        const FLAC__int32* const buffer[],
+                                                        void* data) {
+        FlacDecoder& self = *Self(data);
+        const int channels = self.info_.channels;
+        const unsigned bits = frame->header.bits_per_sample;
+        if (static_cast<int>(frame->header.channels) != channels || bits < 4 || bits > 32) {
+            self.failed_ = true;  // a stream cannot change its layout midway
+            return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+        }
+        const int64_t frames = frame->header.blocksize;
+        const size_t needed = static_cast<size_t>(frames * channels);
+        if (self.block_.size() < needed) {
+            // Called from C: an allocation failure must not throw through libFLAC.
+            try {
+                self.block_.resize(needed);
+            } catch (...) {
+                self.failed_ = true;
+                return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+            }
+        }
+        // Integer samples to -1..1 as libsndfile scales them: full scale is 2^(bits-1).
+        const float scale = static_cast<float>(1.0 / static_cast<double>(int64_t{1} << (bits - 1)));
+        for (int64_t i = 0; i < frames; ++i)
+            for (int c = 0; c < channels; ++c)
+                self.block_[static_cast<size_t>(i * channels + c)] =
+                    static_cast<float>(buffer[c][i]) * scale;
+        self.block_frames_ = frames;
+        self.block_position_ = 0;
+        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+    }
+
+    static void MetadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata,
+                                 void* data) {
+        if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
+        FlacDecoder& self = *Self(data);
+        const FLAC__StreamMetadata_StreamInfo& info = metadata->data.stream_info;
+        self.info_.rate = static_cast<int>(info.sample_rate);
+        self.info_.channels = static_cast<int>(info.channels);
+        self.info_.frames = static_cast<int64_t>(info.total_samples);
+        self.info_.origres = info.bits_per_sample;
+        self.have_info_ = true;
+    }
+
+    // Damaged frames are reported here; libFLAC skips them and carries on, as a
+    // player should.
+    static void ErrorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*) {}
+
+    std::unique_ptr<FileSource> file_;
+    FLAC__StreamDecoder* decoder_ = nullptr;
+    bool have_info_ = false;
+    bool failed_ = false;
+    std::vector<float> block_;  // the last decoded block, interleaved
+    int64_t block_frames_ = 0;
+    int64_t block_position_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Decoder> OpenFlac(std::unique_ptr<FileSource> file, bool ogg, int* error) {
+    auto decoder = std::make_unique<FlacDecoder>(std::move(file));
+    *error = decoder->Open(ogg);
+    if (*error != 0) return nullptr;
+    return decoder;
+}
+
+}  // namespace ae
