@@ -73,6 +73,7 @@ bool Engine::Init(int device, uint32_t rate) {
     }
     const OutputChoice choice = ChooseOutput(std::getenv("AUDIOENGINE_OUTPUT"), device);
     const int outputRate = static_cast<int>(rate);
+    outputRate_ = outputRate;  // before any output thread reads it
     int error = BASS_ERROR_INIT;
     std::unique_ptr<Output> output;
     const char* name = "";
@@ -108,7 +109,6 @@ bool Engine::Init(int device, uint32_t rate) {
         SetError(error);
         return false;
     }
-    outputRate_ = outputRate;
     manual_ = choice.kind == OutputChoice::Manual;
     output_ = std::move(output);
     // A device output that already fell back to null has said so; keep its word.

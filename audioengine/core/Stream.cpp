@@ -21,13 +21,16 @@ constexpr double kReadyRingSeconds = 0.1;
 // History kept for the analysis: enough to reach back from the decode front past the
 // ready ring, a staged block, the output's buffering and the 20 ms meter window, to
 // the 512 frames of the spectrum.
-constexpr double kHistorySeconds = 0.3;
+constexpr double kHistorySeconds = 0.2;
 constexpr int kHistoryExtraFrames = 1024;
 // Output frames one decode step aims at, and the most samples one step decodes.
 constexpr int kOutputFramesPerStep = 1024;
 constexpr int kMaxDecodeSamples = 8192;
 // Resampled audio waiting for a whole chunk; one step produces well under this.
-constexpr int kStageFrames = 4096;
+constexpr int kStageFrames = 2048;
+// The resampler's largest transform (2^n points): soxr's default of 2^17 would cost
+// each stream a few hundred KiB; this keeps it small at a negligible cost in speed.
+constexpr unsigned kResamplerLog2DftSize = 10;
 
 enum : int {
     kStopped = BASS_ACTIVE_STOPPED,
@@ -129,7 +132,8 @@ Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t paylo
     if (info_.rate != outputRate) {
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        runtime.log2_large_dft_size = kResamplerLog2DftSize;
         soxr_error_t soxrError = nullptr;
         resampler_ = soxr_create(info_.rate, outputRate, 2, &soxrError, &io, &quality, &runtime);
         if (soxrError) {
