@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "EngineTestSupport.h"
 
@@ -193,6 +194,52 @@ TEST(Stream, SeekBeyondTheEndFails) {
     const QWORD pos = BASS_ChannelGetPosition(h, BASS_POS_BYTE);
     EXPECT_EQ(pos % 4, 0u) << "positions stay on whole frames";
     EXPECT_LE(pos, 4003u);
+}
+
+// Little-endian 32-bit field, as APE tags store them.
+std::string Le32(uint32_t v) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+// An APEv2 tag with a header, one item and a footer.
+std::string ApeTag() {
+    const std::string item = Le32(6) + Le32(0) + std::string("Title") + '\0' + "Ape ok";
+    auto block = [&](bool header) {
+        const uint32_t flags = 0x80000000u | (header ? 0x20000000u : 0u);
+        return std::string("APETAGEX") + Le32(2000) +
+               Le32(static_cast<uint32_t>(item.size() + 32)) + Le32(1) + Le32(flags) +
+               std::string(8, '\0');
+    };
+    return block(true) + item + block(false);
+}
+
+// BASS_FILEPOS_END leaves out the ID3v2 block at the start and the APE and ID3v1
+// blocks at the end, and none of them is decoded as audio.
+TEST(Stream, FileLengthExcludesTagBlocks) {
+    if (Shell("id3v2 --version") != 0) GTEST_SKIP() << "id3v2 is not installed";
+    testaudio::TempDir dir;
+    const int64_t frames = 44100 + 555;
+    const std::string path =
+        WriteFile(dir, "tagged", Format::Mp3, kOutputRate, 2, Sweep(kOutputRate, 2, frames, 0.5));
+    const auto audio_bytes = std::filesystem::file_size(path);
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::app);
+        std::string id3v1 = "TAG" + std::string(125, '\0');
+        id3v1.replace(3, 9, "v1 title!");
+        out << ApeTag() << id3v1;
+    }
+    // A large ID3v2 block, as cover art would make it.
+    ASSERT_EQ(Shell("id3v2 -2 -t 'v2 title' -c '" + std::string(30000, 'x') + "' '" + path + "'"),
+              0);
+    ASSERT_GT(std::filesystem::file_size(path), audio_bytes + 30000);
+
+    Stream s(path);
+    ASSERT_NE(s.handle(), 0u) << "error " << s.error();
+    EXPECT_EQ(BASS_StreamGetFilePosition(s.handle(), BASS_FILEPOS_END), audio_bytes);
+    EXPECT_EQ(LengthFrames(s.handle()), frames) << "tags are not audio";
+    EXPECT_EQ(BASS_StreamGetFilePosition(s.handle(), 12345), ~QWORD{0}) << "unknown mode";
 }
 
 // The stream keeps the file's absolute path, whatever path it was opened with.

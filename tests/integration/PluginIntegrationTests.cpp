@@ -19,15 +19,27 @@ using testaudio::Format;
 
 namespace {
 
-PluginHost& Plugin() {
-    static PluginHost* host = [] {
+PluginHost* g_plugin = nullptr;
+
+// Loads the plug-in once per process and starts the engine through it; unloads it at
+// the end, as a host does when it closes (exiting with it loaded is covered by the
+// process tests of the engine).
+class LoadedPlugin : public ::testing::Environment {
+  public:
+    void SetUp() override {
         setenv("AUDIOENGINE_OUTPUT", "null", 1);
-        auto* h = new PluginHost(PLUGIN_PATH);
-        if (h->ok()) h->Call("InitBass");
-        return h;
-    }();
-    return *host;
-}
+        g_plugin = new PluginHost(PLUGIN_PATH);
+        if (g_plugin->ok()) g_plugin->Call("InitBass");
+    }
+    void TearDown() override {
+        delete g_plugin;
+        g_plugin = nullptr;
+    }
+};
+[[maybe_unused]] const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new LoadedPlugin);
+
+PluginHost& Plugin() { return *g_plugin; }
 
 class PluginOnEngine : public ::testing::Test {
   protected:
