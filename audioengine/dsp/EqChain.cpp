@@ -13,28 +13,42 @@ EqChain::EqChain(double sampleRate, int channels)
 }
 
 int EqChain::AddBand(int priority) {
-    for (int i = 0; i < kMaxBands; ++i) {
-        Slot& slot = slots_[i];
-        if (slot.used.load(std::memory_order_relaxed)) continue;
-        Store(slot, kNeutralParams);
-        // The filter takes in the sequence number just stored: a neutral band with
-        // an empty history is an exact identity from its first frame.
-        slot.appliedSeq = slot.shared.seq.load(std::memory_order_relaxed);
-        slot.filter.Configure(sampleRate_, channels_, kNeutralParams);
-        slot.priority = priority;
-        slot.addedOrder = nextAddedOrder_++;
-        slot.used.store(true, std::memory_order_release);
-        RebuildOrder();
-        return i;
+    // A free slot, else one whose band is still fading out after its removal (the
+    // fade is cut short), else none.
+    int found = -1;
+    for (int i = 0; i < kMaxBands && found < 0; ++i) {
+        if (!slots_[i].used.load(std::memory_order_relaxed) && !slots_[i].fading) found = i;
     }
-    return -1;
+    for (int i = 0; i < kMaxBands && found < 0; ++i) {
+        if (slots_[i].fading) found = i;
+    }
+    if (found < 0) return -1;
+    Slot& slot = slots_[found];
+    Store(slot, kNeutralParams);
+    // The filter takes in the sequence number just stored: a neutral band with an
+    // empty state is an exact identity from its first frame.
+    slot.appliedSeq = slot.shared.seq.load(std::memory_order_relaxed);
+    slot.filter.Configure(sampleRate_, channels_, kNeutralParams);
+    slot.fading = false;
+    slot.priority = priority;
+    slot.addedOrder = nextAddedOrder_++;
+    slot.used.store(true, std::memory_order_release);
+    RebuildOrder();
+    return found;
 }
 
 bool EqChain::RemoveBand(int slot) {
     if (slot < 0 || slot >= kMaxBands || !slots_[slot].used.load(std::memory_order_relaxed)) {
         return false;
     }
-    slots_[slot].used.store(false, std::memory_order_release);
+    Slot& s = slots_[slot];
+    s.used.store(false, std::memory_order_release);
+    // Cutting a band out at once would make the output jump: it glides to 0 dB
+    // first (an exact identity), and Process() drops it then.
+    PeakingParams flat = s.filter.params();
+    flat.gainDb = 0.0f;
+    s.fading = s.filter.params() != flat || s.filter.gliding();
+    if (s.fading) s.filter.SetParams(flat);
     RebuildOrder();
     return true;
 }
@@ -42,7 +56,9 @@ bool EqChain::RemoveBand(int slot) {
 void EqChain::RebuildOrder() {
     int count = 0;
     for (int i = 0; i < kMaxBands; ++i) {
-        if (slots_[i].used.load(std::memory_order_relaxed)) orderSlots_[count++] = i;
+        if (slots_[i].used.load(std::memory_order_relaxed) || slots_[i].fading) {
+            orderSlots_[count++] = i;
+        }
     }
     std::sort(orderSlots_, orderSlots_ + count, [this](int a, int b) {
         if (slots_[a].priority != slots_[b].priority) {
@@ -112,6 +128,7 @@ void EqChain::Process(float* interleaved, size_t frames) {
     const int count = bandCount_.load(std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
         Slot& slot = slots_[orderSlots_[i]];
+        if (!slot.used.load(std::memory_order_relaxed)) continue;
         // Never waits: a write in progress is picked up at the next block.
         PeakingParams params;
         uint32_t seq = 0;
@@ -121,10 +138,37 @@ void EqChain::Process(float* interleaved, size_t frames) {
         }
     }
     ProcessCascade(order_, count, interleaved, frames);
+
+    bool faded = false;
+    for (int i = 0; i < count; ++i) {
+        Slot& slot = slots_[orderSlots_[i]];
+        if (slot.fading && !slot.filter.gliding()) {
+            slot.fading = false;
+            faded = true;
+        }
+    }
+    if (faded) RebuildOrder();
 }
 
 void EqChain::Reset() {
-    for (Slot& slot : slots_) slot.filter.Reset();
+    // After a reset (a seek) the output starts afresh anyway: parameters set so far
+    // apply at once rather than gliding in, and removed bands are gone.
+    bool faded = false;
+    for (Slot& slot : slots_) {
+        if (slot.used.load(std::memory_order_relaxed)) {
+            PeakingParams params;
+            uint32_t seq = 0;
+            while (!TryLoad(slot.shared, &params, &seq)) std::this_thread::yield();
+            if (seq != slot.appliedSeq) {
+                slot.filter.SetParams(params);
+                slot.appliedSeq = seq;
+            }
+        }
+        faded = faded || slot.fading;
+        slot.fading = false;
+        slot.filter.Reset();
+    }
+    if (faded) RebuildOrder();
 }
 
 }  // namespace ae::dsp

@@ -31,10 +31,13 @@ class EqChain {
     // -1 when every slot is in use. A slot stays the band's until RemoveBand().
     // Not concurrent with Process()/Reset().
     int AddBand(int priority);
-    // Removes the band in `slot`; false when the slot holds no band.
-    // Not concurrent with Process()/Reset().
+    // Removes the band in `slot` at once for SetParams()/GetParams(); false when the
+    // slot holds no band. So that the output does not jump, the band still glides to
+    // 0 dB over kRampSeconds of Process() before it is dropped (Reset() drops it at
+    // once). Not concurrent with Process()/Reset().
     bool RemoveBand(int slot);
-    // Bands in use. Any thread.
+    // Bands that Process() runs, including removed ones still fading out: with 0,
+    // Process() leaves the samples as they are. Any thread.
     int bandCount() const { return bandCount_.load(std::memory_order_relaxed); }
 
     // Sets a band's parameters; false, changing nothing, when `slot` holds no band or
@@ -48,7 +51,8 @@ class EqChain {
     // Filters `frames` interleaved frames of channels() floats in place through every
     // band. Decode thread.
     void Process(float* interleaved, size_t frames);
-    // Clears every band's history (after a seek, for instance). Decode thread.
+    // Clears every band's state (after a seek, for instance), applies the parameters
+    // set so far without a glide, and drops bands fading out. Decode thread.
     void Reset();
 
     double sampleRate() const { return sampleRate_; }
@@ -66,7 +70,8 @@ class EqChain {
 
     struct Slot {
         SharedParams shared;
-        std::atomic<bool> used{false};
+        std::atomic<bool> used{false};  // holds a band that SetParams() may address
+        bool fading = false;            // removed, gliding to 0 dB before it is dropped
         int priority = 0;
         uint64_t addedOrder = 0;  // ties between equal priorities: first added first
         uint32_t appliedSeq = 0;  // the sequence number the filter last took in

@@ -167,25 +167,69 @@ TEST(EqChainTest, ParameterUpdatesFromOtherThreadsAreAtomic) {
     EXPECT_NEAR(20 * std::log10(Rms(out, 22050) / Rms(in, 22050)), -15.0, 0.1);
 }
 
-TEST(EqChainTest, NewBandIsSilentUntilSetAndResetClearsAll) {
+TEST(EqChainTest, NewBandsAreNeutralAndResetAppliesParametersAtOnce) {
     const std::vector<float> in = RichSignal(44100, 2, 4096, 0.8f);
     EqChain chain(44100, 2);
     std::vector<float> out = in;
     chain.Process(out.data(), 4096);
     EXPECT_EQ(out, in) << "no bands";
     const int a = chain.AddBand(0);
-    chain.AddBand(1);
+    const int b = chain.AddBand(1);
     out = in;
     chain.Process(out.data(), 4096);
     EXPECT_EQ(out, in) << "neutral bands";
 
-    chain.SetParams(a, {2000, 12, 9});
+    // After a reset (a seek), what was set applies from the first frame, as if the
+    // bands had been made with it: no glide, no trace of the earlier signal.
     chain.Process(out.data(), 4096);
+    ASSERT_TRUE(chain.SetParams(a, {2000, 12, 9}));
+    ASSERT_TRUE(chain.SetParams(b, {300, 30, -4}));
     chain.Reset();
-    std::vector<float> silence(2 * 256, 0.0f);
-    chain.Process(silence.data(), 256);
-    EXPECT_TRUE(std::all_of(silence.begin(), silence.end(), [](float s) { return s == 0.0f; }))
-        << "nothing left of the earlier signal after a reset";
+    out = in;
+    chain.Process(out.data(), 4096);
+    std::vector<float> expected = in;
+    PeakingEq first(44100, 2, {300, 30, -4}), second(44100, 2, {2000, 12, 9});
+    first.Process(expected.data(), 4096);
+    second.Process(expected.data(), 4096);
+    EXPECT_EQ(out, expected);
+}
+
+// A removed band glides to 0 dB before it is dropped: the output does not jump, and
+// once the band is gone the samples pass untouched.
+TEST(EqChainTest, RemovedBandFadesOutWithoutAClick) {
+    constexpr size_t kFrames = 22050, kRemoveAt = 11025 + 11;  // near a crest
+    const std::vector<float> in = Sine(44100, kFrames, 1000, 0.2);
+    std::vector<float> out = in;
+    EqChain chain(44100, 1);
+    const int slot = chain.AddBand(0);
+    chain.SetParams(slot, {1000, 12, 15});
+    chain.Process(out.data(), kRemoveAt);
+    ASSERT_TRUE(chain.RemoveBand(slot));
+    EXPECT_FALSE(chain.SetParams(slot, {1000, 12, 3})) << "gone for callers at once";
+    EXPECT_EQ(chain.bandCount(), 1) << "still fading out";
+    chain.Process(out.data() + kRemoveAt, kFrames - kRemoveAt);
+    EXPECT_EQ(chain.bandCount(), 0);
+
+    auto largestStep = [&](size_t from, size_t to) {
+        double step = 0.0;
+        for (size_t i = from; i < to; ++i) {
+            step = std::max(step, static_cast<double>(std::fabs(out[i] - out[i - 1])));
+        }
+        return step;
+    };
+    EXPECT_LE(largestStep(kRemoveAt, kRemoveAt + 2205),
+              1.1 * largestStep(kRemoveAt - 2205, kRemoveAt));
+    const size_t faded = kRemoveAt + static_cast<size_t>(44100 * ae::dsp::kRampSeconds);
+    EXPECT_TRUE(std::equal(out.begin() + faded, out.end(), in.begin() + faded));
+
+    // A full chain reuses a slot whose band is still fading out.
+    EqChain full(44100, 1);
+    for (int i = 0; i < EqChain::kMaxBands; ++i) full.SetParams(full.AddBand(0), {500, 12, 6});
+    std::vector<float> block = Sine(44100, 256, 500, 0.2);
+    full.Process(block.data(), 256);
+    ASSERT_TRUE(full.RemoveBand(7));
+    EXPECT_EQ(full.AddBand(3), 7);
+    EXPECT_EQ(full.bandCount(), EqChain::kMaxBands);
 }
 
 }  // namespace
