@@ -285,12 +285,11 @@ int Player::Run() {
     KeyDecoder decoder;
 
     const auto started = Clock::now();
-    const auto deadline =
-        options_.forSeconds
-            ? std::optional<Clock::time_point>(
-                  started + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(*options_.forSeconds)))
-            : std::nullopt;
+    // Without --for the run has no deadline.
+    const bool timed = options_.forSeconds.has_value();
+    const Clock::time_point deadline =
+        started + std::chrono::duration_cast<Clock::duration>(
+                      std::chrono::duration<double>(options_.forSeconds.value_or(0.0)));
     auto nextStatus = started;
 
     while (!quit_ && !QuitRequested()) {
@@ -302,7 +301,7 @@ int Player::Run() {
             PrintStatus();
             nextStatus += kStatusPeriod;
         }
-        if (AllEnded() || (deadline && Clock::now() >= *deadline)) break;
+        if (AllEnded() || (timed && Clock::now() >= deadline)) break;
 
         const auto frameEnd = frameStart + (live ? kFramePeriod : kPlainPoll);
         if (keys) {
