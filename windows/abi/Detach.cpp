@@ -34,7 +34,8 @@ void* PatchImport(HMODULE module, const char* dll, const char* name, void* repla
     auto* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (dir.VirtualAddress == 0) return nullptr;
     for (auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
          desc->Name != 0; ++desc) {
@@ -88,8 +89,10 @@ void CheckDetachAndReload(Exports* p) {
         for (const char* prefix : order) {
             if (strncmp(g_freed[i], prefix, strlen(prefix)) != 0) continue;
             seen += std::string(seen.empty() ? "" : ", ") + prefix;
-            if (next < 7 && strcmp(prefix, order[next]) == 0) ++next;
-            else next = 100;  // out of order or freed twice
+            if (next < 7 && strcmp(prefix, order[next]) == 0)
+                ++next;
+            else
+                next = 100;  // out of order or freed twice
         }
     }
     ABI_CHECK(next == 7, "texts released at detach: " + (seen.empty() ? "none" : seen) +

@@ -38,15 +38,36 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
 
 }  // namespace
 
-const char* const kExportNames[30] = {
-    "Copyright",         "GetShortInfo",         "GetInfo",          "GetType",
-    "SetPath",           "SetParentWindow",      "Draw",             "SetFile",
-    "GetFile",           "SetData",              "GetData",          "InitBass",
-    "PlayChannel",       "CreateChannel",        "FreeChannel",      "StopChannel",
-    "PauseChannel",      "SetPositionForChannel", "GetLevelChannel", "GetDataChannel128",
-    "GetDataChannel20",  "GetPosTimeChannel",    "GetLengthTimeChannel", "GetTagChannel",
-    "EqSetChannel",      "SetValumeChannel",     "GetFreqChannel",   "GetBitrateChannel",
-    "GetChansChannel",   "EqCreateChannel"};
+const char* const kExportNames[30] = {"Copyright",
+                                      "GetShortInfo",
+                                      "GetInfo",
+                                      "GetType",
+                                      "SetPath",
+                                      "SetParentWindow",
+                                      "Draw",
+                                      "SetFile",
+                                      "GetFile",
+                                      "SetData",
+                                      "GetData",
+                                      "InitBass",
+                                      "PlayChannel",
+                                      "CreateChannel",
+                                      "FreeChannel",
+                                      "StopChannel",
+                                      "PauseChannel",
+                                      "SetPositionForChannel",
+                                      "GetLevelChannel",
+                                      "GetDataChannel128",
+                                      "GetDataChannel20",
+                                      "GetPosTimeChannel",
+                                      "GetLengthTimeChannel",
+                                      "GetTagChannel",
+                                      "EqSetChannel",
+                                      "SetValumeChannel",
+                                      "GetFreqChannel",
+                                      "GetBitrateChannel",
+                                      "GetChansChannel",
+                                      "EqCreateChannel"};
 
 void Step(const char* name) { g_step = name; }
 const char* CurrentStep() { return g_step; }
@@ -62,8 +83,7 @@ void Print(const char* format, ...) {
 void Fail(const char* file, int line, const std::string& message) {
     ++g_failures;
     const char* base = strrchr(file, '/');
-    Print("FAIL %s:%d [%s] %s\n", base != nullptr ? base + 1 : file, line, g_step,
-          message.c_str());
+    Print("FAIL %s:%d [%s] %s\n", base != nullptr ? base + 1 : file, line, g_step, message.c_str());
 }
 
 std::string Hex(uint64_t value) {
@@ -73,8 +93,7 @@ std::string Hex(uint64_t value) {
 }
 
 void* ExportByName(const char* name) {
-    return g_plugin != nullptr ? reinterpret_cast<void*>(GetProcAddress(g_plugin, name))
-                               : nullptr;
+    return g_plugin != nullptr ? reinterpret_cast<void*>(GetProcAddress(g_plugin, name)) : nullptr;
 }
 
 void* ExportByOrdinal(int ordinal) {

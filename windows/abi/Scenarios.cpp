@@ -15,8 +15,8 @@ namespace abi {
 namespace {
 
 // Streams the transport scenario opens and the later scenarios query.
-uint32_t g_stream = 0;      // slot 3
-uint32_t g_otherStream = 0; // slot 5
+uint32_t g_stream = 0;       // slot 3
+uint32_t g_otherStream = 0;  // slot 5
 constexpr int32_t kSlot = 3;
 constexpr int32_t kOtherSlot = 5;
 constexpr int32_t kEmptySlot = 9;
@@ -183,8 +183,8 @@ void CheckTransport(const Exports& p) {
     p.SetData(kSlot);
     p.SetFile("C:\\Music\\third.flac");
     ABI_CHECK(p.CreateChannel(), "CreateChannel into the emptied slot");
-    ExpectCalls({{"BASS_StreamCreateFile", {0, EngineCalls().empty() ? 0 : EngineCalls()[0].words[1],
-                                            0, 0, 0, 0, 0}}},
+    ExpectCalls({{"BASS_StreamCreateFile",
+                  {0, EngineCalls().empty() ? 0 : EngineCalls()[0].words[1], 0, 0, 0, 0, 0}}},
                 "open into an empty slot");
     g_stream = 0x2001;
 
@@ -240,12 +240,12 @@ void CheckTransport(const Exports& p) {
     p.SetPositionForChannel();
     Push(p, {kEmptySlot, 10});
     p.SetPositionForChannel();
-    ExpectCalls({{"BASS_ChannelSeconds2Bytes",
-                  {g_stream, DoubleLow(16777216.0), DoubleHigh(16777216.0)}},
-                 {"BASS_ChannelSetPosition", {g_stream, 44100 * 4, 0, BASS_POS_BYTE}},
-                 {"BASS_ChannelSeconds2Bytes", {g_stream, DoubleLow(-5.0), DoubleHigh(-5.0)}},
-                 {"BASS_ChannelSetPosition", {g_stream, 44100 * 4, 0, BASS_POS_BYTE}}},
-                "seeks, the empty slot making no call");
+    ExpectCalls(
+        {{"BASS_ChannelSeconds2Bytes", {g_stream, DoubleLow(16777216.0), DoubleHigh(16777216.0)}},
+         {"BASS_ChannelSetPosition", {g_stream, 44100 * 4, 0, BASS_POS_BYTE}},
+         {"BASS_ChannelSeconds2Bytes", {g_stream, DoubleLow(-5.0), DoubleHigh(-5.0)}},
+         {"BASS_ChannelSetPosition", {g_stream, 44100 * 4, 0, BASS_POS_BYTE}}},
+        "seeks, the empty slot making no call");
     // A seek after a stop is kept: the next play does not rewind.
     ResetMocks();
     p.SetData(kSlot);
@@ -279,11 +279,20 @@ void CheckTimeAndLevel(const Exports& p) {
         double seconds;
         const char* text;
     };
-    const Case cases[] = {{75.0, "75#01:15#"},     {2.5, "2#00:02#"},        {3.5, "4#00:04#"},
-                          {2.49, "2#00:02#"},      {2.51, "3#00:03#"},       {0.0, "0#00:00#"},
-                          {59.0, "59#00:59#"},     {60.0, "60#01:00#"},      {3599.0, "3599#59:59#"},
-                          {3600.0, "3600#00:00#"}, {3725.0, "3725#02:05#"},  {90061.0, "90061#01:01#"},
-                          {-1.0, "-1#28:15#"},     {-60.0, "-60#27:16#"},
+    const Case cases[] = {{75.0, "75#01:15#"},
+                          {2.5, "2#00:02#"},
+                          {3.5, "4#00:04#"},
+                          {2.49, "2#00:02#"},
+                          {2.51, "3#00:03#"},
+                          {0.0, "0#00:00#"},
+                          {59.0, "59#00:59#"},
+                          {60.0, "60#01:00#"},
+                          {3599.0, "3599#59:59#"},
+                          {3600.0, "3600#00:00#"},
+                          {3725.0, "3725#02:05#"},
+                          {90061.0, "90061#01:01#"},
+                          {-1.0, "-1#28:15#"},
+                          {-60.0, "-60#27:16#"},
                           // Rounded to 64 bits, of which the low 32 are kept.
                           {4294967301.0, "5#00:05#"}};
     for (const Case& c : cases) {
@@ -352,8 +361,8 @@ void CheckSpectrum(const Exports& p) {
     spectrum[81] = 0.5f;
     const std::string text = Query(p, p.GetDataChannel20, kSlot);
     ABI_CHECK_EQ_TEXT(text.c_str(), SpectrumText(spectrum));
-    ABI_CHECK(text.compare(0, 23, "1065353216#-2147483648#") == 0 &&
-                  text.size() > 11 && text.compare(text.size() - 11, 11, "1056964608#") == 0,
+    ABI_CHECK(text.compare(0, 23, "1065353216#-2147483648#") == 0 && text.size() > 11 &&
+                  text.compare(text.size() - 11, 11, "1056964608#") == 0,
               "spectrum bit patterns: \"" + text + "\"");
 
     // The engine fills nothing for an empty slot: the buffer is cleared per request.
@@ -396,7 +405,11 @@ void CheckInfoAndTags(const Exports& p) {
         uint64_t fileBytes;
         const char* text;
     };
-    const Rate rates[] = {{2000, "2"}, {3000, "4"}, {2100, "3"}, {500, "1"}, {0, "0"},
+    const Rate rates[] = {{2000, "2"},
+                          {3000, "4"},
+                          {2100, "3"},
+                          {500, "1"},
+                          {0, "0"},
                           // A file over 4 GiB keeps all its bytes.
                           {5000000000ull, "5000000"}};
     for (const Rate& r : rates) {
@@ -421,9 +434,9 @@ void CheckInfoAndTags(const Exports& p) {
         p.GetTagChannel();
         ABI_CHECK_EQ_TEXT(p.GetFile(), "Caf\xC3\xA9 \xE2\x99\xAB 3/12");
         const std::vector<MockCall> calls = TagCalls();
-        ABI_CHECK(calls.size() == 1 && calls[0].words[0] == g_stream &&
-                      strcmp(calls[0].text, key) == 0,
-                  std::string("TAGS_Read for ") + key + ": " + DescribeAll(calls));
+        ABI_CHECK(
+            calls.size() == 1 && calls[0].words[0] == g_stream && strcmp(calls[0].text, key) == 0,
+            std::string("TAGS_Read for ") + key + ": " + DescribeAll(calls));
     }
     for (const char* key : {"%titl", "%TITL ", "TITL", "", "%TITL%ARTI"}) {
         ResetMocks();
@@ -466,8 +479,8 @@ void CheckEqualiser(const Exports& p) {
         int32_t gain;
         float centre;
     };
-    for (const Band& b : {Band{1, -15, 80.0f}, Band{10, 6, 16000.0f}, Band{4, 20, 600.0f},
-                          Band{6, 0, 3000.0f}}) {
+    for (const Band& b :
+         {Band{1, -15, 80.0f}, Band{10, 6, 16000.0f}, Band{4, 20, 600.0f}, Band{6, 0, 3000.0f}}) {
         ResetMocks();
         Query(p, p.GetFreqChannel, kSlot);  // EqSetChannel empties the result
         ResetMocks();
@@ -521,10 +534,10 @@ void CheckOutOfRangeSlots(const Exports& p) {
         ABI_CHECK(!p.CreateChannel(), "CreateChannel succeeds on slot " + std::to_string(slot));
         p.EqCreateChannel();
         ExpectCalls({}, "CreateChannel and EqCreateChannel outside the table");
-        for (VoidFn f : {p.PlayChannel, p.StopChannel, p.PauseChannel, p.FreeChannel,
-                         p.GetPosTimeChannel, p.GetLengthTimeChannel, p.GetLevelChannel,
-                         p.GetDataChannel20, p.GetFreqChannel, p.GetBitrateChannel,
-                         p.GetChansChannel}) {
+        for (VoidFn f :
+             {p.PlayChannel, p.StopChannel, p.PauseChannel, p.FreeChannel, p.GetPosTimeChannel,
+              p.GetLengthTimeChannel, p.GetLevelChannel, p.GetDataChannel20, p.GetFreqChannel,
+              p.GetBitrateChannel, p.GetChansChannel}) {
             p.SetData(slot);
             f();
         }
@@ -540,8 +553,8 @@ void CheckOutOfRangeSlots(const Exports& p) {
         bool onlyEmpty = true;
         for (const MockCall& call : EngineCalls()) onlyEmpty = onlyEmpty && call.words[0] == 0;
         for (const MockCall& call : TagCalls()) onlyEmpty = onlyEmpty && call.words[0] == 0;
-        ABI_CHECK(onlyEmpty, "slot " + std::to_string(slot) + " reached a stream: " +
-                                 DescribeAll(EngineCalls()));
+        ABI_CHECK(onlyEmpty, "slot " + std::to_string(slot) +
+                                 " reached a stream: " + DescribeAll(EngineCalls()));
     }
 }
 
@@ -638,9 +651,8 @@ void CheckQueriesWithFpExceptionsUnmasked(const Exports& p) {
                 ABI_CHECK(pos == c.time && len == c.time,
                           "time texts for " + std::to_string(c.seconds) + " s: \"" + pos +
                               "\", \"" + len + "\", expected \"" + c.time + "\"");
-                ABI_CHECK(rate == c.rate, "bit rate for " + std::to_string(c.seconds) +
-                                              " s: \"" + rate + "\", expected \"" + c.rate +
-                                              "\"");
+                ABI_CHECK(rate == c.rate, "bit rate for " + std::to_string(c.seconds) + " s: \"" +
+                                              rate + "\", expected \"" + c.rate + "\"");
             } else {
                 // An empty slot: the engine answers -1 s and (QWORD)-1 bytes.
                 ABI_CHECK(!rate.empty(), "no bit rate text for an empty slot");
@@ -676,8 +688,8 @@ void CheckQueriesWithFpExceptionsUnmasked(const Exports& p) {
     __asm__ volatile("stmxcsr %0" : "=m"(mxcsr));
     RestoreFp(saved);
     ABI_CHECK(x87 == 0x1332 && (mxcsr & ~0x3Fu) == 0x1900,
-              "an export changed the floating-point control state: x87 " + Hex(x87) +
-                  ", MXCSR " + Hex(mxcsr));
+              "an export changed the floating-point control state: x87 " + Hex(x87) + ", MXCSR " +
+                  Hex(mxcsr));
     ResetMocks();
 }
 

@@ -62,8 +62,8 @@ BOOL MOCK_CALL Mock_BASS_Init(int device, DWORD freq, DWORD flags, HWND win, con
     return g_script.initResult;
 }
 
-HSTREAM MOCK_CALL Mock_BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset,
-                                             QWORD length, DWORD flags) {
+HSTREAM MOCK_CALL Mock_BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                             DWORD flags) {
     MockCall* c = Record("BASS_StreamCreateFile");
     mock::Word(c, static_cast<uint32_t>(mem));
     mock::Word(c, Pointer(file));

@@ -10,7 +10,7 @@
 namespace mock {
 
 class CallLog {
-public:
+  public:
     void Reset() {
         count_ = 0;
         memset(calls_, 0, sizeof calls_);
@@ -30,7 +30,7 @@ public:
         return count_;
     }
 
-private:
+  private:
     MockCall calls_[kMockMaxCalls];
     int count_ = 0;
 };
