@@ -16,22 +16,31 @@ void AnalysisHistory::Reset(int64_t frame) {
 void AnalysisHistory::Append(const float* interleaved, int frames, int channels) {
     if (frames <= 0 || channels <= 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
+    size_t at = static_cast<size_t>(end_ % capacity_);
+    const size_t capacity = static_cast<size_t>(capacity_);
     const float scale = 1.0f / static_cast<float>(channels);
     for (int f = 0; f < frames; ++f) {
         const float* x = interleaved + static_cast<size_t>(f) * channels;
-        Frame record;
-        float sum = 0;
-        for (int c = 0; c < channels; ++c) {
-            const float magnitude = std::fabs(x[c]);
-            float& peak = (c % 2 == 0) ? record.even : record.odd;
-            peak = std::max(peak, magnitude);
-            sum += x[c];
+        Frame& record = frames_[at];
+        if (channels == 1) {
+            record.even = record.odd = std::fabs(x[0]);
+            record.mean = x[0];
+        } else if (channels == 2) {
+            record.even = std::fabs(x[0]);
+            record.odd = std::fabs(x[1]);
+            record.mean = (x[0] + x[1]) * 0.5f;
+        } else {
+            float even = 0, odd = 0, sum = 0;
+            for (int c = 0; c < channels; c += 2) even = std::max(even, std::fabs(x[c]));
+            for (int c = 1; c < channels; c += 2) odd = std::max(odd, std::fabs(x[c]));
+            for (int c = 0; c < channels; ++c) sum += x[c];
+            record.even = even;
+            record.odd = odd;
+            record.mean = sum * scale;
         }
-        if (channels == 1) record.odd = record.even;
-        record.mean = sum * scale;
-        frames_[static_cast<size_t>(end_ % capacity_)] = record;
-        ++end_;
+        if (++at == capacity) at = 0;
     }
+    end_ += frames;
     begin_ = std::max(begin_, end_ - capacity_);
 }
 

@@ -1,0 +1,115 @@
+// The outputs that run on their own threads. The engine starts once per process, so
+// each test expects a process of its own (as ctest runs them) and skips otherwise.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AudioFiles.h"
+#include "audioengine/include/audioengine_ext.h"
+
+namespace {
+
+constexpr int kRate = 44100;
+
+bool FreshProcess() { return std::string(AE_OutputName()).empty(); }
+
+// Polls `done` for up to 10 s: outputs run in real time, on loaded machines too.
+template <typename Done>
+bool Eventually(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+HSTREAM PlayTone(const testaudio::TempDir& dir, double amplitude) {
+    const std::string path = dir.File("tone.wav");
+    EXPECT_TRUE(testaudio::Write(path, testaudio::Format::WavFloat, kRate, 2,
+                                 testaudio::Sine(kRate, 2, kRate * 20, 1000, amplitude)));
+    const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, 0);
+    EXPECT_NE(h, 0u) << BASS_ErrorGetCode();
+    EXPECT_TRUE(BASS_ChannelPlay(h, FALSE));
+    return h;
+}
+
+bool Advances(HSTREAM h) {
+    return Eventually([&] { return BASS_ChannelGetPosition(h, BASS_POS_BYTE) >= 4 * 4410u; });
+}
+
+// The mix reaches the WAV file, written off the paced thread, its header kept current.
+TEST(Outputs, WavOutputWritesTheMix) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    testaudio::TempDir dir;
+    const std::string wav = dir.File("mix.wav");
+    setenv("AUDIOENGINE_OUTPUT", ("wav:" + wav).c_str(), 1);
+    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    EXPECT_STREQ(AE_OutputName(), "wav");
+    const HSTREAM h = PlayTone(dir, 0.5);
+    ASSERT_TRUE(Advances(h));
+
+    std::vector<float> samples;
+    ASSERT_TRUE(Eventually([&] {
+        SF_INFO info{};
+        SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info);
+        if (!file) return false;
+        EXPECT_EQ(info.samplerate, kRate);
+        EXPECT_EQ(info.channels, 2);
+        samples.assign(static_cast<size_t>(info.frames) * 2, 0.0f);
+        sf_readf_float(file, samples.data(), info.frames);
+        sf_close(file);
+        return info.frames >= kRate / 5;
+    })) << "the file does not grow";
+    float peak = 0;
+    for (float x : samples) peak = std::max(peak, std::fabs(x));
+    EXPECT_NEAR(peak, 0.5f, 0.01f) << "the tone at its own amplitude";
+}
+
+// SDL's dummy driver stands in for a sound card: the device output runs the mix.
+TEST(Outputs, DeviceOutputThroughSdl) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    setenv("AUDIOENGINE_OUTPUT", "device", 1);
+    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    EXPECT_STREQ(AE_OutputName(), "device");
+    testaudio::TempDir dir;
+    EXPECT_TRUE(Advances(PlayTone(dir, 0.5)));
+}
+
+// Without a usable device, an explicit request fails and changes nothing, and the
+// default output carries on as null.
+TEST(Outputs, NoDeviceFailsExplicitlyAndFallsBackToNullByDefault) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    setenv("AUDIOENGINE_OUTPUT", "device", 1);
+    EXPECT_FALSE(BASS_Init(-1, kRate, 0, nullptr, nullptr));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+    EXPECT_STREQ(AE_OutputName(), "");
+    EXPECT_EQ(BASS_StreamCreateFile(FALSE, "/dev/null", 0, 0, 0), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT) << "no stream before a successful init";
+
+    setenv("AUDIOENGINE_OUTPUT", "loudspeaker", 1);
+    EXPECT_FALSE(BASS_Init(-1, kRate, 0, nullptr, nullptr));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM) << "an unknown output is refused";
+    EXPECT_FALSE(BASS_Init(-1, 100, 0, nullptr, nullptr));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM) << "so is a rate no mixer runs at";
+
+    setenv("AUDIOENGINE_OUTPUT", "auto", 1);
+    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    EXPECT_STREQ(AE_OutputName(), "null");
+    testaudio::TempDir dir;
+    EXPECT_TRUE(Advances(PlayTone(dir, 0.5)));
+    float out[2];
+    EXPECT_FALSE(AE_Render(out, 1)) << "only the manual output renders on request";
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
+}
+
+}  // namespace
