@@ -385,6 +385,32 @@ TEST_F(Plughost, PlayStartsWhereAskedAndStopsAfterTheTimeGiven) {
     EXPECT_NE(beyond.err.find("is only 2 s long"), std::string::npos) << beyond.err;
 }
 
+TEST_F(Plughost, OutputChoiceReachesTheEngine) {
+    // wav:PATH records what is played: the whole tone, at its level.
+    const std::string recording = dir_->File("recording.wav");
+    Outcome run = plughosttest::Run(kPlughost, {"--output", "wav:" + recording, "play", Tone()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    SF_INFO info = {};
+    SNDFILE* file = sf_open(recording.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<float> samples(static_cast<size_t>(info.frames * info.channels));
+    sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    EXPECT_GE(info.frames, info.samplerate * 19 / 10);  // the tone lasts 2 s
+    float peak = 0;
+    for (const float sample : samples) peak = std::max(peak, std::fabs(sample));
+    EXPECT_NEAR(peak, 0.5f, 0.05f);
+
+    // An output the engine cannot start on leaves every file unopened, and says so.
+    run = plughosttest::Run(kPlughost,
+                            {"--output", "wav:/nonexistent/folder/out.wav", "info", Tone()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("the engine may not have started on the output "
+                           "'wav:/nonexistent/folder/out.wav'"),
+              std::string::npos)
+        << run.err;
+}
+
 TEST_F(Plughost, BadUsageExitsTwoWithAMessage) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{},
                                                  {"bogus"},

@@ -53,9 +53,10 @@ void PrintJson(const std::string& file, const MediaFacts* facts, const std::stri
 
 }  // namespace
 
-int RunInfo(Plugin& plugin, const std::vector<std::string>& files, bool json, std::ostream& out,
-            std::ostream& err) {
+int RunInfo(Plugin& plugin, const std::vector<std::string>& files, bool json,
+            const std::string& output, std::ostream& out, std::ostream& err) {
     int status = 0;
+    bool anyOpened = false;
     if (json) out << "[\n";
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& file = files[i];
@@ -63,6 +64,7 @@ int RunInfo(Plugin& plugin, const std::vector<std::string>& files, bool json, st
         MediaFacts facts;
         if (problem.empty()) {
             facts = ReadFacts(plugin, kSlot);
+            anyOpened = true;
         } else {
             err << "plughost: cannot open " << file << ": " << problem << '\n';
             status = 1;
@@ -76,6 +78,7 @@ int RunInfo(Plugin& plugin, const std::vector<std::string>& files, bool json, st
         }
     }
     if (json) out << "]\n";
+    if (!anyOpened && !OutputHint(output).empty()) err << OutputHint(output) << '\n';
     plugin.Free(kSlot);
     out.flush();
     return status;

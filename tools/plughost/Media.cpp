@@ -44,6 +44,12 @@ std::string OpenFile(Plugin& plugin, int slot, const std::string& path) {
     return "";
 }
 
+std::string OutputHint(const std::string& output) {
+    if (output == "auto" || output == "null") return "";
+    return "plughost: no file could be opened: the engine may not have started on the output '" +
+           output + "' (try --output null)";
+}
+
 MediaFacts ReadFacts(Plugin& plugin, int slot) {
     MediaFacts facts;
     facts.lengthSeconds = ParseTime(plugin.LengthText(slot)).value_or(-1);

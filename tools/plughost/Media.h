@@ -24,6 +24,11 @@ std::string FileProblem(const std::string& path);
 // slot stayed empty.
 std::string OpenFile(Plugin& plugin, int slot, const std::string& path);
 
+// Said once when no file at all could be opened on an output the user chose: the
+// plug-in reports no engine failure, and an engine that did not start on that
+// output refuses every file. Empty for the outputs that always start.
+std::string OutputHint(const std::string& output);
+
 // What the plug-in reports of the stream in a slot. A text that does not read as
 // a number gives -1.
 struct MediaFacts {

@@ -261,7 +261,10 @@ int Player::Run() {
         return slot.view.state == SlotState::Empty;
     });
     const int status = anyEmpty ? 1 : 0;
-    if (!anyPlayable) return 1;
+    if (!anyPlayable) {
+        if (!OutputHint(options_.output).empty()) err_ << OutputHint(options_.output) << '\n';
+        return 1;
+    }
 
     for (Slot& slot : slots_) {
         if (slot.view.state != SlotState::Empty) plugin_.Play(slot.view.slot);

@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
     plugin->Start();
 
     if (options->command == "info")
-        return RunInfo(*plugin, options->files, options->json, std::cout, std::cerr);
+        return RunInfo(*plugin, options->files, options->json, options->output, std::cout,
+                       std::cerr);
     if (options->command == "play") return RunPlay(*plugin, *options, std::cout, std::cerr);
     return RunScriptCommand(*plugin, *options);
 }
