@@ -266,11 +266,7 @@ bool Engine::RemoveEffect(uint32_t handle, uint32_t effect) {
     std::lock_guard<std::mutex> effects(effectMutex_);
     int slot = -1;
     std::shared_ptr<Stream> stream = FindEffect(effect, &slot, handle);
-    if (!stream) {
-        if (!Find(handle)) return false;  // HANDLE names the stream when it is the stale one
-        SetError(BASS_ERROR_HANDLE);
-        return false;
-    }
+    if (!stream) return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         effects_.Remove(effect);
@@ -405,7 +401,7 @@ void Engine::WorkerLoop() {
                 ++workRounds_;
             }
             workProgress_.notify_all();
-            if (progress && streams.size() > 0) {
+            if (progress) {
                 // New streams and releases are picked up between rounds.
                 std::lock_guard<std::mutex> lock(workMutex_);
                 if (workPending_) break;
