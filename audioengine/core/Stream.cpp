@@ -327,7 +327,7 @@ int64_t Stream::Position() const {
     const uint64_t control = control_.load(std::memory_order_acquire);
     const uint32_t epoch = EpochOf(control);
     if (endedEpoch_.load(std::memory_order_acquire) == epoch) {
-        return endedFrame_.load(std::memory_order_acquire);
+        return std::clamp<int64_t>(endedFrame_.load(std::memory_order_acquire), 0, info_.frames);
     }
     const int64_t still = stillFrame_.load(std::memory_order_acquire);
     if (StateOf(control) != kPlaying) return still;
