@@ -305,6 +305,36 @@ static Kind OggStreamKind(const FileSource& file) {
     return Kind::Unknown;
 }
 
+// Untagged MPEG audio: a run of frame headers of one stream, each where the one
+// before ends, from the start or after a little junk (left in front by some rippers
+// and broken downloads). Three in a row, or a run reaching the end of the audio,
+// tells a stream from chance bytes; libmpg123 has the last word.
+static bool FindsMpegFrames(const FileSource& file, PayloadRange range) {
+    constexpr int64_t kSearchBytes = 4096;
+    unsigned char window[kSearchBytes + 3];
+    const int64_t got = file.ReadAt(range.begin, window, sizeof window);
+    for (int64_t start = 0; start + 4 <= got && start < kSearchBytes; ++start) {
+        MpegHeader first;
+        if (!ParseMpegHeader(window + start, &first)) continue;
+        if (first.frame_bytes == 0) {
+            if (start == 0) return true;  // free format: only libmpg123 can tell
+            continue;
+        }
+        int64_t offset = range.begin + start + first.frame_bytes;
+        int run = 1;
+        for (; run < 3 && offset + 4 <= range.end; ++run) {
+            unsigned char h[4];
+            MpegHeader next;
+            if (file.ReadAt(offset, h, 4) != 4 || !ParseMpegHeader(h, &next) ||
+                !SameStream(first, next) || next.frame_bytes == 0)
+                break;
+            offset += next.frame_bytes;
+        }
+        if (run == 3 || offset + 4 > range.end) return true;
+    }
+    return false;
+}
+
 static Kind DetectKind(const FileSource& file, PayloadRange range) {
     unsigned char h[12] = {};
     const int64_t got = file.ReadAt(0, h, sizeof h);
@@ -321,18 +351,7 @@ static Kind DetectKind(const FileSource& file, PayloadRange range) {
     if (std::memcmp(a, "fLaC", 4) == 0) return Kind::Flac;
     if (range.begin > 0) return Kind::Mpeg;  // ID3v2-tagged: libmpg123 finds the frames
 
-    // Untagged MPEG audio: a frame header at the start, and where the first frame
-    // does not reach the end, a matching header right after it.
-    MpegHeader first;
-    if (!ParseMpegHeader(a, &first)) return Kind::Unknown;
-    if (first.frame_bytes == 0) return Kind::Mpeg;  // free format: let libmpg123 decide
-    const int64_t next = range.begin + first.frame_bytes;
-    if (next + 4 > range.end) return Kind::Mpeg;
-    unsigned char b[4];
-    MpegHeader second;
-    if (file.ReadAt(next, b, 4) != 4 || !ParseMpegHeader(b, &second) || !SameStream(first, second))
-        return Kind::Unknown;
-    return Kind::Mpeg;
+    return FindsMpegFrames(file, range) ? Kind::Mpeg : Kind::Unknown;
 }
 
 std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {

@@ -40,6 +40,11 @@ uint32_t WaveFormatTag(int subformat) {
             return 0x0011;
         case SF_FORMAT_GSM610:
             return 0x0031;
+        case SF_FORMAT_MPEG_LAYER_I:
+        case SF_FORMAT_MPEG_LAYER_II:
+            return 0x0050;
+        case SF_FORMAT_MPEG_LAYER_III:
+            return 0x0055;
         default:
             return 0;
     }

@@ -1,6 +1,10 @@
 #include "DecodeTestSupport.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -72,6 +76,38 @@ void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
 }
+
+CapturedOutput::CapturedOutput() {
+    char path[] = "/tmp/decode-output.XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return;
+    path_ = path;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int i = 0; i < 2; ++i) {
+        saved_[i] = dup(i + 1);
+        dup2(fd, i + 1);
+    }
+    close(fd);
+}
+
+std::string CapturedOutput::Finish() {
+    if (path_.empty()) return "(output could not be captured)";
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int i = 0; i < 2; ++i) {
+        if (saved_[i] < 0) continue;
+        dup2(saved_[i], i + 1);
+        close(saved_[i]);
+        saved_[i] = -1;
+    }
+    const std::vector<unsigned char> bytes = ReadBytes(path_);
+    unlink(path_.c_str());
+    path_.clear();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+CapturedOutput::~CapturedOutput() { Finish(); }
 
 bool RunQuietly(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;

@@ -31,6 +31,22 @@ int BestLag(const std::vector<float>& source, const std::vector<float>& decoded,
 std::vector<unsigned char> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes);
 
+// Captures what is written to the process's stdout and stderr (file descriptors 1
+// and 2, so C libraries' output too) while it exists.
+class CapturedOutput {
+  public:
+    CapturedOutput();
+    ~CapturedOutput();
+    CapturedOutput(const CapturedOutput&) = delete;
+    CapturedOutput& operator=(const CapturedOutput&) = delete;
+    // Stops capturing and returns everything written.
+    std::string Finish();
+
+  private:
+    int saved_[2] = {-1, -1};
+    std::string path_;
+};
+
 // Runs a shell command quietly; true when it exits with 0.
 bool RunQuietly(const std::string& command);
 

@@ -265,6 +265,32 @@ TEST(Mp3, LameEncodedFileWithId3v2TagIsGaplessAndExact) {
     }
 }
 
+// Bytes in front of the first frame (left by rippers or a broken download) do not hide
+// an untagged MP3, and the stream is the same as without them.
+TEST(Mp3, JunkBeforeTheFirstFrameIsSkipped) {
+    testaudio::TempDir dir;
+    const std::string clean = dir.File("clean.mp3"), junky = dir.File("junky");
+    ASSERT_FALSE(WriteTestFile(clean, Format::Mp3, 2, 30000).empty());
+    int error = 0;
+    auto reference_decoder = ae::OpenDecoder(clean, &error);
+    ASSERT_NE(reference_decoder, nullptr);
+    const std::vector<float> reference = DecodeRest(*reference_decoder);
+    const std::vector<unsigned char> audio = ReadBytes(clean);
+    CapturedOutput output;  // libmpg123 would note the junk on stderr unless quiet
+    for (size_t junk : {size_t{1}, size_t{417}, size_t{3000}}) {
+        SCOPED_TRACE(junk);
+        std::vector<unsigned char> bytes(junk, 0);
+        for (size_t i = 0; i < junk; ++i) bytes[i] = static_cast<unsigned char>(i * 7 % 251);
+        bytes.insert(bytes.end(), audio.begin(), audio.end());
+        WriteBytes(junky, bytes);
+        auto decoder = ae::OpenDecoder(junky, &error);
+        ASSERT_NE(decoder, nullptr) << "error " << error;
+        EXPECT_EQ(decoder->info().frames, 30000);
+        EXPECT_EQ(DecodeRest(*decoder), reference);
+    }
+    EXPECT_EQ(output.Finish(), "");
+}
+
 // Some taggers put an ID3v2 block in front of a FLAC stream; it is still FLAC.
 TEST(Flac, Id3v2TagInFrontIsSkipped) {
     testaudio::TempDir dir;
