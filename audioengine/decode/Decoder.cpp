@@ -217,6 +217,20 @@ static bool ChunkedAudioComplete(const FileSource& file, bool big_endian, const 
     return false;  // no audio chunk within the file
 }
 
+// The format tag of a RIFF/WAVE file's "fmt " chunk; -1 when there is none.
+static int WaveFormatTag(const FileSource& file) {
+    const int64_t size = file.Size();
+    int64_t offset = 12;
+    while (offset + 10 <= size) {
+        unsigned char h[10];
+        if (file.ReadAt(offset, h, 10) != 10) return -1;
+        const uint32_t length = LittleEndian32(h + 4);
+        if (std::memcmp(h, "fmt ", 4) == 0) return length >= 2 ? (h[8] | (h[9] << 8)) : -1;
+        offset += 8 + int64_t{length} + (length & 1);
+    }
+    return -1;
+}
+
 static uint32_t OggCrc(const unsigned char* data, size_t length) {
     static const struct Table {
         uint32_t v[256];
@@ -364,9 +378,18 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
         const PayloadRange range = FindPayload(*file);
         const Kind kind = DetectKind(*file, range);
         switch (kind) {
-            case Kind::Wav:
+            case Kind::Wav: {
                 if (!ChunkedAudioComplete(*file, false, "data")) return nullptr;
-                return OpenSndfile(std::move(file), SndfileKind::Wav, error);
+                // A WAV file that libsndfile refuses but whose format tag is neither
+                // PCM, float nor extensible holds a codec we have no decoder for
+                // (AC-3, DTS, WMA...).
+                const int tag = WaveFormatTag(*file);
+                auto decoder = OpenSndfile(std::move(file), SndfileKind::Wav, error);
+                if (!decoder && *error == BASS_ERROR_FILEFORM && tag > 0 && tag != 0x0001 &&
+                    tag != 0x0003 && tag != 0xFFFE)
+                    *error = BASS_ERROR_CODEC;
+                return decoder;
+            }
             case Kind::Aiff:
                 if (!ChunkedAudioComplete(*file, true, "SSND")) return nullptr;
                 return OpenSndfile(std::move(file), SndfileKind::Aiff, error);

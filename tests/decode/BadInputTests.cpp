@@ -66,6 +66,20 @@ TEST(BadInput, FilesThatAreNotAudioAreRefusedAsUnknownFormat) {
     }
 }
 
+// A WAV file carrying a codec we have no decoder for says so, rather than calling
+// the file malformed.
+TEST(BadInput, WavWithAnUnknownCodecReportsTheCodec) {
+    testaudio::TempDir dir;
+    const std::string path = dir.File("dts.wav");
+    ASSERT_TRUE(testaudio::Write(path, Format::Wav, 44100, 2, TestSignal(44100, 2, 1000)));
+    std::vector<unsigned char> bytes = ReadBytes(path);
+    ASSERT_EQ(std::memcmp(&bytes[12], "fmt ", 4), 0);
+    bytes[20] = 0x01;  // format tag 0x2001: DTS
+    bytes[21] = 0x20;
+    WriteBytes(path, bytes);
+    EXPECT_EQ(OpenError(path), BASS_ERROR_CODEC);
+}
+
 // The start of a real file of each format (its magic and first header bytes)
 // followed by garbage.
 TEST(BadInput, RightMagicFollowedByGarbageIsRefused) {
