@@ -21,8 +21,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFramePeriod = std::chrono::milliseconds(50);  // the live display, ~20 Hz
 constexpr auto kPlainPoll = std::chrono::milliseconds(100);   // without a terminal
 constexpr auto kStatusPeriod = std::chrono::seconds(1);       // plain status lines
-// A playing slot counts as ended once it has read "not playing" for this long, so a
-// stream that is only about to start is never taken for one that has finished.
+// A playing slot that reads "not playing" before its end counts as ended once it
+// has done so for this long.
 constexpr auto kEndConfirm = std::chrono::milliseconds(150);
 constexpr int kSeekStep = 5;     // seconds, arrow keys
 constexpr int kVolumeStep = 10;  // percent, + and -
@@ -125,10 +125,11 @@ void Player::Poll(bool withSpectrum) {
             slot.silentSince.reset();
             continue;
         }
-        if (!slot.silentSince)
-            slot.silentSince = now;
-        else if (now - *slot.silentSince >= kEndConfirm)
-            view.state = SlotState::Ended;
+        // At its length it has plainly finished; elsewhere wait a little, so a
+        // stream that is only about to start is not taken for a finished one.
+        const bool atEnd = view.length > 0 && view.position >= view.length;
+        if (!slot.silentSince) slot.silentSince = now;
+        if (atEnd || now - *slot.silentSince >= kEndConfirm) view.state = SlotState::Ended;
     }
 }
 
