@@ -9,6 +9,19 @@ int32_t DataResult;
 std::string PluginPath;
 void* ParentWindow;
 
+#ifndef _WIN32
+namespace {
+// Releases the texts when the library is unloaded (or the process ends). Objects of
+// one file are destroyed in the reverse order of their definition, so this runs
+// before the texts above are destroyed, and they are then already empty. (A
+// destructor function would run after them, on destroyed texts.) On Windows,
+// DllMain does the same at process detach.
+struct ReleaseAtUnload {
+    ~ReleaseAtUnload() { ReleaseTexts(); }
+} releaseAtUnload;
+}  // namespace
+#endif
+
 namespace {
 
 // Frees the memory a text holds, not just its length, so that nothing of it is left

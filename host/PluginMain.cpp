@@ -10,6 +10,6 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_DETACH) ReleaseTexts();
     return TRUE;
 }
-#else
-__attribute__((destructor)) static void ReleaseTextsAtUnload() { ReleaseTexts(); }
 #endif
+// On Linux the release at unload is tied to the texts themselves (HostExports.cpp),
+// where its order against their destructors is defined.
