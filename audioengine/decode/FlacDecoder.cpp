@@ -74,6 +74,10 @@ class FlacDecoder final : public FrameDecoder {
     bool SeekCodec(int64_t frame) override {
         block_frames_ = block_position_ = 0;
         failed_ = false;
+        // A read error aborts the decoder, and an aborted decoder refuses to seek
+        // until it is flushed.
+        if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_ABORTED)
+            FLAC__stream_decoder_flush(decoder_);
         // libFLAC hands the frame holding the target to the write callback, trimmed so
         // that it starts at the target.
         if (FLAC__stream_decoder_seek_absolute(decoder_, static_cast<FLAC__uint64>(frame)) &&
