@@ -146,6 +146,32 @@ TEST_P(EveryFormat, SeeksAreSampleExact) {
     }
 }
 
+// Opus decodes at 48 kHz and is resampled, so a seek restarts the resampler. A seek
+// to a multiple of 160 frames (147 output frames) lands on an output frame of the
+// continuous render; once the restarted resampler has settled the two agree, which
+// they would not if the seek missed its frame by one (by 0.02 or more here).
+TEST(Stream, OpusSeeksLandOnTheirFrame) {
+    const int64_t frames = 48000 * 3;
+    testaudio::TempDir dir;
+    Stream stream(WriteFile(dir, "sweep", Format::Opus, 48000, 2, Sweep(48000, 2, frames, 0.5)));
+    ASSERT_NE(stream.handle(), 0u) << "error " << stream.error();
+    const HSTREAM h = stream.handle();
+    ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+    const std::vector<float> whole = Render(kOutputRate * 3 - 4410);
+    ASSERT_FALSE(whole.empty());
+    for (const int64_t m : {int64_t{30}, int64_t{301}, int64_t{555}}) {
+        const int64_t target = 160 * m, output_frame = 147 * m;
+        ASSERT_TRUE(SeekFrames(h, target));
+        EXPECT_EQ(PositionFrames(h), target);
+        const std::vector<float> heard = Render(2000);
+        ASSERT_EQ(heard.size(), 4000u);
+        double worst = 0.0;
+        for (size_t i = 2 * 1000; i < heard.size(); ++i)
+            worst = std::max(worst, std::fabs(double{heard[i]} - whole[output_frame * 2 + i]));
+        EXPECT_LE(worst, 1e-3) << "seek to frame " << target;
+    }
+}
+
 // Byte positions count 16-bit PCM at the file's own rate and channel count.
 TEST(Stream, BytesAndSecondsAtTheStreamsOwnRateAndChannels) {
     testaudio::TempDir dir;
