@@ -1,40 +1,8 @@
 #include "PluginHost.h"
 
-namespace integration {
+#include "exports/ExportNames.h"
 
-const std::vector<std::string>& ExportNames() {
-    static const std::vector<std::string> names = {"Copyright",
-                                                   "GetShortInfo",
-                                                   "GetInfo",
-                                                   "GetType",
-                                                   "SetPath",
-                                                   "SetParentWindow",
-                                                   "Draw",
-                                                   "SetFile",
-                                                   "GetFile",
-                                                   "SetData",
-                                                   "GetData",
-                                                   "InitBass",
-                                                   "PlayChannel",
-                                                   "CreateChannel",
-                                                   "FreeChannel",
-                                                   "StopChannel",
-                                                   "PauseChannel",
-                                                   "SetPositionForChannel",
-                                                   "GetLevelChannel",
-                                                   "GetDataChannel128",
-                                                   "GetDataChannel20",
-                                                   "GetPosTimeChannel",
-                                                   "GetLengthTimeChannel",
-                                                   "GetTagChannel",
-                                                   "EqSetChannel",
-                                                   "SetValumeChannel",
-                                                   "GetFreqChannel",
-                                                   "GetBitrateChannel",
-                                                   "GetChansChannel",
-                                                   "EqCreateChannel"};
-    return names;
-}
+namespace integration {
 
 PluginHost::PluginHost(const char* path) {
     handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -43,9 +11,9 @@ PluginHost::PluginHost(const char* path) {
         error_ = why ? why : "dlopen failed";
         return;
     }
-    for (const std::string& name : ExportNames()) {
-        if (!dlsym(handle_, name.c_str())) {
-            error_ = "missing export " + name;
+    for (const char* name : kPluginExportNames) {
+        if (!dlsym(handle_, name)) {
+            error_ = std::string("missing export ") + name;
             return;
         }
     }

@@ -48,7 +48,4 @@ class PluginHost {
     const char* (*get_file_)() = nullptr;
 };
 
-// The 30 exports of the plug-in.
-const std::vector<std::string>& ExportNames();
-
 }  // namespace integration

@@ -4,45 +4,36 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "exports/ExportNames.h"
 
 namespace {
 
-const char* const kExports[] = {
-    "Copyright",
-    "GetShortInfo",
-    "GetInfo",
-    "GetType",
-    "SetPath",
-    "SetParentWindow",
-    "Draw",
-    "SetFile",
-    "GetFile",
-    "SetData",
-    "GetData",
-    "InitBass",
-    "PlayChannel",
-    "CreateChannel",
-    "FreeChannel",
-    "StopChannel",
-    "PauseChannel",
-    "SetPositionForChannel",
-    "GetLevelChannel",
-    "GetDataChannel128",
-    "GetDataChannel20",
-    "GetPosTimeChannel",
-    "GetLengthTimeChannel",
-    "GetTagChannel",
-    "EqSetChannel",
-    "SetValumeChannel",
-    "GetFreqChannel",
-    "GetBitrateChannel",
-    "GetChansChannel",
-    "EqCreateChannel",
-};
+// The frozen export list: the names of the module definition file, in ordinal order.
+std::vector<std::string> DefinitionFileNames() {
+    std::vector<std::string> names;
+    std::ifstream def(EXPORTS_DIR "/Plugin.def");
+    std::string line;
+    while (std::getline(def, line)) {
+        std::istringstream words(line);
+        std::string name, ordinal;
+        if (words >> name >> ordinal && ordinal.size() > 1 && ordinal[0] == '@') {
+            EXPECT_EQ(ordinal, "@" + std::to_string(names.size() + 1)) << name;
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+const std::vector<std::string> kExports = DefinitionFileNames();
+
 
 // The engine functions the plug-in calls, all imported from the engine libraries.
 const char* const kImports[] = {
@@ -94,6 +85,20 @@ std::set<std::string> SymbolNames(const std::string& nmOutput) {
     return names;
 }
 
+TEST(PluginLibrary, OneExportListEverywhere) {
+    ASSERT_EQ(kExports.size(), 30u);
+    // The header that hosts and tests resolve the exports from.
+    EXPECT_EQ(std::vector<std::string>(std::begin(kPluginExportNames), std::end(kPluginExportNames)),
+              kExports);
+    // The Linux version script: exactly these names global, everything else local.
+    std::ifstream map(EXPORTS_DIR "/Plugin.map");
+    std::string script((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
+    std::string expected = "{\n  global:\n";
+    for (const std::string& name : kExports) expected += "    " + name + ";\n";
+    expected += "  local:\n    *;\n};\n";
+    EXPECT_NE(script.find(expected), std::string::npos) << script;
+}
+
 TEST(PluginLibrary, ExportsExactlyTheThirtyNames) {
     const std::set<std::string> defined =
         SymbolNames(Output("nm -D --defined-only '" PLUGIN_PATH "'"));
@@ -126,7 +131,7 @@ TEST(PluginLibrary, NeedsTheEngineLibrariesBesideItself) {
 TEST(PluginLibrary, LoadsResolvesEveryExportAndUnloads) {
     void* library = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    for (const char* name : kExports) EXPECT_NE(dlsym(library, name), nullptr) << name;
+    for (const std::string& name : kExports) EXPECT_NE(dlsym(library, name.c_str()), nullptr) << name;
 
     // A freshly loaded library: empty result, zero data, registers that work.
     auto getFile = reinterpret_cast<const char* (*)()>(dlsym(library, "GetFile"));

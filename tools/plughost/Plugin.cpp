@@ -7,40 +7,10 @@
 #include <cstdlib>
 
 #include "Texts.h"
+#include "exports/ExportNames.h"
 
 namespace plughost {
 namespace {
-
-const std::array<const char*, 30> kExportNames = {"Copyright",
-                                                  "GetShortInfo",
-                                                  "GetInfo",
-                                                  "GetType",
-                                                  "SetPath",
-                                                  "SetParentWindow",
-                                                  "Draw",
-                                                  "SetFile",
-                                                  "GetFile",
-                                                  "SetData",
-                                                  "GetData",
-                                                  "InitBass",
-                                                  "PlayChannel",
-                                                  "CreateChannel",
-                                                  "FreeChannel",
-                                                  "StopChannel",
-                                                  "PauseChannel",
-                                                  "SetPositionForChannel",
-                                                  "GetLevelChannel",
-                                                  "GetDataChannel128",
-                                                  "GetDataChannel20",
-                                                  "GetPosTimeChannel",
-                                                  "GetLengthTimeChannel",
-                                                  "GetTagChannel",
-                                                  "EqSetChannel",
-                                                  "SetValumeChannel",
-                                                  "GetFreqChannel",
-                                                  "GetBitrateChannel",
-                                                  "GetChansChannel",
-                                                  "EqCreateChannel"};
 
 // dlsym hands back an object pointer; POSIX guarantees it converts to the
 // function pointer it names.
@@ -58,7 +28,6 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-const std::array<const char*, 30>& ExportNames() { return kExportNames; }
 
 PluginExports::Action ChannelAction(const PluginExports& e, const std::string& name) {
     const std::pair<const char*, PluginExports::Action> actions[] = {
@@ -103,11 +72,11 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, std::string* error
     std::array<void*, 30> symbols{};
     std::string missing;
     int missingCount = 0;
-    for (size_t i = 0; i < kExportNames.size(); ++i) {
+    for (size_t i = 0; i < std::size(kPluginExportNames); ++i) {
         dlerror();
-        symbols[i] = dlsym(library, kExportNames[i]);
+        symbols[i] = dlsym(library, kPluginExportNames[i]);
         if (symbols[i] == nullptr) {
-            missing += (missingCount++ ? ", " : "") + std::string(kExportNames[i]);
+            missing += (missingCount++ ? ", " : "") + std::string(kPluginExportNames[i]);
         }
     }
     if (missingCount > 0) {

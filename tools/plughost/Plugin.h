@@ -3,7 +3,6 @@
 // from the plug-in's registers exactly as a host would push them.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,9 +47,6 @@ struct PluginExports {
     Action GetChansChannel = nullptr;
     Action EqCreateChannel = nullptr;
 };
-
-// The names of the 30 exports, in ordinal order (ordinal = index + 1).
-const std::array<const char*, 30>& ExportNames();
 
 // The argument-less export with this name that returns nothing, or nullptr when
 // `name` is not one of them (the identity and register exports and CreateChannel

@@ -38,36 +38,7 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
 
 }  // namespace
 
-const char* const kExportNames[30] = {"Copyright",
-                                      "GetShortInfo",
-                                      "GetInfo",
-                                      "GetType",
-                                      "SetPath",
-                                      "SetParentWindow",
-                                      "Draw",
-                                      "SetFile",
-                                      "GetFile",
-                                      "SetData",
-                                      "GetData",
-                                      "InitBass",
-                                      "PlayChannel",
-                                      "CreateChannel",
-                                      "FreeChannel",
-                                      "StopChannel",
-                                      "PauseChannel",
-                                      "SetPositionForChannel",
-                                      "GetLevelChannel",
-                                      "GetDataChannel128",
-                                      "GetDataChannel20",
-                                      "GetPosTimeChannel",
-                                      "GetLengthTimeChannel",
-                                      "GetTagChannel",
-                                      "EqSetChannel",
-                                      "SetValumeChannel",
-                                      "GetFreqChannel",
-                                      "GetBitrateChannel",
-                                      "GetChansChannel",
-                                      "EqCreateChannel"};
+
 
 void Step(const char* name) { g_step = name; }
 const char* CurrentStep() { return g_step; }
@@ -110,10 +81,10 @@ bool LoadPlugin(Exports* exports) {
     void** slots = reinterpret_cast<void**>(exports);
     static_assert(sizeof(Exports) == 30 * sizeof(void*), "one pointer per export");
     for (int i = 0; i < 30; ++i) {
-        void* byName = ExportByName(kExportNames[i]);
-        ABI_CHECK(byName != nullptr, std::string("no export named ") + kExportNames[i]);
+        void* byName = ExportByName(kPluginExportNames[i]);
+        ABI_CHECK(byName != nullptr, std::string("no export named ") + kPluginExportNames[i]);
         ABI_CHECK(byName == ExportByOrdinal(i + 1),
-                  std::string(kExportNames[i]) + " is not ordinal " + std::to_string(i + 1));
+                  std::string(kPluginExportNames[i]) + " is not ordinal " + std::to_string(i + 1));
         slots[i] = byName;
     }
     for (int i = 0; i < 30; ++i) {

@@ -86,8 +86,7 @@ struct Exports {
     VoidFn EqCreateChannel;
 };
 
-// The 30 export names in ordinal order (ordinal = index + 1).
-extern const char* const kExportNames[30];
+#include "exports/ExportNames.h"
 
 // Loads Plugin.dll from the host's directory and resolves every export by name,
 // checking that the same ordinal resolves to the same address. False when the
