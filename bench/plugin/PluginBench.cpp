@@ -1,0 +1,231 @@
+// The plug-in's per-frame queries as a host makes them: Plugin.so loaded with dlopen,
+// operands pushed with SetData, the export called, the text read with GetFile, on a
+// stream that plays on the null output. Beside them, their baselines: one 512-point
+// KISS FFT with its Hann window and magnitudes, and an empty exported C call.
+//
+// Each query is timed on the calling thread's CPU clock, so other processes on a
+// busy machine do not count. The spectrum query caches its result per 256-frame
+// step of the heard position; a host that draws at its frame rate sees a new step
+// on every call, so each timed call here follows a pause longer than a step, and
+// the FFT baseline is timed the same way.
+//
+// BENCH_LONG_MP3=FILE adds CreateChannel of that file (wall time: what the host
+// waits), with the length the plug-in then reports as the counter "length_s".
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <kiss_fftr.h>
+#include <time.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AudioFiles.h"
+
+namespace {
+
+constexpr int32_t kSlot = 1;       // the playing stream
+constexpr int32_t kOpenSlot = 2;   // where CreateChannel is timed
+#ifndef BENCH_GAP_MS
+#define BENCH_GAP_MS 7
+#endif
+constexpr int kSeconds = 60;       // length of the playing file
+// Longer than one 256-frame step at 44.1 kHz (5.8 ms): every spectrum is new.
+constexpr auto kFrameGap = std::chrono::milliseconds(BENCH_GAP_MS);
+
+double ThreadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Plugin.so and the file it plays, loaded on first use and kept for the process.
+class Plugin {
+  public:
+    static Plugin& Get() {
+        static Plugin plugin;
+        return plugin;
+    }
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    void Call(void (*function)(), std::initializer_list<int32_t> operands) {
+        for (const int32_t v : operands) setData_(v);
+        function();
+    }
+    bool Open(int32_t slot, const char* path) {
+        setData_(slot);
+        setFile_(path);
+        return createChannel_();
+    }
+    // Plays the stream from the start, so that it plays through every measurement.
+    void Restart() {
+        Call(setPosition_, {kSlot, 0});
+        Call(play_, {kSlot});
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    void (*setData_)(int32_t) = nullptr;
+    void (*setFile_)(const char*) = nullptr;
+    const char* (*getFile_)() = nullptr;
+    bool (*createChannel_)() = nullptr;
+    void (*play_)() = nullptr;
+    void (*free_)() = nullptr;
+    void (*setPosition_)() = nullptr;
+    void (*posTime_)() = nullptr;
+    void (*lengthTime_)() = nullptr;
+    void (*data20_)() = nullptr;
+
+  private:
+    Plugin() {
+        setenv("AUDIOENGINE_OUTPUT", "null", 1);
+        handle_ = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!handle_) {
+            const char* why = dlerror();
+            error_ = why ? why : "dlopen failed";
+            return;
+        }
+        Find(setData_, "SetData");
+        Find(setFile_, "SetFile");
+        Find(getFile_, "GetFile");
+        Find(createChannel_, "CreateChannel");
+        Find(play_, "PlayChannel");
+        Find(free_, "FreeChannel");
+        Find(setPosition_, "SetPositionForChannel");
+        Find(posTime_, "GetPosTimeChannel");
+        Find(lengthTime_, "GetLengthTimeChannel");
+        Find(data20_, "GetDataChannel20");
+        void (*init)() = nullptr;
+        Find(init, "InitBass");
+        if (!ok()) return;
+        init();
+        // A sweep over the spectrum's bands, so that every field has something.
+        const int frames = 44100 * kSeconds;
+        std::vector<float> audio(2 * static_cast<size_t>(frames));
+        for (int i = 0; i < frames; ++i) {
+            const double t = i / 44100.0;
+            const auto x = static_cast<float>(0.4 * std::sin(2 * M_PI * (100 + 80 * t) * t));
+            audio[2 * static_cast<size_t>(i)] = audio[2 * static_cast<size_t>(i) + 1] = x;
+        }
+        file_ = dir_.File("playing.wav");
+        if (!testaudio::Write(file_, testaudio::Format::Wav, 44100, 2, audio)) {
+            error_ = "cannot write " + file_;
+        } else if (!Open(kSlot, file_.c_str())) {
+            error_ = "CreateChannel failed on " + file_;
+        }
+    }
+    template <typename F>
+    void Find(F& function, const char* name) {
+        function = reinterpret_cast<F>(dlsym(handle_, name));
+        if (!function && error_.empty()) error_ = std::string("missing export ") + name;
+    }
+
+    void* handle_ = nullptr;
+    std::string error_;
+    testaudio::TempDir dir_;
+    std::string file_;
+};
+
+// Counts the '#'-closed fields of a text.
+int Fields(const char* text) {
+    int n = 0;
+    for (; *text; ++text) n += *text == '#';
+    return n;
+}
+
+void BM_GetDataChannel20(benchmark::State& state) {
+    Plugin& p = Plugin::Get();
+    if (!p.ok()) return state.SkipWithError(p.error().c_str());
+    p.Restart();
+    long nonzero = 0;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(kFrameGap);
+        const double start = ThreadCpuSeconds();
+        p.Call(p.data20_, {kSlot});
+        const char* text = p.getFile_();
+        state.SetIterationTime(ThreadCpuSeconds() - start);
+        if (Fields(text) != 20) return state.SkipWithError("GetDataChannel20 gave no 20 fields");
+        nonzero += std::strncmp(text, "0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#", 40) != 0;
+    }
+    // A playing stream gives a real spectrum: nearly every answer has a non-zero field.
+    state.counters["nonzero_share"] =
+        static_cast<double>(nonzero) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_GetDataChannel20)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
+
+// One spectrum from scratch: Hann window over 512 samples, real FFT, 256 magnitudes.
+void BM_KissFft512(benchmark::State& state) {
+    kiss_fftr_cfg cfg = kiss_fftr_alloc(512, 0, nullptr, nullptr);
+    if (!cfg) return state.SkipWithError("kiss_fftr_alloc failed");
+    std::vector<float> window(512), source(44100), in(512), out(256);
+    std::vector<kiss_fft_cpx> bins(257);
+    for (int i = 0; i < 512; ++i)
+        window[static_cast<size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2 * M_PI * i / 512));
+    for (size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<float>(0.4 * std::sin(0.05 * static_cast<double>(i)));
+    size_t at = 0;
+    for (auto _ : state) {
+        std::this_thread::sleep_for(kFrameGap);
+        const double start = ThreadCpuSeconds();
+        for (size_t i = 0; i < 512; ++i) in[i] = source[at + i] * window[i];
+        kiss_fftr(cfg, in.data(), bins.data());
+        for (size_t k = 0; k < 256; ++k)
+            out[k] = std::sqrt(bins[k].r * bins[k].r + bins[k].i * bins[k].i) / 256.0f;
+        benchmark::DoNotOptimize(out.data());
+        state.SetIterationTime(ThreadCpuSeconds() - start);
+        at = (at + 256) % (source.size() - 512);
+    }
+    kiss_fftr_free(cfg);
+}
+BENCHMARK(BM_KissFft512)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
+
+void BM_GetPosTimeChannel(benchmark::State& state) {
+    Plugin& p = Plugin::Get();
+    if (!p.ok()) return state.SkipWithError(p.error().c_str());
+    p.Restart();
+    for (auto _ : state) {
+        p.Call(p.posTime_, {kSlot});
+        benchmark::DoNotOptimize(p.getFile_());
+    }
+    if (Fields(p.getFile_()) != 2) state.SkipWithError("GetPosTimeChannel gave no 2 fields");
+}
+BENCHMARK(BM_GetPosTimeChannel)->Unit(benchmark::kMicrosecond);
+
+void BM_EmptyExport(benchmark::State& state) {
+    void* library = dlopen(EMPTY_PATH, RTLD_NOW | RTLD_LOCAL);
+    auto* empty = library ? reinterpret_cast<void (*)()>(dlsym(library, "EmptyExport")) : nullptr;
+    if (!empty) return state.SkipWithError("cannot load " EMPTY_PATH);
+    for (auto _ : state) {
+        empty();
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_EmptyExport)->Unit(benchmark::kMicrosecond);
+
+void BM_CreateChannel(benchmark::State& state) {
+    const char* path = std::getenv("BENCH_LONG_MP3");
+    if (!path || !*path) return state.SkipWithError("BENCH_LONG_MP3 is not set");
+    Plugin& p = Plugin::Get();
+    if (!p.ok()) return state.SkipWithError(p.error().c_str());
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool opened = p.Open(kOpenSlot, path);
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (!opened) return state.SkipWithError("CreateChannel failed");
+        p.Call(p.lengthTime_, {kOpenSlot});
+        state.counters["length_s"] = std::atof(p.getFile_());
+        p.Call(p.free_, {kOpenSlot});
+    }
+}
+BENCHMARK(BM_CreateChannel)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
