@@ -7,10 +7,6 @@
 //   engine_bench position SECONDS FILE  heard position against the wall clock on null
 //   engine_bench decode FILE            render a whole file as fast as possible (manual)
 //   engine_bench cpu SECONDS FILE       32 streams x 10 bands in real time on null
-//   engine_bench pcm FILE               the engine's decoder alone: FILE to float PCM on
-//                                       stdout, as fast as it goes
-//   engine_bench eq FILE                FILE decoded and run through the plug-in's ten
-//                                       bands (+6/-6 dB) in the decode thread's blocks
 //   engine_bench generate-opus PATH SECONDS   a 48 kHz stereo Opus input (sox cannot)
 #include <sys/resource.h>
 #include <unistd.h>
@@ -21,13 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "Decoder.h"
-#include "EqChain.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "engine/Bass.h"
 #ifdef HAVE_TEST_AUDIO
@@ -189,74 +182,6 @@ int Cpu(double seconds, const char* path) {
     return 0;
 }
 
-// The frames the decode thread reads at once for a 44.1 kHz stream.
-constexpr int64_t kDecodeBlock = 1024;
-
-std::unique_ptr<ae::Decoder> OpenDecoder(const char* path) {
-    int error = 0;
-    std::unique_ptr<ae::Decoder> decoder = ae::OpenDecoder(path, &error);
-    if (!decoder) std::fprintf(stderr, "cannot decode %s: error %d\n", path, error);
-    return decoder;
-}
-
-// Decodes the whole file and writes it to stdout as 16-bit interleaved PCM (the
-// engine's byte format), the way a decoder peer writes raw PCM to a pipe.
-int Pcm(const char* path) {
-    const std::unique_ptr<ae::Decoder> decoder = OpenDecoder(path);
-    if (!decoder) return 1;
-    const int channels = decoder->info().channels;
-    std::vector<float> block(static_cast<size_t>(kDecodeBlock * channels));
-    std::vector<int16_t> pcm(block.size());
-    int64_t total = 0;
-    for (;;) {
-        const int64_t got = decoder->Read(block.data(), kDecodeBlock);
-        if (got <= 0) break;
-        const size_t samples = static_cast<size_t>(got * channels);
-        for (size_t i = 0; i < samples; ++i) {
-            const float x = std::clamp(block[i] * 32768.0f, -32768.0f, 32767.0f);
-            pcm[i] = static_cast<int16_t>(std::lrint(x));
-        }
-        if (std::fwrite(pcm.data(), sizeof(int16_t), samples, stdout) != samples) return 1;
-        total += got;
-    }
-    if (total != decoder->info().frames) {
-        std::fprintf(stderr, "decoded %lld of %lld frames\n", static_cast<long long>(total),
-                     static_cast<long long>(decoder->info().frames));
-        return 1;
-    }
-    return 0;
-}
-
-// Decodes the whole file through the plug-in's ten bands, as a stream's decode
-// thread does: decoder blocks filtered in place by the stream's effect chain.
-int Equalise(const char* path) {
-    const std::unique_ptr<ae::Decoder> decoder = OpenDecoder(path);
-    if (!decoder) return 1;
-    const ae::DecoderInfo& info = decoder->info();
-    ae::dsp::EqChain chain(info.rate, info.channels);
-    for (int band = 0; band < 10; ++band) {
-        const int slot = chain.AddBand(10 - band);
-        const ae::dsp::PeakingParams params{kBandCentres[band], 36.0f, band % 2 ? -6.0f : 6.0f};
-        if (slot < 0 || !chain.SetParams(slot, params)) {
-            std::fprintf(stderr, "band %d rejected\n", band);
-            return 1;
-        }
-    }
-    std::vector<float> block(static_cast<size_t>(kDecodeBlock * info.channels));
-    double sum = 0.0;
-    int64_t total = 0;
-    for (;;) {
-        const int64_t got = decoder->Read(block.data(), kDecodeBlock);
-        if (got <= 0) break;
-        chain.Process(block.data(), static_cast<size_t>(got));
-        sum += block[0];  // keeps the filtering observable
-        total += got;
-    }
-    std::printf("eq_frames %lld frames\n", static_cast<long long>(total));
-    std::printf("eq_checksum %g\n", sum);
-    return total == info.frames ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -266,8 +191,6 @@ int main(int argc, char** argv) {
     if (mode == "position" && argc == 4) return Position(std::atof(argv[2]), argv[3]);
     if (mode == "decode" && argc == 3) return Decode(argv[2]);
     if (mode == "cpu" && argc == 4) return Cpu(std::atof(argv[2]), argv[3]);
-    if (mode == "pcm" && argc == 3) return Pcm(argv[2]);
-    if (mode == "eq" && argc == 3) return Equalise(argv[2]);
 #ifdef HAVE_TEST_AUDIO
     if (mode == "generate-opus" && argc == 4) {
         const int64_t frames = static_cast<int64_t>(std::atof(argv[3]) * 48000);
@@ -279,6 +202,6 @@ int main(int argc, char** argv) {
 #endif
     std::fprintf(stderr,
                  "usage: engine_bench memory FILE | open FILE | position SECONDS FILE |\n"
-                 "                    decode FILE | cpu SECONDS FILE | pcm FILE | eq FILE\n");
+                 "                    decode FILE | cpu SECONDS FILE\n");
     return 2;
 }
