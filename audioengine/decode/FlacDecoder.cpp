@@ -43,6 +43,10 @@ class FlacDecoder final : public FrameDecoder {
         if (info_.rate <= 0 || info_.frames <= 0) return BASS_ERROR_FILEFORM;
         info_.ctype = ogg ? 0x10901 : 0x10900;
         // The header promises a length; a file that was cut short cannot reach it.
+        // A whole last frame at the very end of the audio proves it at once. Else
+        // libFLAC seeks to the last frame, which in a file without a seek table
+        // decodes much of the file (longer than playing it through takes).
+        if (!ogg && LastFrameEndsTheStream()) return 0;
         if (!SeekCodec(info_.frames - 1) || block_frames_ - block_position_ < 1 || !SeekCodec(0))
             return BASS_ERROR_FILEFORM;
         return 0;
@@ -89,6 +93,108 @@ class FlacDecoder final : public FrameDecoder {
     }
 
   private:
+    // True when the file's audio ends with one whole frame (its header's CRC-8 and
+    // the frame's CRC-16 correct) whose last sample is the stream's last, as the
+    // STREAMINFO block states it. False when that cannot be shown from the tail.
+    bool LastFrameEndsTheStream() const {
+        if (max_frame_bytes_ == 0 || max_block_ == 0) return false;  // sizes not stated
+        const PayloadRange range = FindPayload(*file_);
+        const int64_t tail = std::min<int64_t>(range.end - range.begin, max_frame_bytes_);
+        if (tail < kMinFrameBytes) return false;
+        std::vector<unsigned char> bytes(static_cast<size_t>(tail));
+        if (file_->ReadAt(range.end - tail, bytes.data(), tail) != tail) return false;
+        const size_t size = bytes.size();
+        const unsigned stored = (static_cast<unsigned>(bytes[size - 2]) << 8) | bytes[size - 1];
+        for (size_t at = 0; at + kMinFrameBytes <= size; ++at) {
+            if (bytes[at] != 0xFF || (bytes[at + 1] & 0xFE) != 0xF8) continue;
+            int64_t first = 0, length = 0;
+            if (!ParseFrameHeader(bytes.data() + at, size - at, &first, &length)) continue;
+            if (Crc16(bytes.data() + at, size - at - 2) != stored) continue;
+            return first + length == info_.frames;
+        }
+        return false;
+    }
+
+    // Reads the frame header at `h` (n bytes available): the frame's first sample and
+    // its length in samples. False when it is no valid header.
+    bool ParseFrameHeader(const unsigned char* h, size_t n, int64_t* first, int64_t* length) const {
+        const bool variable = h[1] & 1;
+        const unsigned blockCode = h[2] >> 4, rateCode = h[2] & 0x0F;
+        const unsigned channelCode = h[3] >> 4, sizeCode = (h[3] >> 1) & 7;
+        if (blockCode == 0 || rateCode == 15 || channelCode > 10 || sizeCode == 3 || (h[3] & 1))
+            return false;
+        size_t at = 4;
+        // The frame or sample number, coded like UTF-8 (up to 7 bytes).
+        const unsigned lead = h[at++];
+        int extra = 0;
+        uint64_t number = lead;
+        if (lead >= 0x80) {
+            if (lead == 0xFE)
+                extra = 6, number = 0;
+            else if ((lead & 0xFE) == 0xFC)
+                extra = 5, number = lead & 0x01;
+            else if ((lead & 0xFC) == 0xF8)
+                extra = 4, number = lead & 0x03;
+            else if ((lead & 0xF8) == 0xF0)
+                extra = 3, number = lead & 0x07;
+            else if ((lead & 0xF0) == 0xE0)
+                extra = 2, number = lead & 0x0F;
+            else if ((lead & 0xE0) == 0xC0)
+                extra = 1, number = lead & 0x1F;
+            else
+                return false;
+        }
+        if (at + static_cast<size_t>(extra) + 4 > n) return false;
+        for (int i = 0; i < extra; ++i) {
+            if ((h[at] & 0xC0) != 0x80) return false;
+            number = (number << 6) | (h[at++] & 0x3F);
+        }
+        int64_t block = 0;
+        if (blockCode == 1)
+            block = 192;
+        else if (blockCode <= 5)
+            block = int64_t{576} << (blockCode - 2);
+        else if (blockCode == 6)
+            block = int64_t{h[at++]} + 1;
+        else if (blockCode == 7)
+            block = ((int64_t{h[at]} << 8) | h[at + 1]) + 1, at += 2;
+        else
+            block = int64_t{256} << (blockCode - 8);
+        if (rateCode == 12)
+            at += 1;
+        else if (rateCode == 13 || rateCode == 14)
+            at += 2;
+        if (at >= n || Crc8(h, at) != h[at]) return false;
+        // Fixed-size blocks count frames; each holds the stream's block size but the last.
+        *first = variable ? static_cast<int64_t>(number)
+                          : static_cast<int64_t>(number) * static_cast<int64_t>(max_block_);
+        *length = block;
+        return true;
+    }
+
+    static unsigned Crc8(const unsigned char* data, size_t n) {
+        unsigned crc = 0;
+        for (size_t i = 0; i < n; ++i) {
+            crc ^= data[i];
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 0x80) ? ((crc << 1) ^ 0x07) & 0xFF : crc << 1;
+        }
+        return crc;
+    }
+
+    static unsigned Crc16(const unsigned char* data, size_t n) {
+        unsigned crc = 0;
+        for (size_t i = 0; i < n; ++i) {
+            crc ^= static_cast<unsigned>(data[i]) << 8;
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 0x8000) ? ((crc << 1) ^ 0x8005) & 0xFFFF : (crc << 1) & 0xFFFF;
+        }
+        return crc;
+    }
+
+    // The smallest frame: a header of 6 bytes, one subframe byte, the CRC-16.
+    static constexpr int64_t kMinFrameBytes = 9;
+
     static FlacDecoder* Self(void* data) { return static_cast<FlacDecoder*>(data); }
 
     static FLAC__StreamDecoderReadStatus ReadCallback(const FLAC__StreamDecoder*, FLAC__byte out[],
@@ -167,6 +273,8 @@ class FlacDecoder final : public FrameDecoder {
         self.info_.channels = static_cast<int>(info.channels);
         self.info_.frames = static_cast<int64_t>(info.total_samples);
         self.info_.origres = info.bits_per_sample;
+        self.max_block_ = info.max_blocksize;
+        self.max_frame_bytes_ = info.max_framesize;
         self.have_info_ = true;
     }
 
@@ -178,7 +286,9 @@ class FlacDecoder final : public FrameDecoder {
     FLAC__StreamDecoder* decoder_ = nullptr;
     bool have_info_ = false;
     bool failed_ = false;
-    std::vector<float> block_;  // the last decoded block, interleaved
+    unsigned max_block_ = 0;        // STREAMINFO's largest block, in samples
+    unsigned max_frame_bytes_ = 0;  // STREAMINFO's largest frame, in bytes; 0 unknown
+    std::vector<float> block_;      // the last decoded block, interleaved
     int64_t block_frames_ = 0;
     int64_t block_position_ = 0;
 };
