@@ -1,0 +1,343 @@
+// The table of bad files: each row is a file a user might hand the host, and the one
+// outcome it must have. A file the engine refuses leaves the plug-in's slot empty
+// (CreateChannel false, the slot answers as empty) and gives the engine's error code;
+// a file that opens plays to a clean end: it stops by itself, its position within its
+// length, the mix, level and spectrum in range all the way.
+//
+// Both sides are checked in one process, as a host runs them: Plugin.so loaded with
+// dlopen over our engine on the manual output (rendered here, so every run is the
+// same), and the engine API called directly on the same engine.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <set>
+
+#include "AudioFiles.h"
+#include "PluginHost.h"
+#include "audioengine/include/audioengine_ext.h"
+
+using integration::PluginHost;
+using testaudio::Format;
+
+namespace {
+
+constexpr int kSlot = 7;
+constexpr DWORD kBlock = 1024;
+constexpr int kMaxBlocks = 44100 * 30 / kBlock;  // 30 s of output: far past every file here
+constexpr QWORD kBadPosition = ~QWORD{0};
+
+PluginHost* g_plugin = nullptr;
+
+class LoadedPlugin : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        setenv("AUDIOENGINE_OUTPUT", "manual", 1);
+        g_plugin = new PluginHost(PLUGIN_PATH);
+        if (g_plugin->ok()) g_plugin->Call("InitBass");
+    }
+    void TearDown() override {
+        delete g_plugin;
+        g_plugin = nullptr;
+    }
+};
+[[maybe_unused]] const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new LoadedPlugin);
+
+PluginHost& Plugin() { return *g_plugin; }
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+int RateOf(Format format) { return format == Format::Opus ? 48000 : 44100; }
+
+// One second of a stereo tone in `format`.
+std::string Tone(const testaudio::TempDir& dir, const std::string& name, Format format) {
+    const std::string path = dir.File(name);
+    const int rate = RateOf(format);
+    EXPECT_TRUE(testaudio::Write(path, format, rate, 2, testaudio::Sine(rate, 2, rate, 440, 0.5)))
+        << path;
+    return path;
+}
+
+// Renders one block and checks what a listener and a host see: a finite mix within
+// [-1, 1], a level within 0..32768 (or none), a spectrum of finite magnitudes.
+void RenderAndCheck(HSTREAM stream) {
+    std::vector<float> out(2 * kBlock);
+    ASSERT_TRUE(AE_Render(out.data(), kBlock)) << "error " << BASS_ErrorGetCode();
+    for (const float sample : out) {
+        ASSERT_TRUE(sample >= -1.0f && sample <= 1.0f) << sample;
+    }
+    const DWORD level = BASS_ChannelGetLevel(stream);
+    if (level != ~DWORD{0}) {
+        EXPECT_LE(level & 0xffff, 32768u);
+        EXPECT_LE(level >> 16, 32768u);
+    }
+    float spectrum[256];
+    if (BASS_ChannelGetData(stream, spectrum, BASS_DATA_FFT512) != ~DWORD{0}) {
+        for (const float bin : spectrum) {
+            ASSERT_TRUE(std::isfinite(bin) && bin >= 0.0f) << bin;
+        }
+    }
+}
+
+// The slot answers as an empty one.
+void ExpectSlotEmpty(int slot) {
+    EXPECT_EQ(Plugin().Query("GetFreqChannel", {slot}), "0");
+    EXPECT_EQ(Plugin().Query("GetChansChannel", {slot}), "0 channels");
+    EXPECT_EQ(Plugin().Query("GetLengthTimeChannel", {slot}), "0#00:00#");
+    EXPECT_EQ(Plugin().Query("GetLevelChannel", {slot}), "65535#65535#");
+}
+
+enum class Outcome {
+    Refused,     // no stream: the engine's error code, an empty slot
+    PlaysToEnd,  // plays and stops by itself at its full length
+    EndsCleanly  // plays and stops by itself, where its damage ends it
+};
+
+struct Row {
+    using Make = std::function<std::string(const testaudio::TempDir&)>;
+    Row(std::string name_, Make make_, Outcome outcome_, int error_ = BASS_OK)
+        : name(std::move(name_)), make(std::move(make_)), outcome(outcome_), error(error_) {}
+
+    std::string name;
+    // Makes the file in the directory and returns the path to open.
+    std::function<std::string(const testaudio::TempDir&)> make;
+    Outcome outcome;
+    int error;  // for Refused
+    // Done to the file after the first blocks have played (deleted, truncated, ...).
+    std::function<void(const std::string&)> whilePlaying;
+};
+
+std::ostream& operator<<(std::ostream& out, const Row& row) { return out << row.name; }
+
+// Opens the file on the engine and plays it through; the checks of its outcome.
+void CheckOnEngine(const Row& row, const std::string& path) {
+    const HSTREAM stream = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, 0);
+    const int error = BASS_ErrorGetCode();
+    if (row.outcome == Outcome::Refused) {
+        EXPECT_EQ(stream, 0u) << "the engine opened it";
+        EXPECT_EQ(error, row.error);
+        if (stream) BASS_StreamFree(stream);
+        return;
+    }
+    ASSERT_NE(stream, 0u) << "the engine refused it, error " << error;
+    const QWORD length = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
+    ASSERT_NE(length, kBadPosition);
+    ASSERT_GT(length, 0u);
+    ASSERT_TRUE(BASS_ChannelPlay(stream, FALSE));
+    int blocks = 0;
+    for (; blocks < kMaxBlocks && BASS_ChannelIsActive(stream) == BASS_ACTIVE_PLAYING; ++blocks) {
+        if (blocks == 4 && row.whilePlaying) row.whilePlaying(path);
+        ASSERT_NO_FATAL_FAILURE(RenderAndCheck(stream));
+    }
+    EXPECT_EQ(BASS_ChannelIsActive(stream), static_cast<DWORD>(BASS_ACTIVE_STOPPED))
+        << "still playing after " << blocks << " blocks";
+    const QWORD position = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
+    ASSERT_NE(position, kBadPosition);
+    if (row.outcome == Outcome::PlaysToEnd) {
+        EXPECT_EQ(position, length);
+    } else {
+        EXPECT_LE(position, length);
+    }
+    EXPECT_TRUE(BASS_StreamFree(stream));
+}
+
+// The same file through the plug-in, into a slot that held a good stream before.
+void CheckThroughPlugin(const Row& row, const std::string& path, const std::string& good) {
+    Plugin().SetFile(good.c_str());
+    Plugin().SetData(kSlot);
+    ASSERT_TRUE(Plugin().CreateChannel());
+    Plugin().SetFile(path.c_str());
+    Plugin().SetData(kSlot);
+    const bool created = Plugin().CreateChannel();
+    if (row.outcome == Outcome::Refused) {
+        EXPECT_FALSE(created);
+        ExpectSlotEmpty(kSlot);
+        return;
+    }
+    ASSERT_TRUE(created);
+    EXPECT_NE(Plugin().Query("GetFreqChannel", {kSlot}), "0");
+    Plugin().SetData(kSlot);
+    Plugin().Call("PlayChannel");
+    std::vector<float> out(2 * kBlock);
+    for (int block = 0; block < kMaxBlocks / 4; ++block) {
+        if (block == 4 && row.whilePlaying) row.whilePlaying(path);
+        ASSERT_TRUE(AE_Render(out.data(), kBlock));
+        Plugin().Query("GetLevelChannel", {kSlot});
+        Plugin().Query("GetDataChannel20", {kSlot});
+        Plugin().Query("GetPosTimeChannel", {kSlot});
+    }
+    // Stopped by itself at its end: the position reads the length, in whole seconds.
+    const std::string length = Plugin().Query("GetLengthTimeChannel", {kSlot});
+    if (row.outcome == Outcome::PlaysToEnd) {
+        EXPECT_EQ(Plugin().Query("GetPosTimeChannel", {kSlot}), length);
+    }
+    Plugin().SetData(kSlot);
+    Plugin().Call("FreeChannel");
+    ExpectSlotEmpty(kSlot);
+}
+
+class BadFiles : public ::testing::TestWithParam<Row> {
+  protected:
+    void SetUp() override { ASSERT_TRUE(Plugin().ok()) << Plugin().error(); }
+    void TearDown() override {
+        Plugin().SetData(kSlot);
+        Plugin().Call("FreeChannel");
+    }
+    testaudio::TempDir dir_;
+};
+
+TEST_P(BadFiles, HaveTheirOneOutcome) {
+    const Row& row = GetParam();
+    const std::string good = Tone(dir_, "good.wav", Format::Wav);
+    // Each side gets a fresh copy: a row may damage its file while it plays.
+    const std::string onEngine = row.make(dir_);
+    ASSERT_NO_FATAL_FAILURE(CheckOnEngine(row, onEngine));
+    testaudio::TempDir second;
+    const std::string throughPlugin = row.make(second);
+    ASSERT_NO_FATAL_FAILURE(CheckThroughPlugin(row, throughPlugin, good));
+}
+
+// ---- The rows ------------------------------------------------------------------
+
+std::function<std::string(const testaudio::TempDir&)> Bytes(const std::string& name,
+                                                            const std::string& bytes) {
+    return [=](const testaudio::TempDir& dir) {
+        WriteBytes(dir.File(name), bytes);
+        return dir.File(name);
+    };
+}
+
+// `format` cut to `percent` of its bytes.
+std::function<std::string(const testaudio::TempDir&)> Cut(Format format, int percent) {
+    return [=](const testaudio::TempDir& dir) {
+        const std::string whole =
+            Tone(dir, std::string("whole") + testaudio::Extension(format), format);
+        const std::string bytes = ReadBytes(whole);
+        const std::string path = dir.File(std::string("cut") + testaudio::Extension(format));
+        WriteBytes(path, bytes.substr(0, bytes.size() * static_cast<size_t>(percent) / 100));
+        return path;
+    };
+}
+
+// The first `keep` bytes of a real file of `format`, then deterministic garbage.
+std::function<std::string(const testaudio::TempDir&)> MagicThenGarbage(Format format, size_t keep) {
+    return [=](const testaudio::TempDir& dir) {
+        const std::string whole =
+            Tone(dir, std::string("whole") + testaudio::Extension(format), format);
+        std::string bytes = ReadBytes(whole).substr(0, keep);
+        uint32_t x = 2463534242u;
+        for (int i = 0; i < 8192; ++i) {
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+            bytes += static_cast<char>(x);
+        }
+        const std::string path = dir.File(std::string("garbage") + testaudio::Extension(format));
+        WriteBytes(path, bytes);
+        return path;
+    };
+}
+
+std::string Label(Format format) { return testaudio::Name(format); }
+
+std::vector<Row> Rows() {
+    std::vector<Row> rows;
+    rows.push_back({"missing_path", [](const testaudio::TempDir& d) { return d.File("none.wav"); },
+                    Outcome::Refused, BASS_ERROR_FILEOPEN});
+    rows.push_back({"directory",
+                    [](const testaudio::TempDir& d) {
+                        std::filesystem::create_directory(d.File("folder.wav"));
+                        return d.File("folder.wav");
+                    },
+                    Outcome::Refused, BASS_ERROR_FILEOPEN});
+    rows.push_back({"empty_file", Bytes("empty.wav", ""), Outcome::Refused, BASS_ERROR_FILEFORM});
+    rows.push_back(
+        {"one_byte_file", Bytes("one.mp3", "\xff"), Outcome::Refused, BASS_ERROR_FILEFORM});
+
+    for (const Format format : testaudio::AllFormats()) {
+        for (const int percent : {10, 50, 99})
+            rows.push_back({"cut" + std::to_string(percent) + "_" + Label(format),
+                            Cut(format, percent), Outcome::Refused, BASS_ERROR_FILEFORM});
+    }
+    // Magic bytes of each container, then garbage where its header continues.
+    for (const Format format : testaudio::AllFormats())
+        rows.push_back({"magic_then_garbage_" + Label(format), MagicThenGarbage(format, 4),
+                        Outcome::Refused, BASS_ERROR_FILEFORM});
+
+    rows.push_back({"flac_named_mp3",
+                    [](const testaudio::TempDir& d) {
+                        const std::string flac = Tone(d, "tone.flac", Format::Flac);
+                        std::filesystem::rename(flac, d.File("tone.mp3"));
+                        return d.File("tone.mp3");
+                    },
+                    Outcome::PlaysToEnd});
+    rows.push_back({"text_file", Bytes("notes.txt", "These are notes.\nNot audio.\n"),
+                    Outcome::Refused, BASS_ERROR_FILEFORM});
+    rows.push_back({"text_named_wav", Bytes("notes.wav", "These are notes.\nNot audio.\n"),
+                    Outcome::Refused, BASS_ERROR_FILEFORM});
+    rows.push_back(
+        {"name_of_100KB",
+         [](const testaudio::TempDir& d) { return d.File(std::string(100 * 1024, 'n')); },
+         Outcome::Refused, BASS_ERROR_FILEOPEN});
+    rows.push_back({"name_not_utf8",
+                    [](const testaudio::TempDir& d) {
+                        const std::string tone = Tone(d, "tone.ogg", Format::OggVorbis);
+                        const std::string odd = d.File("t\xff\xfe\xc3(\x80.ogg");
+                        std::filesystem::rename(tone, odd);
+                        return odd;
+                    },
+                    Outcome::PlaysToEnd});
+    rows.push_back({"missing_name_not_utf8",
+                    [](const testaudio::TempDir& d) { return d.File("\xc0\xaf\xff.wav"); },
+                    Outcome::Refused, BASS_ERROR_FILEOPEN});
+    // Float samples that are not finite or far out of range: heard clamped, measured
+    // in range, never NaN.
+    rows.push_back({"float_wav_of_nan_inf_huge",
+                    [](const testaudio::TempDir& d) {
+                        std::vector<float> frames = testaudio::Sine(44100, 2, 44100, 440, 0.5);
+                        const float odd[] = {std::numeric_limits<float>::quiet_NaN(),
+                                             std::numeric_limits<float>::infinity(),
+                                             -std::numeric_limits<float>::infinity(),
+                                             3.0e38f,
+                                             -3.0e38f,
+                                             1.0e20f};
+                        for (size_t i = 0; i < frames.size(); i += 7) frames[i] = odd[(i / 7) % 6];
+                        const std::string path = d.File("odd.wav");
+                        EXPECT_TRUE(testaudio::Write(path, Format::WavFloat, 44100, 2, frames));
+                        return path;
+                    },
+                    Outcome::PlaysToEnd});
+    for (const Format format : testaudio::AllFormats()) {
+        Row deleted{"deleted_while_playing_" + Label(format),
+                    [format](const testaudio::TempDir& d) {
+                        return Tone(d, std::string("tone") + testaudio::Extension(format), format);
+                    },
+                    Outcome::PlaysToEnd};
+        deleted.whilePlaying = [](const std::string& path) { std::filesystem::remove(path); };
+        rows.push_back(deleted);
+        Row truncated = deleted;
+        truncated.name = "truncated_while_playing_" + Label(format);
+        truncated.outcome = Outcome::EndsCleanly;
+        truncated.whilePlaying = [](const std::string& path) {
+            std::filesystem::resize_file(path, std::filesystem::file_size(path) / 3);
+        };
+        rows.push_back(truncated);
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadFiles, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+}  // namespace
