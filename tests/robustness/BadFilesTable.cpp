@@ -249,6 +249,29 @@ std::function<std::string(const testaudio::TempDir&)> MagicThenGarbage(Format fo
     };
 }
 
+// A 16-bit PCM WAV file of `frames` silent frames, whatever its header claims.
+std::string WavHeader(uint32_t rate, uint16_t channels, uint32_t frames) {
+    std::string bytes;
+    auto put = [&bytes](uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) bytes += static_cast<char>(value >> (8 * i));
+    };
+    const uint32_t data = frames * channels * 2;
+    bytes += "RIFF";
+    put(36 + data, 4);
+    bytes += "WAVEfmt ";
+    put(16, 4);
+    put(1, 2);  // PCM
+    put(channels, 2);
+    put(rate, 4);
+    put(rate * channels * 2, 4);
+    put(channels * 2, 2);
+    put(16, 2);
+    bytes += "data";
+    put(data, 4);
+    bytes += std::string(data, '\0');
+    return bytes;
+}
+
 std::string Label(Format format) { return testaudio::Name(format); }
 
 std::vector<Row> Rows() {
@@ -317,6 +340,12 @@ std::vector<Row> Rows() {
                         EXPECT_TRUE(testaudio::Write(path, Format::WavFloat, 44100, 2, frames));
                         return path;
                     },
+                    Outcome::PlaysToEnd});
+    // A header claiming a rate of hundreds of MHz: refused before the stream sizes its
+    // buffers by that rate, never gigabytes for a file of a few KB.
+    rows.push_back({"wav_rate_of_620_MHz", Bytes("fast.wav", WavHeader(620773000, 2, 4000)),
+                    Outcome::Refused, BASS_ERROR_FORMAT});
+    rows.push_back({"wav_rate_of_768_kHz", Bytes("dxd.wav", WavHeader(768000, 2, 768000)),
                     Outcome::PlaysToEnd});
     for (const Format format : testaudio::AllFormats()) {
         Row deleted{"deleted_while_playing_" + Label(format),
