@@ -345,6 +345,8 @@ std::vector<Row> Rows() {
     // buffers by that rate, never gigabytes for a file of a few KB.
     rows.push_back({"wav_rate_of_620_MHz", Bytes("fast.wav", WavHeader(620773000, 2, 4000)),
                     Outcome::Refused, BASS_ERROR_FORMAT});
+    rows.push_back(
+        {"wav_rate_of_1_Hz", Bytes("slow.wav", WavHeader(1, 1, 3)), Outcome::PlaysToEnd});
     rows.push_back({"wav_rate_of_768_kHz", Bytes("dxd.wav", WavHeader(768000, 2, 768000)),
                     Outcome::PlaysToEnd});
     for (const Format format : testaudio::AllFormats()) {
