@@ -1,5 +1,6 @@
 #include "channels/ChannelExports.h"
 
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
@@ -17,6 +18,8 @@ namespace {
 constexpr int32_t kFirstSpectrumElement = 6;
 constexpr int32_t kSpectrumStep = 4;
 constexpr int kSpectrumFields = 20;
+// Characters of the longest int32_t in decimal, "-2147483648".
+constexpr int kInt32Digits = 11;
 
 // Splits of a seconds count.
 constexpr uint32_t kSecondsPerDay = 86400;
@@ -116,10 +119,17 @@ void GetLevelChannel() {
 void GetDataChannel20() {
     WriteResult([] {
         const int32_t slot = DataHistory[0];
+        // Hosts ask for this every frame they draw: the text is built in place, in
+        // one allocation, with no temporary per field.
         std::string text;
+        text.reserve(kSpectrumFields * (kInt32Digits + 1));
         for (int field = 0; field < kSpectrumFields; ++field) {
             const int32_t element = kFirstSpectrumElement + field * kSpectrumStep;
-            AppendField(text, std::to_string(SpectrumValue(slot, element)));
+            char digits[kInt32Digits];
+            const auto end =
+                std::to_chars(digits, digits + sizeof digits, SpectrumValue(slot, element)).ptr;
+            text.append(digits, end);
+            text += '#';
         }
         return text;
     });

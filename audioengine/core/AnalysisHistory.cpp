@@ -49,10 +49,15 @@ void AnalysisHistory::Peaks(int64_t end, int frames, float* left, float* right) 
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t from = std::max(end - frames, begin_);
     const int64_t to = std::min(end, end_);
+    // One division to find the first record, then a wrapping index: a division per
+    // frame cost more than the rest of the scan.
+    const size_t capacity = static_cast<size_t>(capacity_);
+    size_t at = from < to ? static_cast<size_t>(from % capacity_) : 0;
     for (int64_t i = from; i < to; ++i) {
-        const Frame& record = frames_[static_cast<size_t>(i % capacity_)];
+        const Frame& record = frames_[at];
         l = std::max(l, record.even);
         r = std::max(r, record.odd);
+        if (++at == capacity) at = 0;
     }
     *left = l;
     *right = r;
@@ -62,15 +67,24 @@ bool AnalysisHistory::Mean(int64_t end, int frames, float* out) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t start = end - frames;
     bool complete = true;
-    for (int i = 0; i < frames; ++i) {
-        const int64_t frame = start + i;
-        if (frame >= begin_ && frame < end_) {
-            out[i] = frames_[static_cast<size_t>(frame % capacity_)].mean;
-        } else {
-            out[i] = 0;
-            if (frame >= 0) complete = false;
+    int i = 0;
+    // Frames the history no longer (or does not yet) hold read as silence; only
+    // those before the stream's start leave the window complete.
+    const auto missing = [&] {
+        out[i] = 0;
+        if (start + i >= 0) complete = false;
+    };
+    for (; i < frames && start + i < begin_; ++i) missing();
+    if (i < frames && start + i < end_) {
+        // One division to find the first record, then a wrapping index.
+        const size_t capacity = static_cast<size_t>(capacity_);
+        size_t at = static_cast<size_t>((start + i) % capacity_);
+        for (; i < frames && start + i < end_; ++i) {
+            out[i] = frames_[at].mean;
+            if (++at == capacity) at = 0;
         }
     }
+    for (; i < frames; ++i) missing();
     return complete;
 }
 
