@@ -238,9 +238,15 @@ void Call(fuzzinput::Reader& in) {
             Get<SetWindowFn>(kSetParentWindow)(
                 reinterpret_cast<void*>(static_cast<uintptr_t>(in.Quad())));
             break;
-        case kCreateChannel:
-            (void)Get<BoolFn>(kCreateChannel)();
+        case kCreateChannel: {
+            // The slot holds a stream exactly when the call says so: a refused file
+            // leaves it empty (rate "0"), an opened one answers with its rate.
+            const bool created = Get<BoolFn>(kCreateChannel)();
+            Get<VoidFn>(kGetFreqChannel)();
+            const bool empty = std::strcmp(Get<TextFn>(kGetFile)(), "0") == 0;
+            if (created == empty) Fail("CreateChannel's answer and the slot disagree");
             break;
+        }
         case kRender:
             RenderBlocks(1 + static_cast<int>(in.Pick(8)));
             break;
