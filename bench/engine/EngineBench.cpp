@@ -168,7 +168,8 @@ int Cpu(double seconds, const char* path) {
         streams.push_back(h);
         for (int band = 0; band < 10; ++band) {
             const HFX fx = BASS_ChannelSetFX(h, BASS_FX_DX8_PARAMEQ, band + 1);
-            const BASS_DX8_PARAMEQ eq{kBandCentres[band], 36.0f, static_cast<float>(band % 5) - 2.0f};
+            const BASS_DX8_PARAMEQ eq{kBandCentres[band], 36.0f,
+                                      static_cast<float>(band % 5) - 2.0f};
             if (!fx || !BASS_FXSetParameters(fx, &eq)) {
                 std::fprintf(stderr, "effect failed: error %d\n", BASS_ErrorGetCode());
                 return 1;

@@ -32,9 +32,9 @@
 
 namespace {
 
-constexpr int32_t kSlot = 1;       // the playing stream
-constexpr int32_t kOpenSlot = 2;   // where CreateChannel is timed
-constexpr int kSeconds = 60;       // length of the playing file
+constexpr int32_t kSlot = 1;      // the playing stream
+constexpr int32_t kOpenSlot = 2;  // where CreateChannel is timed
+constexpr int kSeconds = 60;      // length of the playing file
 // Longer than one 256-frame step at 44.1 kHz (5.8 ms): every spectrum is new.
 constexpr auto kFrameGap = std::chrono::milliseconds(7);
 
@@ -181,7 +181,8 @@ void BM_KissFft512(benchmark::State& state) {
     std::vector<float> window(512), source(44100), in(512), out(256);
     std::vector<kiss_fft_cpx> bins(257);
     for (int i = 0; i < 512; ++i)
-        window[static_cast<size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2 * M_PI * i / 512));
+        window[static_cast<size_t>(i)] =
+            static_cast<float>(0.5 - 0.5 * std::cos(2 * M_PI * i / 512));
     for (size_t i = 0; i < source.size(); ++i)
         source[i] = static_cast<float>(0.4 * std::sin(0.05 * static_cast<double>(i)));
     size_t at = 0;
