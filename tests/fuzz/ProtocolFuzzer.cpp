@@ -154,8 +154,8 @@ void Setup() {
     s.plugin = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (!s.plugin) Fail(dlerror());
     for (int e = 0; e < kExportCount; ++e) {
-        s.exports[e] = dlsym(s.plugin, kExportNames[e]);
-        if (!s.exports[e]) Fail(kExportNames[e]);
+        s.exports[e] = dlsym(s.plugin, kPluginExportNames[e]);
+        if (!s.exports[e]) Fail(kPluginExportNames[e]);
     }
     // What a host does once: where the plug-in lives, its window, the engine.
     s.home = s.dir;

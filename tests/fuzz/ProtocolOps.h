@@ -10,6 +10,8 @@
 //   SetParentWindow: eight bytes of a window handle.
 #pragma once
 
+#include "exports/ExportNames.h"
+
 namespace protocolops {
 
 enum Export {
@@ -48,36 +50,8 @@ enum Export {
     kOpCount
 };
 
-const char* const kExportNames[kExportCount] = {"Copyright",
-                                                "GetShortInfo",
-                                                "GetInfo",
-                                                "GetType",
-                                                "SetPath",
-                                                "SetParentWindow",
-                                                "Draw",
-                                                "SetFile",
-                                                "GetFile",
-                                                "SetData",
-                                                "GetData",
-                                                "InitBass",
-                                                "PlayChannel",
-                                                "CreateChannel",
-                                                "FreeChannel",
-                                                "StopChannel",
-                                                "PauseChannel",
-                                                "SetPositionForChannel",
-                                                "GetLevelChannel",
-                                                "GetDataChannel128",
-                                                "GetDataChannel20",
-                                                "GetPosTimeChannel",
-                                                "GetLengthTimeChannel",
-                                                "GetTagChannel",
-                                                "EqSetChannel",
-                                                "SetValumeChannel",
-                                                "GetFreqChannel",
-                                                "GetBitrateChannel",
-                                                "GetChansChannel",
-                                                "EqCreateChannel"};
+static_assert(kExportCount == kPluginExportCount, "one operation per export, in ordinal order");
+
 
 // SetData and SetFile kinds, as described above.
 enum IntKind { kSmallInt, kWordInt, kEdgeInt, kGainInt };
