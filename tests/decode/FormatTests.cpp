@@ -8,30 +8,12 @@
 #include "DecodeTestSupport.h"
 #include "engine/Bass.h"
 
+using testaudio::ExpectedCtype;
 using testaudio::Format;
 
 namespace decodetest {
 namespace {
 
-uint32_t ExpectedCtype(Format format) {
-    switch (format) {
-        case Format::Wav:
-            return 0x50001;
-        case Format::WavFloat:
-            return 0x50003;
-        case Format::Aiff:
-            return 0x10006;
-        case Format::Flac:
-            return 0x10900;
-        case Format::OggVorbis:
-            return 0x10002;
-        case Format::Opus:
-            return 0x11200;
-        case Format::Mp3:
-            return 0x10005;
-    }
-    return 0;
-}
 
 uint32_t ExpectedOrigres(Format format) {
     switch (format) {

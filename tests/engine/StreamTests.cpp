@@ -10,6 +10,7 @@
 #include "EngineTestSupport.h"
 
 using namespace enginetest;
+using testaudio::ExpectedCtype;
 using testaudio::Format;
 
 namespace {
@@ -31,25 +32,6 @@ std::vector<float> Sweep(int rate, int channels, int64_t frames, double amplitud
 
 int RateOf(Format format) { return format == Format::Opus ? 48000 : kOutputRate; }
 
-uint32_t ExpectedCtype(Format format) {
-    switch (format) {
-        case Format::Wav:
-            return 0x50001;
-        case Format::WavFloat:
-            return 0x50003;
-        case Format::Aiff:
-            return 0x10006;
-        case Format::Flac:
-            return 0x10900;
-        case Format::OggVorbis:
-            return 0x10002;
-        case Format::Opus:
-            return 0x11200;
-        case Format::Mp3:
-            return 0x10005;
-    }
-    return 0;
-}
 
 // Renders until the stream has stopped by itself; the frames rendered, or -1 when
 // it is still active after `limit` frames.

@@ -45,6 +45,19 @@ bool IsLossy(Format format) {
     return format == Format::OggVorbis || format == Format::Opus || format == Format::Mp3;
 }
 
+uint32_t ExpectedCtype(Format format) {
+    switch (format) {
+        case Format::Wav: return 0x50001;
+        case Format::WavFloat: return 0x50003;
+        case Format::Aiff: return 0x10006;
+        case Format::Flac: return 0x10900;
+        case Format::OggVorbis: return 0x10002;
+        case Format::Opus: return 0x11200;
+        case Format::Mp3: return 0x10005;
+    }
+    return 0;
+}
+
 std::vector<float> Sine(int rate, int channels, int64_t frames, double hz, double amplitude) {
     std::vector<float> out(static_cast<size_t>(frames * channels));
     const double step = 2.0 * M_PI * hz / rate;

@@ -15,6 +15,8 @@ const std::vector<Format>& AllFormats();
 const char* Name(Format format);       // "wav", "flac", ...: usable in test names
 const char* Extension(Format format);  // ".wav", ".flac", ...
 bool IsLossy(Format format);
+// The container/codec code the engine must report for a file written in `format`.
+uint32_t ExpectedCtype(Format format);
 
 // Interleaved frames of a sine of `amplitude` (full scale 1.0) on every channel.
 std::vector<float> Sine(int rate, int channels, int64_t frames, double hz, double amplitude);
