@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "AudioFiles.h"
+#include "LoadedPlugin.h"
 #include "PluginHost.h"
 
 using integration::PluginHost;
@@ -19,27 +20,9 @@ using testaudio::Format;
 
 namespace {
 
-PluginHost* g_plugin = nullptr;
+[[maybe_unused]] const bool g_loaded = integration::LoadedPlugin::Register(PLUGIN_PATH, "null");
 
-// Loads the plug-in once per process and starts the engine through it; unloads it at
-// the end, as a host does when it closes (exiting with it loaded is covered by the
-// process tests of the engine).
-class LoadedPlugin : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        setenv("AUDIOENGINE_OUTPUT", "null", 1);
-        g_plugin = new PluginHost(PLUGIN_PATH);
-        if (g_plugin->ok()) g_plugin->Call("InitBass");
-    }
-    void TearDown() override {
-        delete g_plugin;
-        g_plugin = nullptr;
-    }
-};
-[[maybe_unused]] const auto* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new LoadedPlugin);
-
-PluginHost& Plugin() { return *g_plugin; }
+PluginHost& Plugin() { return integration::LoadedPlugin::Host(); }
 
 class PluginOnEngine : public ::testing::Test {
   protected:

@@ -19,6 +19,7 @@
 #include <set>
 
 #include "AudioFiles.h"
+#include "LoadedPlugin.h"
 #include "PluginHost.h"
 #include "audioengine/include/audioengine_ext.h"
 
@@ -32,24 +33,9 @@ constexpr DWORD kBlock = 1024;
 constexpr int kMaxBlocks = 44100 * 30 / kBlock;  // 30 s of output: far past every file here
 constexpr QWORD kBadPosition = ~QWORD{0};
 
-PluginHost* g_plugin = nullptr;
+[[maybe_unused]] const bool g_loaded = integration::LoadedPlugin::Register(PLUGIN_PATH, "manual");
 
-class LoadedPlugin : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        setenv("AUDIOENGINE_OUTPUT", "manual", 1);
-        g_plugin = new PluginHost(PLUGIN_PATH);
-        if (g_plugin->ok()) g_plugin->Call("InitBass");
-    }
-    void TearDown() override {
-        delete g_plugin;
-        g_plugin = nullptr;
-    }
-};
-[[maybe_unused]] const auto* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new LoadedPlugin);
-
-PluginHost& Plugin() { return *g_plugin; }
+PluginHost& Plugin() { return integration::LoadedPlugin::Host(); }
 
 std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
