@@ -31,10 +31,8 @@ constexpr int kStageFrames = 2048;
 // The resampler's largest transform (2^n points): soxr's default of 2^17 would cost
 // each stream a few hundred KiB; this keeps it small at a negligible cost in speed.
 constexpr unsigned kResamplerLog2DftSize = 10;
-// The highest sample rate a stream may have. The analysis history is sized by the
-// rate, so a damaged header claiming hundreds of MHz would have a tiny file cost
-// gigabytes; no real recording goes past 768 kHz.
-constexpr int kMaxSampleRate = 768000;
+// Every channel the decoder can give has an equaliser state of its own.
+static_assert(kMaxDecodedChannels <= dsp::kMaxChannels);
 
 enum : int {
     kStopped = BASS_ACTIVE_STOPPED,
@@ -92,12 +90,6 @@ std::unique_ptr<Stream> Stream::Open(const std::string& path, int outputRate, in
     std::unique_ptr<Decoder> decoder = OpenDecoder(path, &openError);
     if (!decoder) {
         *error = openError ? openError : BASS_ERROR_FILEFORM;
-        return nullptr;
-    }
-    const DecoderInfo& info = decoder->info();
-    if (info.rate <= 0 || info.rate > kMaxSampleRate || info.channels < 1 ||
-        info.channels > dsp::kMaxChannels || info.frames < 0) {
-        *error = BASS_ERROR_FORMAT;
         return nullptr;
     }
     std::string absolute = path;

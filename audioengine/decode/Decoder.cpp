@@ -368,6 +368,54 @@ static Kind DetectKind(const FileSource& file, PayloadRange range) {
     return FindsMpegFrames(file, range) ? Kind::Mpeg : Kind::Unknown;
 }
 
+namespace {
+
+// The decoder for a file of `kind`, or null with *error set.
+std::unique_ptr<Decoder> OpenKind(std::unique_ptr<FileSource> file, Kind kind,
+                                  const PayloadRange& range, int* error) {
+    switch (kind) {
+        case Kind::Wav: {
+            if (!ChunkedAudioComplete(*file, false, "data")) return nullptr;
+            // A WAV file that libsndfile refuses but whose format tag is neither
+            // PCM, float nor extensible holds a codec we have no decoder for
+            // (AC-3, DTS, WMA...).
+            const int tag = WaveFormatTag(*file);
+            auto decoder = OpenSndfile(std::move(file), SndfileKind::Wav, error);
+            if (!decoder && *error == BASS_ERROR_FILEFORM && tag > 0 && tag != 0x0001 &&
+                tag != 0x0003 && tag != 0xFFFE)
+                *error = BASS_ERROR_CODEC;
+            return decoder;
+        }
+        case Kind::Aiff:
+            if (!ChunkedAudioComplete(*file, true, "SSND")) return nullptr;
+            return OpenSndfile(std::move(file), SndfileKind::Aiff, error);
+        case Kind::Flac:
+            return OpenFlac(std::move(file), false, error);
+        case Kind::OggOpus:
+        case Kind::OggOpusVorbisOrder:
+            if (!OggEndsOnPage(*file, range)) return nullptr;
+            return OpenSndfile(std::move(file), SndfileKind::OggOpus, error,
+                               kind == Kind::OggOpusVorbisOrder);
+        case Kind::OggFlac:
+            if (!OggEndsOnPage(*file, range)) return nullptr;
+            return OpenFlac(std::move(file), true, error);
+        case Kind::OggVorbis:
+            if (!OggEndsOnPage(*file, range)) return nullptr;
+            return OpenVorbis(std::move(file), error);
+        case Kind::Mpeg:
+            return OpenMpg123(std::move(file), error);
+        case Kind::OggOther:
+            // An Ogg stream in a codec we have no decoder for (Speex, ...).
+            *error = BASS_ERROR_CODEC;
+            return nullptr;
+        case Kind::Unknown:
+            return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
     int ignored = 0;
     if (!error) error = &ignored;
@@ -377,45 +425,15 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error) {
         *error = BASS_ERROR_FILEFORM;
         const PayloadRange range = FindPayload(*file);
         const Kind kind = DetectKind(*file, range);
-        switch (kind) {
-            case Kind::Wav: {
-                if (!ChunkedAudioComplete(*file, false, "data")) return nullptr;
-                // A WAV file that libsndfile refuses but whose format tag is neither
-                // PCM, float nor extensible holds a codec we have no decoder for
-                // (AC-3, DTS, WMA...).
-                const int tag = WaveFormatTag(*file);
-                auto decoder = OpenSndfile(std::move(file), SndfileKind::Wav, error);
-                if (!decoder && *error == BASS_ERROR_FILEFORM && tag > 0 && tag != 0x0001 &&
-                    tag != 0x0003 && tag != 0xFFFE)
-                    *error = BASS_ERROR_CODEC;
-                return decoder;
-            }
-            case Kind::Aiff:
-                if (!ChunkedAudioComplete(*file, true, "SSND")) return nullptr;
-                return OpenSndfile(std::move(file), SndfileKind::Aiff, error);
-            case Kind::Flac:
-                return OpenFlac(std::move(file), false, error);
-            case Kind::OggOpus:
-            case Kind::OggOpusVorbisOrder:
-                if (!OggEndsOnPage(*file, range)) return nullptr;
-                return OpenSndfile(std::move(file), SndfileKind::OggOpus, error,
-                                   kind == Kind::OggOpusVorbisOrder);
-            case Kind::OggFlac:
-                if (!OggEndsOnPage(*file, range)) return nullptr;
-                return OpenFlac(std::move(file), true, error);
-            case Kind::OggVorbis:
-                if (!OggEndsOnPage(*file, range)) return nullptr;
-                return OpenVorbis(std::move(file), error);
-            case Kind::Mpeg:
-                return OpenMpg123(std::move(file), error);
-            case Kind::OggOther:
-                // An Ogg stream in a codec we have no decoder for (Speex, ...).
-                *error = BASS_ERROR_CODEC;
-                return nullptr;
-            case Kind::Unknown:
-                return nullptr;
+        std::unique_ptr<Decoder> decoder = OpenKind(std::move(file), kind, range, error);
+        if (!decoder) return nullptr;
+        const DecoderInfo& info = decoder->info();
+        if (info.rate <= 0 || info.rate > kMaxDecodedRate || info.channels < 1 ||
+            info.channels > kMaxDecodedChannels || info.frames < 0) {
+            *error = BASS_ERROR_FORMAT;
+            return nullptr;
         }
-        return nullptr;
+        return decoder;
     } catch (const std::bad_alloc&) {
         *error = BASS_ERROR_MEM;
     } catch (...) {

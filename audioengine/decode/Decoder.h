@@ -31,9 +31,18 @@ class Decoder {
     virtual bool Seek(int64_t frame) = 0;
 };
 
+// Limits of every opened stream's format, whatever its header claims: the engine
+// sizes buffers by the rate and the channel count, so a damaged header claiming
+// hundreds of MHz would make a tiny file cost gigabytes. No real recording goes past
+// 768 kHz or eight channels.
+constexpr int kMaxDecodedRate = 768000;  // Hz
+constexpr int kMaxDecodedChannels = 8;
+
 // Opens `path` and picks the decoder by the file's content, not its name. Only
 // regular files are opened, without blocking. On failure returns null and sets
-// *error to an engine error code (BASS_ERROR_FILEOPEN, BASS_ERROR_FILEFORM, ...).
+// *error to an engine error code (BASS_ERROR_FILEOPEN, BASS_ERROR_FILEFORM, ...); a
+// file outside the limits above gives BASS_ERROR_FORMAT. An opened decoder's info has
+// a rate of 1..kMaxDecodedRate, 1..kMaxDecodedChannels channels and frames >= 0.
 std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error);
 
 // The file's size in bytes less an ID3v2 block at its start and ID3v1 / APE blocks

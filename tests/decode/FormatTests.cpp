@@ -14,7 +14,6 @@ using testaudio::Format;
 namespace decodetest {
 namespace {
 
-
 uint32_t ExpectedOrigres(Format format) {
     switch (format) {
         case Format::Wav:
@@ -154,6 +153,36 @@ TEST(Channels, UpToEightOpenAndMoreAreRefused) {
     ASSERT_TRUE(testaudio::Write(nine, Format::Wav, 44100, 9, TestSignal(44100, 9, 1000)));
     EXPECT_EQ(ae::OpenDecoder(nine, &error), nullptr);
     EXPECT_EQ(error, BASS_ERROR_FORMAT);
+}
+
+// A header may claim any rate; buffers are sized by it, so past 768 kHz the file is
+// refused rather than costing gigabytes (a 9 KB file claiming 620 MHz once did).
+TEST(Rates, UpTo768kHzOpenAndHigherAreRefused) {
+    testaudio::TempDir dir;
+    const std::string path = dir.File("rate.wav");
+    ASSERT_TRUE(testaudio::Write(path, Format::Wav, 44100, 1, TestSignal(44100, 1, 1000)));
+    std::vector<unsigned char> bytes = ReadBytes(path);
+    ASSERT_GE(bytes.size(), 44u);
+    ASSERT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
+    ASSERT_EQ(std::memcmp(bytes.data() + 12, "fmt ", 4), 0);
+    // The canonical header: rate at byte 24, bytes per second at 28 (16-bit mono).
+    const auto claim = [&](uint32_t rate) {
+        for (int i = 0; i < 4; ++i) {
+            bytes[24 + i] = static_cast<unsigned char>(rate >> (8 * i));
+            bytes[28 + i] = static_cast<unsigned char>((rate * 2) >> (8 * i));
+        }
+        WriteBytes(path, bytes);
+    };
+    int error = -2;
+    claim(768000);
+    auto decoder = ae::OpenDecoder(path, &error);
+    ASSERT_NE(decoder, nullptr) << error;
+    EXPECT_EQ(decoder->info().rate, 768000);
+    for (const uint32_t rate : {768001u, 620000000u}) {
+        claim(rate);
+        EXPECT_EQ(ae::OpenDecoder(path, &error), nullptr) << rate;
+        EXPECT_EQ(error, BASS_ERROR_FORMAT) << rate;
+    }
 }
 
 // Vorbis and Opus files store 5.1 in Vorbis order (FL C FR RL RR LFE); decoding gives
