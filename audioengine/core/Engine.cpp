@@ -382,6 +382,7 @@ void Engine::WakeWorker() {
 void Engine::WorkerLoop() {
     // One thread decodes for every stream, a step per stream in turn, so no stream
     // starves and the thread count stays fixed however many streams are open.
+    RaiseThreadPriority(ThreadRole::Decoder);
     std::vector<std::shared_ptr<Stream>> streams;
     streams.reserve(kHandleSlots);
     for (;;) {

@@ -35,42 +35,26 @@ constexpr int64_t kSecondNs = 1000000000;
 constexpr int64_t kPacedLeadNs = kSecondNs / 100;
 // Blocks per second of the paced outputs (5 ms): a start lands on the next block.
 constexpr int kPacedBlocksPerSecond = 200;
-// The real-time priority asked for the paced outputs' thread: low, as sound servers
-// use; it only has to come before ordinary work.
-constexpr int kPacedRealtimePriority = 5;
-// The nice value asked for instead when real-time scheduling is refused.
-constexpr int kPacedNice = -10;
+// The real-time priority asked for an output thread: low, as sound servers use; it
+// only has to come before ordinary work.
+constexpr int kOutputRealtimePriority = 5;
+// The nice value asked for a thread that feeds the output, or for an output thread
+// refused real-time scheduling.
+constexpr int kAudioNice = -10;
 
-// Asks the scheduler to run the calling thread before ordinary work, as audio threads
-// do: real-time round-robin at a low priority, else a lower nice value. Best effort:
-// without the privilege (CAP_SYS_NICE, or RLIMIT_RTPRIO / RLIMIT_NICE) nothing changes
-// and the output still runs, only more exposed to a busy machine.
-void RaiseAudioThreadPriority() {
-    int policy = SCHED_OTHER;
-    sched_param param{};
-    if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 &&
-        (policy == SCHED_FIFO || policy == SCHED_RR)) {
-        return;  // inherited from a real-time host: already ahead of ordinary work
-    }
-    rlimit limit{};
-    int priority = kPacedRealtimePriority;
-    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur > 0 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
-        priority = static_cast<int>(limit.rlim_cur);  // as high as this user may go
-    }
-    param.sched_priority =
-        std::clamp(priority, sched_get_priority_min(SCHED_RR), sched_get_priority_max(SCHED_RR));
-    if (pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) return;
+// Lowers the calling thread's nice value to `nice`, or as far towards it as this user
+// may go (RLIMIT_NICE). Never raises it.
+void LowerNice(int nice) {
     // On Linux a nice value belongs to the thread named by its id.
     const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
     errno = 0;
     const int current = getpriority(PRIO_PROCESS, thread);
-    if (errno != 0 || kPacedNice >= current) return;
-    if (setpriority(PRIO_PROCESS, thread, kPacedNice) == 0) return;
-    // Unprivileged, RLIMIT_NICE sets how low this user may go: 20 - limit.
+    if (errno != 0 || nice >= current) return;
+    if (setpriority(PRIO_PROCESS, thread, nice) == 0) return;
+    rlimit limit{};  // unprivileged, the floor is 20 - RLIMIT_NICE
     if (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         limit.rlim_cur > 20 && limit.rlim_cur <= 40) {
-        const int floor = 20 - static_cast<int>(limit.rlim_cur);
+        const int floor = std::max(nice, 20 - static_cast<int>(limit.rlim_cur));
         if (floor < current) setpriority(PRIO_PROCESS, thread, floor);
     }
 }
@@ -148,7 +132,7 @@ class FrameQueue {
 // before the wall-clock time it stands for (and tells the engine that time). `sink`
 // (may be null) receives every block.
 void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink) {
-    RaiseAudioThreadPriority();
+    RaiseThreadPriority(ThreadRole::Output);
     const int block = std::max(1, rate / kPacedBlocksPerSecond);
     std::vector<float> buffer(static_cast<size_t>(block) * 2);
     PacedSchedule schedule(rate, kPacedLeadNs, MonotonicNs());
@@ -296,6 +280,27 @@ class DeviceOutput : public Output {
 };
 
 }  // namespace
+
+void RaiseThreadPriority(ThreadRole role) {
+    int policy = SCHED_OTHER;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 &&
+        (policy == SCHED_FIFO || policy == SCHED_RR)) {
+        return;  // inherited from a real-time host: already ahead of ordinary work
+    }
+    if (role == ThreadRole::Output) {
+        rlimit limit{};
+        int priority = kOutputRealtimePriority;
+        if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            limit.rlim_cur > 0 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
+            priority = static_cast<int>(limit.rlim_cur);  // as high as this user may go
+        }
+        param.sched_priority = std::clamp(priority, sched_get_priority_min(SCHED_RR),
+                                          sched_get_priority_max(SCHED_RR));
+        if (pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) return;
+    }
+    LowerNice(kAudioNice);
+}
 
 PacedSchedule::PacedSchedule(int rate, int64_t leadNs, int64_t nowNs)
     : rate_(rate), leadNs_(leadNs), startNs_(nowNs + leadNs) {}

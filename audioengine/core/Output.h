@@ -26,13 +26,23 @@ class Output {
 // of theirs renders 5 ms blocks and keeps 10 ms rendered ahead of the clock, as a
 // device's buffer, so a late wake-up of that thread does not stop the heard position.
 // Hence a start, resume or seek is heard 10 to 15 ms after the call. The thread asks
-// for real-time (else raised) scheduling priority and runs without it when refused.
+// for a higher priority (RaiseThreadPriority) and runs without it when refused.
 // After a stall of over 200 ms (suspend, overload) it starts afresh from the clock
 // instead of catching up in a burst. The WAV output writes the rendered blocks from
 // a thread of its own.
 std::unique_ptr<Output> StartNullOutput(Engine& engine, int rate, int* error);
 std::unique_ptr<Output> StartWavOutput(Engine& engine, int rate, const std::string& path,
                                        int* error);
+// Asks the scheduler to run the calling thread before ordinary work, as audio
+// threads do, so that a busy machine does not delay the mix (an output thread) or let
+// the ready rings run dry (the decode worker). An output thread asks for real-time
+// round-robin at a low priority, the decode worker, whose work is heavier, for a nice
+// value of -10 (so does an output thread refused real-time). Best effort: without the
+// privilege (CAP_SYS_NICE, RLIMIT_RTPRIO, RLIMIT_NICE) nothing changes and the engine
+// runs as before, only more exposed to load. Never lowers a thread's priority.
+enum class ThreadRole { Output, Decoder };
+void RaiseThreadPriority(ThreadRole role);
+
 // The timetable of a paced output, apart from its thread so that it can be checked
 // with chosen times. Times are monotonic nanoseconds; frames at the output's rate.
 class PacedSchedule {
