@@ -25,11 +25,11 @@ class Output {
 // The null and WAV outputs are paced by the monotonic clock like a device: a thread
 // of theirs renders 5 ms blocks and keeps 10 ms rendered ahead of the clock, as a
 // device's buffer, so a late wake-up of that thread does not stop the heard position.
-// Hence a start, resume or seek is heard 10 to 15 ms after the call. The thread asks
-// for a higher priority (RaiseThreadPriority) and runs without it when refused.
-// After a stall of over 200 ms (suspend, overload) it starts afresh from the clock
-// instead of catching up in a burst. The WAV output writes the rendered blocks from
-// a thread of its own.
+// Hence a start, pause, resume or seek reaches the audio 10 to 15 ms after the call.
+// The thread asks for a higher priority (RaiseThreadPriority) and runs without it when
+// refused. After a stall of over 200 ms (suspend, overload) it starts afresh from the
+// clock instead of catching up in a burst. The WAV output writes the rendered blocks
+// from a thread of its own.
 std::unique_ptr<Output> StartNullOutput(Engine& engine, int rate, int* error);
 std::unique_ptr<Output> StartWavOutput(Engine& engine, int rate, const std::string& path,
                                        int* error);
@@ -45,6 +45,7 @@ void RaiseThreadPriority(ThreadRole role);
 
 // The timetable of a paced output, apart from its thread so that it can be checked
 // with chosen times. Times are monotonic nanoseconds; frames at the output's rate.
+// Used by one thread at a time (the output's).
 class PacedSchedule {
   public:
     // The first block is heard `leadNs` after `nowNs`.

@@ -67,10 +67,10 @@ class Stream {
     // Moves to `frame` (0..length). False with *error = POSITION past the end or when
     // the file cannot be read there.
     bool Seek(int64_t frame, int* error);
-    // The stream frame being heard now.
+    // The stream frame being heard now. Any thread.
     int64_t Position() const;
     // The stream frame heard at monotonic time `nowNs` (ns), from what the callback has
-    // output so far: Position() at a given instant.
+    // output so far: Position() at a given instant. Any thread.
     int64_t PositionAt(int64_t nowNs) const;
     // BASS_ACTIVE_STOPPED / PLAYING / PAUSED.
     int Activity() const;
