@@ -321,7 +321,7 @@ void Engine::Render(float* out, int frames, int64_t blockHeardNs) {
     // waited for.
     renderPasses_.fetch_add(1);
     std::memset(out, 0, sizeof(float) * 2 * static_cast<size_t>(frames));
-    const MixTiming timing{blockHeardNs, outputRate_};
+    const MixTiming timing{blockHeardNs};
     const uint32_t count = mixingCount_.load();
     for (uint32_t i = 0; i < count; ++i) {
         if (Stream* stream = mixing_[i].load()) stream->Mix(out, frames, timing);
@@ -382,6 +382,7 @@ void Engine::WakeWorker() {
 void Engine::WorkerLoop() {
     // One thread decodes for every stream, a step per stream in turn, so no stream
     // starves and the thread count stays fixed however many streams are open.
+    RaiseThreadPriority(ThreadRole::Decoder);
     std::vector<std::shared_ptr<Stream>> streams;
     streams.reserve(kHandleSlots);
     for (;;) {

@@ -2,9 +2,16 @@
 
 #include <SDL.h>
 #include <alsa/asoundlib.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -20,6 +27,37 @@ namespace ae {
 namespace {
 
 constexpr int64_t kSecondNs = 1000000000;
+
+// The paced outputs stand in for a sound device, and hold a device's buffer: audio is
+// rendered this far ahead of the time it stands for, so that when their thread wakes
+// late (a busy machine), what was rendered plays on and the heard position keeps up
+// with the clock. It is also what a start, pause or seek waits before it is heard.
+constexpr int64_t kPacedLeadNs = kSecondNs / 100;
+// Blocks per second of the paced outputs (5 ms): a start lands on the next block.
+constexpr int kPacedBlocksPerSecond = 200;
+// The real-time priority asked for an output thread: low, as sound servers use; it
+// only has to come before ordinary work.
+constexpr int kOutputRealtimePriority = 5;
+// The nice value asked for a thread that feeds the output, or for an output thread
+// refused real-time scheduling.
+constexpr int kAudioNice = -10;
+
+// Lowers the calling thread's nice value to `nice`, or as far towards it as this user
+// may go (RLIMIT_NICE). Never raises it.
+void LowerNice(int nice) {
+    // On Linux a nice value belongs to the thread named by its id.
+    const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int current = getpriority(PRIO_PROCESS, thread);
+    if (errno != 0 || nice >= current) return;
+    if (setpriority(PRIO_PROCESS, thread, nice) == 0) return;
+    rlimit limit{};  // unprivileged, the floor is 20 - RLIMIT_NICE
+    if (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur > 20 && limit.rlim_cur <= 40) {
+        const int floor = std::max(nice, 20 - static_cast<int>(limit.rlim_cur));
+        if (floor < current) setpriority(PRIO_PROCESS, thread, floor);
+    }
+}
 
 // A stop flag a thread can sleep on.
 class StopSignal {
@@ -90,25 +128,18 @@ class FrameQueue {
     std::atomic<uint64_t> read_{0};
 };
 
-// Renders the mix in 10 ms blocks, each at the wall-clock time it stands for, until
-// `stop` is raised. `sink` (may be null) receives every block.
+// Renders the mix in blocks of 5 ms until `stop` is raised, each block kPacedLeadNs
+// before the wall-clock time it stands for (and tells the engine that time). `sink`
+// (may be null) receives every block.
 void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink) {
-    const int block = std::max(1, rate / 100);
+    RaiseThreadPriority(ThreadRole::Output);
+    const int block = std::max(1, rate / kPacedBlocksPerSecond);
     std::vector<float> buffer(static_cast<size_t>(block) * 2);
-    int64_t rendered = 0;  // frames since `start`
-    int64_t start = MonotonicNs();
+    PacedSchedule schedule(rate, kPacedLeadNs, MonotonicNs());
     for (;;) {
-        const int64_t blockNs = start + rendered * kSecondNs / rate;
-        const int64_t now = MonotonicNs();
-        if (now - blockNs > kSecondNs / 5) {  // stalled (suspend, overload): resync, no burst
-            start = now;
-            rendered = 0;
-            continue;
-        }
-        engine.Render(buffer.data(), block, blockNs);
+        engine.Render(buffer.data(), block, schedule.NextBlockHeardNs(MonotonicNs()));
         if (sink) sink->Write(buffer.data(), static_cast<size_t>(block));
-        rendered += block;
-        if (stop.WaitUntil(start + rendered * kSecondNs / rate)) return;
+        if (stop.WaitUntil(schedule.Rendered(block))) return;
     }
 }
 
@@ -249,6 +280,48 @@ class DeviceOutput : public Output {
 };
 
 }  // namespace
+
+void RaiseThreadPriority(ThreadRole role) {
+    int policy = SCHED_OTHER;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 &&
+        (policy == SCHED_FIFO || policy == SCHED_RR)) {
+        return;  // inherited from a real-time host: already ahead of ordinary work
+    }
+    if (role == ThreadRole::Output) {
+        rlimit limit{};
+        int priority = kOutputRealtimePriority;
+        if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            limit.rlim_cur > 0 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
+            priority = static_cast<int>(limit.rlim_cur);  // as high as this user may go
+        }
+        param.sched_priority = std::clamp(priority, sched_get_priority_min(SCHED_RR),
+                                          sched_get_priority_max(SCHED_RR));
+        if (pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) return;
+    }
+    LowerNice(kAudioNice);
+}
+
+PacedSchedule::PacedSchedule(int rate, int64_t leadNs, int64_t nowNs)
+    : rate_(rate), leadNs_(leadNs), startNs_(nowNs + leadNs) {}
+
+int64_t PacedSchedule::FramesNs() const {
+    // Whole seconds apart, so that weeks of frames do not overflow the product.
+    return frames_ / rate_ * kSecondNs + frames_ % rate_ * kSecondNs / rate_;
+}
+
+int64_t PacedSchedule::NextBlockHeardNs(int64_t nowNs) {
+    const int64_t heardNs = startNs_ + FramesNs();
+    if (nowNs - heardNs <= kStallNs) return heardNs;
+    startNs_ = nowNs + leadNs_;
+    frames_ = 0;
+    return startNs_;
+}
+
+int64_t PacedSchedule::Rendered(int frames) {
+    frames_ += frames;
+    return startNs_ + FramesNs() - leadNs_;
+}
 
 std::unique_ptr<Output> StartNullOutput(Engine& engine, int rate, int*) {
     return std::make_unique<NullOutput>(engine, rate);

@@ -319,7 +319,9 @@ bool Stream::SeekLocked(int64_t frame, int* error) {
     return sought;
 }
 
-int64_t Stream::Position() const {
+int64_t Stream::Position() const { return PositionAt(MonotonicNs()); }
+
+int64_t Stream::PositionAt(int64_t nowNs) const {
     const uint64_t control = control_.load(std::memory_order_acquire);
     const uint32_t epoch = EpochOf(control);
     if (endedEpoch_.load(std::memory_order_acquire) == epoch) {
@@ -327,25 +329,47 @@ int64_t Stream::Position() const {
     }
     const int64_t still = stillFrame_.load(std::memory_order_acquire);
     if (StateOf(control) != kPlaying) return still;
+    const uint64_t tag = HeardTag(epoch, run_.load(std::memory_order_acquire));
+    // Stream frames heard over `ns` nanoseconds.
+    const auto framesIn = [this](int64_t ns) {
+        return static_cast<int64_t>(static_cast<double>(ns) * info_.rate / 1e9);
+    };
 
-    uint32_t heardEpoch, heardRun;
-    int64_t frame, heardNs;
+    int64_t position;
     for (;;) {
-        const uint32_t before = heardSeq_.load(std::memory_order_acquire);
-        heardEpoch = heardEpoch_.load(std::memory_order_acquire);
-        heardRun = heardRun_.load(std::memory_order_acquire);
-        frame = heardFrame_.load(std::memory_order_acquire);
-        heardNs = heardNs_.load(std::memory_order_acquire);
-        if (!(before & 1) && heardSeq_.load(std::memory_order_acquire) == before) break;
-    }
-    if (heardEpoch != epoch || heardRun != run_.load(std::memory_order_acquire)) return still;
-    int64_t position = frame;
-    if (heardNs > 0) {
-        // `frame` is heard at heardNs: until then the ear is that far behind it.
-        const int64_t ahead = heardNs - MonotonicNs();
-        if (ahead > 0)
-            position -= static_cast<int64_t>(static_cast<double>(ahead) * info_.rate / 1e9);
-        position = std::max(position, std::min(still, frame));
+        const uint32_t seq = heardSeq_.load(std::memory_order_acquire);
+        if (seq & 1) continue;  // a span is being written: a few stores
+        const uint64_t count = heardCount_.load(std::memory_order_acquire);
+        const uint64_t kept = std::min<uint64_t>(count, kHeardSpans);
+        // Newest first: the first span whose audio has begun to be heard holds the ear.
+        // Spans still to be heard (rendered ahead) are passed over; a span of an
+        // earlier run or epoch ends the search.
+        position = still;
+        bool ahead = false;  // only spans still to be heard were found
+        int64_t earliestFrame = 0, earliestNs = 0;
+        for (uint64_t i = 1; i <= kept; ++i) {
+            const HeardSpan& span = heard_[(count - i) % kHeardSpans];
+            if (span.tag.load(std::memory_order_acquire) != tag) break;
+            const int64_t begin = span.beginFrame.load(std::memory_order_acquire);
+            const int64_t end = span.endFrame.load(std::memory_order_acquire);
+            const int64_t beginNs = span.beginNs.load(std::memory_order_acquire);
+            ahead = beginNs != 0 && nowNs < beginNs;
+            if (!ahead) {
+                // Manual output (heard as output), or inside the span, or past it
+                // waiting for more: never further than what was output.
+                position = beginNs == 0 ? end : std::min(end, begin + framesIn(nowNs - beginNs));
+                break;
+            }
+            earliestFrame = begin;
+            earliestNs = beginNs;
+        }
+        if (ahead) {
+            // Everything kept is still to be heard: the ear comes up to it with the
+            // clock, but never from behind where this run started.
+            position = std::max(std::min(still, earliestFrame),
+                                earliestFrame - framesIn(earliestNs - nowNs));
+        }
+        if (heardSeq_.load(std::memory_order_acquire) == seq) break;
     }
     return std::clamp<int64_t>(position, 0, info_.frames);
 }
@@ -421,13 +445,16 @@ bool Stream::GetEffectParams(int slot, dsp::PeakingParams* params) const {
 
 // ---------------------------------------------------------------- audio callback
 
-void Stream::PublishHeard(uint32_t epoch, uint32_t run, int64_t frame, int64_t heardNs) {
+void Stream::PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs) {
     const uint32_t seq = heardSeq_.load(std::memory_order_relaxed);
     heardSeq_.store(seq + 1, std::memory_order_release);
-    heardEpoch_.store(epoch, std::memory_order_release);
-    heardRun_.store(run, std::memory_order_release);
-    heardFrame_.store(frame, std::memory_order_release);
-    heardNs_.store(heardNs, std::memory_order_release);
+    const uint64_t count = heardCount_.load(std::memory_order_relaxed);
+    HeardSpan& span = heard_[count % kHeardSpans];
+    span.tag.store(tag, std::memory_order_release);
+    span.beginFrame.store(beginFrame, std::memory_order_release);
+    span.endFrame.store(endFrame, std::memory_order_release);
+    span.beginNs.store(beginNs, std::memory_order_release);
+    heardCount_.store(count + 1, std::memory_order_release);
     heardSeq_.store(seq + 2, std::memory_order_release);
 }
 
@@ -456,6 +483,7 @@ void Stream::Mix(float* out, int frames, const MixTiming& timing) {
     }
 
     int done = 0;
+    int64_t begun = -1;  // the stream frame this pass starts from
     int64_t reached = -1;
     while (done < frames) {
         const Chunk* chunk = ring_.Front();
@@ -465,6 +493,7 @@ void Stream::Mix(float* out, int frames, const MixTiming& timing) {
             chunkOffset_ = 0;
             continue;
         }
+        if (begun < 0) begun = chunk->StreamFrameAfter(chunkOffset_);
         const int take = std::min(frames - done, chunk->frames - chunkOffset_);
         const float* in = chunk->samples + 2 * chunkOffset_;
         float* mix = out + 2 * done;
@@ -488,13 +517,10 @@ void Stream::Mix(float* out, int frames, const MixTiming& timing) {
     // ends exactly on that frame leaves it playing until the next one.
     const bool ended = done < frames && lastOutEpoch_ == epoch;
     if (reached < 0 && !ended) return;
-    if (reached < 0) reached = endedFrameOut_;
+    if (reached < 0) begun = reached = endedFrameOut_;
     endedFrameOut_ = reached;
-    const int64_t heardNs =
-        timing.blockHeardNs > 0
-            ? timing.blockHeardNs + static_cast<int64_t>(done) * 1000000000 / timing.outputRate
-            : 0;
-    PublishHeard(epoch, run, reached, heardNs);
+    // The stream's audio fills the block from its start.
+    PublishHeard(HeardTag(epoch, run), begun, reached, std::max<int64_t>(timing.blockHeardNs, 0));
     if (ended) {
         endedFrame_.store(reached, std::memory_order_release);
         endedEpoch_.store(epoch, std::memory_order_release);

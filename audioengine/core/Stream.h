@@ -32,7 +32,6 @@ struct MixTiming {
     // Monotonic time (ns) at which the block's first frame is heard; 0 on the manual
     // output, where what has been rendered counts as heard at once.
     int64_t blockHeardNs = 0;
-    int outputRate = 44100;  // Hz
 };
 
 // Monotonic clock in nanoseconds, the time base of MixTiming.
@@ -68,8 +67,11 @@ class Stream {
     // Moves to `frame` (0..length). False with *error = POSITION past the end or when
     // the file cannot be read there.
     bool Seek(int64_t frame, int* error);
-    // The frame being heard.
+    // The stream frame being heard now. Any thread.
     int64_t Position() const;
+    // The stream frame heard at monotonic time `nowNs` (ns), from what the callback has
+    // output so far: Position() at a given instant. Any thread.
+    int64_t PositionAt(int64_t nowNs) const;
     // BASS_ACTIVE_STOPPED / PLAYING / PAUSED.
     int Activity() const;
     bool playing() const;
@@ -118,7 +120,7 @@ class Stream {
     void Reprime();
     void DropStale(uint32_t epoch);  // callback side
     int64_t StreamFrameOfOutput(int64_t outputFrames) const;
-    void PublishHeard(uint32_t epoch, uint32_t run, int64_t frame, int64_t heardNs);
+    void PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs);
     bool DecodeBlock();
     void Resample(const float* stereo, int frames);
     void PushChunk(Chunk* chunk);
@@ -157,12 +159,25 @@ class Stream {
     std::atomic<uint32_t> endedEpoch_{0};  // epoch whose end the callback has output
     std::atomic<int64_t> endedFrame_{0};
     std::atomic<float> volume_{1.0f};
-    // What the callback last output (a sequence lock: odd while being written).
-    std::atomic<uint32_t> heardSeq_{0};
-    std::atomic<uint32_t> heardEpoch_{0};
-    std::atomic<uint32_t> heardRun_{0};
-    std::atomic<int64_t> heardFrame_{0};
-    std::atomic<int64_t> heardNs_{0};
+    // What the callback has output, one span per mixing pass, newest at
+    // heardCount_ - 1: the stream frames the pass covered and when the first is heard.
+    // Several are kept because an output that renders ahead of the clock has a few
+    // passes still to be heard, and the stream may have fallen silent between them.
+    struct HeardSpan {
+        std::atomic<uint64_t> tag{0};  // (epoch << 32) | run of the audio
+        std::atomic<int64_t> beginFrame{0};
+        std::atomic<int64_t> endFrame{0};
+        // When beginFrame is heard (monotonic ns); from there the frames follow at the
+        // stream's rate. 0: heard as soon as output (the manual output).
+        std::atomic<int64_t> beginNs{0};
+    };
+    static constexpr int kHeardSpans = 8;
+    static uint64_t HeardTag(uint32_t epoch, uint32_t run) {
+        return (static_cast<uint64_t>(epoch) << 32) | run;
+    }
+    std::atomic<uint32_t> heardSeq_{0};  // a sequence lock: odd while a span is written
+    std::atomic<uint64_t> heardCount_{0};
+    HeardSpan heard_[kHeardSpans];
 
     // ---- spectrum cache, under spectrumMutex_ ----
     std::mutex spectrumMutex_;

@@ -1,12 +1,20 @@
 // The outputs that run on their own threads. The engine starts once per process, so
 // each test expects a process of its own (as ctest runs them) and skips otherwise.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sched.h>
 #include <sndfile.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +118,86 @@ TEST(Outputs, NoDeviceFailsExplicitlyAndFallsBackToNullByDefault) {
     float out[2];
     EXPECT_FALSE(AE_Render(out, 1)) << "only the manual output renders on request";
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
+}
+
+// The scheduling of each thread of this process: policy and nice value.
+struct ThreadScheduling {
+    int policy;
+    int nice;
+};
+std::vector<ThreadScheduling> Threads() {
+    std::vector<ThreadScheduling> threads;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        const pid_t tid = std::stoi(entry.path().filename().string());
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // After "(comm)", the nice value is the 17th field.
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string field;
+        for (int i = 0; i < 17 && fields >> field; ++i) {
+        }
+        threads.push_back({sched_getscheduler(tid), std::stoi(field)});
+    }
+    return threads;
+}
+
+bool CanRaisePriority() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    return syscall(SYS_capget, &header, data) == 0 &&
+           (data[CAP_SYS_NICE / 32].effective & (1u << (CAP_SYS_NICE % 32)));
+}
+
+// Where permitted, the output thread runs real-time (round-robin, low priority) and
+// the decode worker at nice -10; the other threads are left as they were.
+TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    if (!CanRaisePriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
+    const int baseline = getpriority(PRIO_PROCESS, 0);
+    if (sched_getscheduler(0) != SCHED_OTHER || baseline <= -10) {
+        GTEST_SKIP() << "this process already runs ahead of ordinary work";
+    }
+    setenv("AUDIOENGINE_OUTPUT", "null", 1);
+    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    testaudio::TempDir dir;
+    ASSERT_TRUE(Advances(PlayTone(dir, 0.5)));
+    int realtime = 0, raised = 0, ordinary = 0;
+    for (const ThreadScheduling& thread : Threads()) {
+        if (thread.policy == SCHED_RR) ++realtime;
+        if (thread.policy == SCHED_OTHER && thread.nice == -10) ++raised;
+        if (thread.policy == SCHED_OTHER && thread.nice == baseline) ++ordinary;
+    }
+    EXPECT_EQ(realtime, 1) << "the output thread";
+    EXPECT_EQ(raised, 1) << "the decode worker";
+    EXPECT_GE(ordinary, 1) << "this test's own thread";
+}
+
+// Without the privilege the engine plays as before, its threads scheduled as the
+// process is.
+TEST(Outputs, RefusedPriorityChangesNothingAndPlays) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
+    data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+    data[CAP_SYS_NICE / 32].permitted &= ~(1u << (CAP_SYS_NICE % 32));
+    ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+    const rlimit none{0, 0};
+    ASSERT_EQ(setrlimit(RLIMIT_RTPRIO, &none), 0);
+    ASSERT_EQ(setrlimit(RLIMIT_NICE, &none), 0);
+    ASSERT_FALSE(CanRaisePriority());
+    const int policy = sched_getscheduler(0);
+    const int nice = getpriority(PRIO_PROCESS, 0);
+
+    setenv("AUDIOENGINE_OUTPUT", "null", 1);
+    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    testaudio::TempDir dir;
+    EXPECT_TRUE(Advances(PlayTone(dir, 0.5)));
+    for (const ThreadScheduling& thread : Threads()) {
+        EXPECT_EQ(thread.policy, policy);
+        EXPECT_EQ(thread.nice, nice);
+    }
 }
 
 }  // namespace

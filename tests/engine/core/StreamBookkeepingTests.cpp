@@ -3,6 +3,7 @@
 // position is derived from it, including the wall-clock part no manual render uses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -37,9 +38,9 @@ class StreamBookkeeping : public ::testing::Test {
     // Mixes `frames` as a manual render does: heard as soon as rendered.
     std::vector<float> Mix(Stream& stream, int frames, int64_t heardNs = 0) {
         std::vector<float> out(static_cast<size_t>(frames) * 2, 0.0f);
-        stream.Mix(out.data(), 0, MixTiming{heardNs, kOutputRate});  // as callbacks go on
+        stream.Mix(out.data(), 0, MixTiming{heardNs});  // as callbacks go on
         Fill(stream);
-        stream.Mix(out.data(), frames, MixTiming{heardNs, kOutputRate});
+        stream.Mix(out.data(), frames, MixTiming{heardNs});
         return out;
     }
 
@@ -140,6 +141,93 @@ TEST_F(StreamBookkeeping, WallClockAdvancesWithinWhatWasOutput) {
     EXPECT_EQ(stream->Position(), paused) << "a paused position stands still";
 }
 
+// An output that renders ahead, driven with chosen times: each 10 ms block is output
+// 15 ms before it is heard, as the paced outputs do, and once the thread feeding the
+// device is 40 ms late. The position follows the clock to the frame while audio is
+// there, holds at the last frame output while none is, never goes back, and catches
+// up with the late blocks.
+TEST_F(StreamBookkeeping, RenderedAheadIsHeardWithTheClock) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    const int64_t start = 7200 * 1000 * kMs;  // when frame 0 is heard
+    const int64_t block = 10 * kMs, lead = 15 * kMs;
+    const auto heardBy = [&](int64_t ns) {  // frames heard by `ns` with nothing missed
+        return std::max<int64_t>(0, (ns - start) * kOutputRate / (1000 * kMs));
+    };
+    int blocks = 0;
+    int64_t previous = 0;
+    for (int64_t now = start - 30 * kMs; now < start + 300 * kMs; now += kMs / 4) {
+        const bool late = now >= start + 100 * kMs && now < start + 140 * kMs;
+        while (!late && start + blocks * block - lead <= now) {
+            Mix(*stream, 441, start + blocks * block);
+            ++blocks;
+        }
+        const int64_t position = stream->PositionAt(now);
+        const int64_t output = 441 * blocks;
+        ASSERT_NEAR(position, std::min(heardBy(now), output), 1) << "at " << (now - start);
+        ASSERT_GE(position, previous) << "at " << (now - start);
+        previous = position;
+    }
+    EXPECT_EQ(stream->PositionAt(start + 3600 * 1000 * kMs), 441 * blocks)
+        << "never past what was output";
+    EXPECT_EQ(stream->PositionAt(start - 3600 * 1000 * kMs), 0) << "nor before the start";
+}
+
+// The decoder fell behind: a block holds less of the stream than it lasts, and the
+// next one goes on where it stopped. With both output ahead of the ear, the position
+// is the first block's while it is heard, holds through the silence, then moves on.
+TEST_F(StreamBookkeeping, SilenceBetweenOutputsHoldsThePosition) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    const int64_t start = 7200 * 1000 * kMs;
+    Mix(*stream, 8000, start);  // more than the ready ring holds
+    const int64_t first = stream->PositionAt(start + 3600 * 1000 * kMs);
+    ASSERT_GT(first, 1000);
+    ASSERT_LT(first, 8000) << "the block should outlast the ready ring";
+    const int64_t second = start + 8000 * 1000 * kMs / kOutputRate;
+    Mix(*stream, 441, second);
+
+    EXPECT_EQ(stream->PositionAt(start + 10 * kMs), 441) << "inside the first block";
+    EXPECT_EQ(stream->PositionAt(second - kMs), first) << "in the silence";
+    EXPECT_EQ(stream->PositionAt(second + 5 * kMs), first + 220) << "inside the second";
+    EXPECT_EQ(stream->PositionAt(second + 20 * kMs), first + 441);
+}
+
+// A seek, a stop or a pause ends what was output before it, even if it is still to be
+// heard: the position starts from the new place or the kept one, and moves on only
+// with audio output afterwards.
+TEST_F(StreamBookkeeping, OutputAheadEndsWithSeekAndStop) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    // Far ahead of the real clock, which Stop reads.
+    const int64_t start = ae::MonotonicNs() + 3600 * 1000 * kMs;
+    Mix(*stream, 441, start);
+    Mix(*stream, 441, start + 10 * kMs);
+    ASSERT_TRUE(stream->Seek(30000, &error));
+    EXPECT_EQ(stream->PositionAt(start + 15 * kMs), 30000) << "the old place is not heard";
+    Mix(*stream, 441, start + 20 * kMs);
+    EXPECT_EQ(stream->PositionAt(start), 30000) << "never before the new place";
+    EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30220);
+
+    stream->Stop();  // heard so far, by the real clock: nothing of the new place
+    EXPECT_EQ(stream->Position(), 30000);
+    EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30000) << "stopped: the kept place";
+    ASSERT_TRUE(stream->Play(false, &error));
+    EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30000)
+        << "resumed: nothing output before the stop counts";
+    // The frames output before the stop were played out after it; the next block
+    // goes on after them, and the position comes up to it with the clock.
+    const int64_t resumed = start + 100 * kMs;
+    Mix(*stream, 441, resumed);
+    EXPECT_EQ(stream->PositionAt(resumed - 1000 * kMs), 30000);
+    EXPECT_EQ(stream->PositionAt(resumed - 5 * kMs), 30441 - 220);
+    EXPECT_EQ(stream->PositionAt(resumed), 30441);
+    EXPECT_EQ(stream->PositionAt(resumed + 5 * kMs), 30441 + 220);
+}
+
 TEST_F(StreamBookkeeping, VolumeGlidesAndNeverStepsPastItsRamp) {
     // A constant signal makes every step of the output a step of the gain.
     const std::string path = dir_.File("dc.wav");
@@ -185,7 +273,7 @@ TEST_F(StreamBookkeeping, MixingAllocatesNothing) {
         Fill(*stream);
         tAllocations = 0;
         tCounting = true;
-        stream->Mix(out.data(), 512, MixTiming{ae::MonotonicNs(), kOutputRate});
+        stream->Mix(out.data(), 512, MixTiming{ae::MonotonicNs()});
         int64_t position = stream->Position();
         tCounting = false;
         allocations += tAllocations;
@@ -204,11 +292,13 @@ TEST_F(StreamBookkeeping, MixingAllocatesNothing) {
 }  // namespace
 
 #ifndef CORE_TESTS_SANITIZED
-void* operator new(size_t size) {
+// Out of line, so that the compiler does not pair an inlined malloc() or free() with
+// the other side's operator.
+__attribute__((noinline)) void* operator new(size_t size) {
     if (tCounting) ++tAllocations;
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
 #endif
