@@ -117,23 +117,22 @@ void GetLevelChannel() {
 }
 
 PLUGIN_HOT void GetDataChannel20() {
-    const int32_t slot = DataHistory[0];
-    // Hosts ask for this every frame they draw: the fields are written into a local
-    // buffer and FileResult takes them in one assignment, which reuses FileResult's
-    // buffer from the frame before, so a frame allocates nothing. Should memory run
-    // out, FileResult is left empty, as WriteResult leaves it.
-    char text[kSpectrumFields * (kInt32Digits + 1)];
-    char* end = text;
-    for (int field = 0; field < kSpectrumFields; ++field) {
-        const int32_t element = kFirstSpectrumElement + field * kSpectrumStep;
-        end = std::to_chars(end, end + kInt32Digits, SpectrumValue(slot, element)).ptr;
-        *end++ = '#';
-    }
-    try {
-        FileResult.assign(text, static_cast<size_t>(end - text));
-    } catch (...) {
-        std::string().swap(FileResult);
-    }
+    WriteResult([] {
+        const int32_t slot = DataHistory[0];
+        // Hosts ask for this every frame they draw: the text is built in place, in
+        // one allocation, with no temporary per field.
+        std::string text;
+        text.reserve(kSpectrumFields * (kInt32Digits + 1));
+        for (int field = 0; field < kSpectrumFields; ++field) {
+            const int32_t element = kFirstSpectrumElement + field * kSpectrumStep;
+            char digits[kInt32Digits];
+            const auto end =
+                std::to_chars(digits, digits + sizeof digits, SpectrumValue(slot, element)).ptr;
+            text.append(digits, end);
+            text += '#';
+        }
+        return text;
+    });
 }
 
 void GetDataChannel128() {}
