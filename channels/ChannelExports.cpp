@@ -116,7 +116,7 @@ void GetLevelChannel() {
     });
 }
 
-void GetDataChannel20() {
+PLUGIN_HOT void GetDataChannel20() {
     WriteResult([] {
         const int32_t slot = DataHistory[0];
         // Hosts ask for this every frame they draw: the text is built in place, in

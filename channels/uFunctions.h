@@ -12,6 +12,15 @@
 #include <cstdint>
 #include <string>
 
+// Marks the code of the queries a host makes every frame it draws: the compiler
+// gathers it in one section, so a call that finds the caches cold, as a host's
+// once-a-frame call does, touches fewer pages of code.
+#if defined(__GNUC__)
+#define PLUGIN_HOT __attribute__((hot))
+#else
+#define PLUGIN_HOT
+#endif
+
 constexpr int kSlotCount = 32;
 constexpr int kBandCount = 10;
 
@@ -44,7 +53,7 @@ uint32_t LevelRight(int32_t slot);  // 0..65535
 uint32_t LevelLeft(int32_t slot);   // 0..65535
 
 // Element (1..256) of a fresh 256-bin spectrum, its 32 bits read as a signed integer.
-int32_t SpectrumValue(int32_t slot, int32_t element);
+PLUGIN_HOT int32_t SpectrumValue(int32_t slot, int32_t element);
 
 // Stream information and tags.
 int32_t SampleRate(int32_t slot);

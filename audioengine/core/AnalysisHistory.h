@@ -5,6 +5,10 @@
 // channels (left), of the odd channels (right; mono counts as both) and the mean of
 // all channels (for the spectrum). Written by the decode thread, read by query
 // threads; the audio callback never touches it.
+//
+// The means and the peaks are kept in separate rings: a spectrum reads 512 means,
+// and a host asks for one per frame it draws, usually with cold caches, so it should
+// touch only the 2 KiB it needs rather than the peaks interleaved with them.
 #pragma once
 
 #include <cstdint>
@@ -35,17 +39,17 @@ class AnalysisHistory {
     bool Mean(int64_t end, int frames, float* out) const;
 
   private:
-    struct Frame {
+    struct FramePeaks {
         float even = 0;  // peak |sample| of channels 0, 2, 4...
         float odd = 0;   // peak |sample| of channels 1, 3, 5... (mono: channel 0)
-        float mean = 0;  // mean of all channels
     };
 
     mutable std::mutex mutex_;
     int capacity_;
-    std::vector<Frame> frames_;
-    int64_t begin_ = 0;  // oldest stream frame held
-    int64_t end_ = 0;    // stream frame after the newest
+    std::vector<FramePeaks> peaks_;  // by stream frame modulo capacity_
+    std::vector<float> means_;       // mean of all channels, indexed as peaks_
+    int64_t begin_ = 0;              // oldest stream frame held
+    int64_t end_ = 0;                // stream frame after the newest
 };
 
 }  // namespace ae

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "Engine.h"
+#include "Hot.h"
 #include "PeakLevel.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "engine/Bass.h"
@@ -204,16 +205,14 @@ AE_EXPORT DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle) {
     });
 }
 
-AE_EXPORT DWORD BASS_CALL BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
+AE_EXPORT AE_HOT DWORD BASS_CALL BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
     return Guard<DWORD>(kBadDword, [&]() -> DWORD {
         auto stream = Engine::Instance().Find(handle);
         if (!stream) return kBadDword;
         if (length != BASS_DATA_FFT512) return Fail<DWORD>(BASS_ERROR_ILLTYPE, kBadDword);
         if (!buffer) return Fail<DWORD>(BASS_ERROR_ILLPARAM, kBadDword);
-        float bins[ae::dsp::Spectrum512::kBins];
-        stream->SpectrumAtPosition(bins);
-        std::memcpy(buffer, bins, sizeof(bins));
-        return Ok<DWORD>(static_cast<DWORD>(sizeof(bins)));
+        stream->SpectrumAtPosition(buffer);  // straight into the caller's buffer
+        return Ok<DWORD>(static_cast<DWORD>(sizeof(float) * ae::dsp::Spectrum512::kBins));
     });
 }
 

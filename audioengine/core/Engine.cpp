@@ -24,7 +24,7 @@ constexpr auto kRenderPatience = std::chrono::seconds(10);
 
 }  // namespace
 
-void SetError(int code) { tError = code; }
+AE_HOT void SetError(int code) { tError = code; }
 int LastError() { return tError; }
 
 OutputChoice ChooseOutput(const char* environment, int device) {
@@ -47,7 +47,7 @@ OutputChoice ChooseOutput(const char* environment, int device) {
     return choice;
 }
 
-Engine& Engine::Instance() {
+AE_HOT Engine& Engine::Instance() {
     // Never destroyed: hosts may call in from their own static destructors.
     static Engine* engine = new Engine();
     return *engine;
@@ -175,6 +175,7 @@ uint32_t Engine::CreateStream(const char* path) {
             SetError(BASS_ERROR_MEM);
             return 0;
         }
+        liveStreams_.Publish(handle, raw);
         mixing_[index].store(raw, std::memory_order_release);
         if (mixingCount_.load(std::memory_order_relaxed) <= index) {
             mixingCount_.store(index + 1, std::memory_order_release);
@@ -185,12 +186,8 @@ uint32_t Engine::CreateStream(const char* path) {
     return handle;
 }
 
-std::shared_ptr<Stream> Engine::Find(uint32_t handle) {
-    std::shared_ptr<Stream> stream;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stream = streams_.Get(handle);
-    }
+AE_HOT StreamRef Engine::Find(uint32_t handle) {
+    StreamRef stream = liveStreams_.Acquire(handle);
     if (!stream) SetError(BASS_ERROR_HANDLE);
     return stream;
 }
@@ -205,6 +202,11 @@ bool Engine::FreeStream(uint32_t handle) {
             SetError(BASS_ERROR_HANDLE);
             return false;
         }
+        // Calls already using the stream finish first; with the lock held, its slot
+        // is not handed out again meanwhile. No caller of Find takes this lock (or
+        // the effect lock) while holding its reference, except AddEffect, which
+        // holds the effect lock throughout and so never runs beside this.
+        liveStreams_.Retract(handle);
         // Its effects go with it: their handles become stale.
         std::vector<uint32_t> owned;
         effects_.ForEach([&](uint32_t effect, const std::shared_ptr<Effect>& e) {
@@ -228,7 +230,7 @@ void Engine::WaitForRenderPass() {
 
 uint32_t Engine::AddEffect(uint32_t handle, int priority) {
     std::lock_guard<std::mutex> effects(effectMutex_);
-    std::shared_ptr<Stream> stream = Find(handle);
+    StreamRef stream = Find(handle);
     if (!stream) return 0;
     const int slot = stream->AddEffect(priority);
     if (slot < 0) {

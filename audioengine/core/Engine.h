@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "HandleTable.h"
+#include "Hot.h"
+#include "LiveHandles.h"
 #include "Stream.h"
 
 namespace ae {
@@ -32,6 +34,10 @@ struct OutputChoice {
 };
 OutputChoice ChooseOutput(const char* environment, int device);
 
+// A stream in use by one engine call: valid until it goes out of scope, however
+// the stream is freed meanwhile (BASS_StreamFree waits for it).
+using StreamRef = LiveHandles<Stream>::Ref;
+
 class Engine {
   public:
     static Engine& Instance();
@@ -39,7 +45,9 @@ class Engine {
     bool Init(int device, uint32_t rate);
     uint32_t CreateStream(const char* path);
     bool FreeStream(uint32_t handle);
-    std::shared_ptr<Stream> Find(uint32_t handle);  // null and HANDLE for a stale handle
+    // The stream of a live handle, without taking the engine lock; empty, with error
+    // HANDLE, for a stale handle. Hold it for one call only: FreeStream waits for it.
+    StreamRef Find(uint32_t handle);
 
     uint32_t AddEffect(uint32_t stream, int priority);
     bool RemoveEffect(uint32_t stream, uint32_t effect);
@@ -88,6 +96,7 @@ class Engine {
     std::unique_ptr<Output> output_;
     std::atomic<const char*> outputName_{""};
     HandleTable<Stream> streams_{HandleKind::Stream};
+    LiveHandles<Stream> liveStreams_;  // streams_' live handles, for lock-free lookups
     HandleTable<Effect> effects_{HandleKind::Effect};
     std::mutex effectMutex_;  // serialises effect calls, so a band slot is never reused under one
 

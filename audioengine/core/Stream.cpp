@@ -77,7 +77,7 @@ const std::string& InternPath(const std::string& path) {
 
 }  // namespace
 
-int64_t MonotonicNs() {
+AE_HOT int64_t MonotonicNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -232,7 +232,7 @@ void Stream::PushChunk(Chunk* chunk) {
 
 // ---------------------------------------------------------------- control
 
-bool Stream::playing() const {
+AE_HOT bool Stream::playing() const {
     return StateOf(control_.load(std::memory_order_acquire)) == kPlaying;
 }
 
@@ -380,7 +380,7 @@ void Stream::PeakAtPosition(int frames, float* left, float* right) const {
     history_.Peaks(Position(), frames, left, right);
 }
 
-void Stream::SpectrumAtPosition(float* out) {
+AE_HOT void Stream::SpectrumAtPosition(void* out) {
     constexpr int kStep = dsp::Spectrum512::kFrames / 2;
     const bool isPlaying = playing();
     const uint32_t epochNow = EpochOf(control_.load(std::memory_order_acquire));
@@ -388,13 +388,13 @@ void Stream::SpectrumAtPosition(float* out) {
     std::lock_guard<std::mutex> lock(spectrumMutex_);
     const bool cached = spectrumValid_ && spectrumEpoch_ == epochNow && spectrumEnd_ == end;
     if (!cached) {
-        float mono[dsp::Spectrum512::kFrames];
-        const bool complete = history_.Mean(end, dsp::Spectrum512::kFrames, mono);
+        if (!spectrum_) spectrum_ = std::make_unique<dsp::Spectrum512>();
+        // The history's means go straight into the transform's input.
+        const bool complete = history_.Mean(end, dsp::Spectrum512::kFrames, spectrum_->input());
         // A stream that is not playing and whose history no longer reaches its
         // position (it was moved) keeps showing what was last heard.
         if (complete || isPlaying || !spectrumValid_) {
-            if (!spectrum_) spectrum_ = std::make_unique<dsp::Spectrum512>();
-            spectrum_->ComputeMono(mono, spectrumBins_);
+            spectrum_->ComputeInput(spectrumBins_);
             spectrumValid_ = true;
             spectrumEpoch_ = epochNow;
             spectrumEnd_ = end;

@@ -23,6 +23,7 @@
 #include "ChunkRing.h"
 #include "Decoder.h"
 #include "EqChain.h"
+#include "Hot.h"
 #include "Spectrum512.h"
 
 namespace ae {
@@ -68,10 +69,10 @@ class Stream {
     // the file cannot be read there.
     bool Seek(int64_t frame, int* error);
     // The stream frame being heard now. Any thread.
-    int64_t Position() const;
+    AE_HOT int64_t Position() const;
     // The stream frame heard at monotonic time `nowNs` (ns), from what the callback has
     // output so far: Position() at a given instant. Any thread.
-    int64_t PositionAt(int64_t nowNs) const;
+    AE_HOT int64_t PositionAt(int64_t nowNs) const;
     // BASS_ACTIVE_STOPPED / PLAYING / PAUSED.
     int Activity() const;
     bool playing() const;
@@ -90,10 +91,11 @@ class Stream {
     bool SetEffectParams(int slot, const dsp::PeakingParams& params);
     bool GetEffectParams(int slot, dsp::PeakingParams* params) const;
 
-    // The 512-point spectrum at the heard position into out[256]: see Spectrum512.
-    // Requests on the same 256-frame step of the same epoch are served from a cache;
-    // a stream that is not playing answers from the last audio heard. Any thread.
-    void SpectrumAtPosition(float* out);
+    // The 512-point spectrum at the heard position into out, 256 floats (1 KiB, any
+    // alignment): see Spectrum512. Requests on the same 256-frame step of the same
+    // epoch are served from a cache; a stream that is not playing answers from the
+    // last audio heard. Any thread.
+    void SpectrumAtPosition(void* out);
 
     // ---- Audio callback (one thread at a time) ----
     // Adds this stream's next `frames` output frames into `out` (stereo interleaved)

@@ -26,6 +26,14 @@ class Spectrum512 {
     // The spectrum of kFrames mono samples into out[kBins].
     void ComputeMono(const float* mono, float* out);
 
+    // The transform's own buffer of kFrames mono samples. A caller that gathers its
+    // samples from elsewhere writes them here and calls ComputeInput, so they are
+    // written once, where the transform reads them.
+    float* input();
+    // The spectrum of the kFrames samples in input() into out[kBins]; input() is
+    // overwritten.
+    void ComputeInput(float* out);
+
     // The spectrum of kFrames interleaved frames of `channels` (1..any), averaged to
     // mono, into out[kBins].
     void Compute(const float* interleaved, int channels, float* out);

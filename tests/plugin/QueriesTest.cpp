@@ -138,6 +138,22 @@ TEST_F(QueriesTest, SpectrumBufferIsClearedBeforeEveryRequest) {
     EXPECT_EQ(Take(), (Calls(20, "BASS_ChannelGetData(0, buffer, 0x80000001)")));
 }
 
+TEST_F(QueriesTest, SpectrumTextLeavesNothingOfALongerOne) {
+    Open(1, 11);
+    // Every field at its longest, then every field at its shortest, then a text of
+    // another query in between: each text stands alone.
+    ed::SetDefault("BASS_ChannelGetData", ed::Spectrum(std::vector<uint32_t>(256, 0x80000000u)));
+    std::string longest;
+    for (int i = 0; i < 20; ++i) longest += "-2147483648#";
+    EXPECT_EQ(Query(GetDataChannel20, 1), longest);
+    ed::SetDefault("BASS_ChannelGetData", ed::Spectrum(std::vector<uint32_t>(256, 0)));
+    EXPECT_EQ(Query(GetDataChannel20, 1), "0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#");
+    ed::Queue("BASS_ChannelGetInfo", ed::Info(44100, 1));
+    EXPECT_EQ(Query(GetChansChannel, 1), "Mono");
+    ed::SetDefault("BASS_ChannelGetData", ed::Spectrum(std::vector<uint32_t>(256, 0x80000000u)));
+    EXPECT_EQ(Query(GetDataChannel20, 1), longest);
+}
+
 TEST_F(QueriesTest, SpectrumValueReadsOnlyElementsOneTo256) {
     Open(1, 11);
     std::vector<uint32_t> words(256);

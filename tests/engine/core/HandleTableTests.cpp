@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "Engine.h"
 #include "HandleTable.h"
+#include "LiveHandles.h"
 #include "engine/Bass.h"
 
 namespace {
@@ -67,6 +72,95 @@ TEST(HandleTable, ASlotWhoseGenerationsAreUsedUpIsRetired) {
     EXPECT_EQ(table.Add(std::make_shared<int>(0)), 0u)
         << "reusing the slot would hand out its first handle again";
     EXPECT_EQ(table.Get(last), nullptr);
+}
+
+TEST(Handles, LookupFindsOnlyTheLiveHandleOfASlot) {
+    HandleTable<int> table(HandleKind::Stream);
+    ae::LiveHandles<int> live;
+    int first = 1, second = 2;
+    const uint32_t a = table.Add(std::make_shared<int>(0));
+    live.Publish(a, &first);
+    EXPECT_EQ(live.Acquire(a).get(), &first);
+    EXPECT_FALSE(live.Acquire(0));
+    EXPECT_FALSE(live.Acquire(a + 1)) << "another slot, never published";
+    EXPECT_FALSE(live.Acquire(a | 0x80000000u)) << "an effect handle of the same slot";
+
+    live.Retract(a);
+    table.Remove(a);
+    EXPECT_FALSE(live.Acquire(a)) << "retracted";
+    const uint32_t b = table.Add(std::make_shared<int>(0));
+    ASSERT_EQ(HandleTable<int>::IndexOf(b), HandleTable<int>::IndexOf(a)) << "the same slot";
+    live.Publish(b, &second);
+    EXPECT_FALSE(live.Acquire(a)) << "the slot's old handle stays stale";
+    EXPECT_EQ(*live.Acquire(b), 2);
+    live.Retract(a);  // a stale handle retracts nothing
+    EXPECT_EQ(*live.Acquire(b), 2);
+}
+
+TEST(Handles, RetractionWaitsForTheValuesInUse) {
+    ae::LiveHandles<int> live;
+    int value = 7;
+    const uint32_t handle = 0x1001;  // generation 1, slot 1
+    live.Publish(handle, &value);
+    auto held = std::make_unique<ae::LiveHandles<int>::Ref>(live.Acquire(handle));
+    ASSERT_TRUE(*held);
+    std::atomic<bool> retracted{false};
+    std::thread owner([&] {
+        live.Retract(handle);
+        retracted = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(retracted) << "returned while the value was in use";
+    EXPECT_FALSE(live.Acquire(handle)) << "no new use once retraction began";
+    held.reset();
+    owner.join();
+    EXPECT_TRUE(retracted);
+}
+
+// Readers use values that the owner frees right after retracting them: under the
+// address or thread sanitizer any use after the free is reported.
+TEST(Handles, AValueIsNeverUsedAfterItsRetraction) {
+    HandleTable<int> table(HandleKind::Stream, 2);
+    ae::LiveHandles<int> live;
+    std::atomic<uint32_t> current{0};
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0};
+    int* owned = nullptr;  // the value of `current`, freed by this thread only
+    auto publish = [&] {
+        const uint32_t handle = table.Add(std::make_shared<int>(0));
+        owned = new int(static_cast<int>(handle));
+        live.Publish(handle, owned);
+        current = handle;
+    };
+    publish();
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                const uint32_t handle = current;
+                if (auto value = live.Acquire(handle)) {
+                    EXPECT_EQ(static_cast<uint32_t>(*value), handle);
+                    reads.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+        });
+    }
+    // Enough rounds, and enough reads beside them; bounded in time, should the
+    // readers never be scheduled, and within the slot's generations.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (long round = 0; round < 200000 && (round < 2000 || reads < 20000) &&
+                         std::chrono::steady_clock::now() < deadline;
+         ++round) {
+        const uint32_t handle = current;
+        live.Retract(handle);
+        table.Remove(handle);
+        delete owned;
+        publish();
+    }
+    stop = true;
+    for (std::thread& reader : readers) reader.join();
+    delete owned;
+    EXPECT_GT(reads.load(), 0);
 }
 
 TEST(OutputChoice, EnvironmentAndDeviceNumber) {
