@@ -134,6 +134,9 @@ TEST(EqChainTest, ParameterUpdatesFromOtherThreadsAreAtomic) {
     const PeakingParams first{500, 3, 12}, second{9000, 30, -12}, last{1000, 12, -15};
     EqChain chain(44100, 1);
     const int slot = chain.AddBand(0);
+    // Set before the threads start, so that the reader never sees the new band's
+    // neutral parameters (a late writer thread on a busy machine made that look torn).
+    ASSERT_TRUE(chain.SetParams(slot, first));
     std::atomic<bool> stop{false};
     std::atomic<int> torn{0};
 
