@@ -41,6 +41,19 @@ constexpr int kOutputRealtimePriority = 5;
 // The nice value asked for a thread that feeds the output, or for an output thread
 // refused real-time scheduling.
 constexpr int kAudioNice = -10;
+// A host whose user lowered its priority (a nice value above 0) is background work:
+// its audio threads then go only this many steps ahead of its other threads, never
+// ahead of ordinary processes, and never real-time.
+constexpr int kBackgroundNiceStep = 10;
+
+// The calling thread's nice value; false when it cannot be read.
+bool ThreadNice(int* nice) {
+    // On Linux a nice value belongs to the thread named by its id.
+    const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    *nice = getpriority(PRIO_PROCESS, thread);
+    return errno == 0;
+}
 
 // Lowers the calling thread's nice value to `nice`, or as far towards it as this user
 // may go (RLIMIT_NICE). Never raises it.
@@ -287,6 +300,11 @@ void RaiseThreadPriority(ThreadRole role) {
     if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 &&
         (policy == SCHED_FIFO || policy == SCHED_RR)) {
         return;  // inherited from a real-time host: already ahead of ordinary work
+    }
+    int nice = 0;
+    if (ThreadNice(&nice) && nice > 0) {
+        LowerNice(std::max(0, nice - kBackgroundNiceStep));
+        return;
     }
     if (role == ThreadRole::Output) {
         rlimit limit{};

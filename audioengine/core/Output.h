@@ -39,7 +39,10 @@ std::unique_ptr<Output> StartWavOutput(Engine& engine, int rate, const std::stri
 // round-robin at a low priority, the decode worker, whose work is heavier, for a nice
 // value of -10 (so does an output thread refused real-time). Best effort: without the
 // privilege (CAP_SYS_NICE, RLIMIT_RTPRIO, RLIMIT_NICE) nothing changes and the engine
-// runs as before, only more exposed to load. Never lowers a thread's priority.
+// runs as before, only more exposed to load. Never lowers a thread's priority. A host
+// run in the background (its thread's nice value above 0) keeps its audio threads in
+// the background: 10 steps ahead of its own threads at most, at nice 0 at best, and
+// never real-time.
 enum class ThreadRole { Output, Decoder };
 void RaiseThreadPriority(ThreadRole role);
 

@@ -155,8 +155,8 @@ TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
     if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
     if (!CanRaisePriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
     const int baseline = getpriority(PRIO_PROCESS, 0);
-    if (sched_getscheduler(0) != SCHED_OTHER || baseline <= -10) {
-        GTEST_SKIP() << "this process already runs ahead of ordinary work";
+    if (sched_getscheduler(0) != SCHED_OTHER || baseline <= -10 || baseline > 0) {
+        GTEST_SKIP() << "this process does not run as ordinary work";
     }
     setenv("AUDIOENGINE_OUTPUT", "null", 1);
     ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
@@ -171,6 +171,30 @@ TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
     EXPECT_EQ(realtime, 1) << "the output thread";
     EXPECT_EQ(raised, 1) << "the decode worker";
     EXPECT_GE(ordinary, 1) << "this test's own thread";
+}
+
+// A host its user started in the background (nice 19) keeps its audio threads
+// there: the decode worker goes 10 steps ahead of the host's threads, the output
+// thread likewise instead of real-time, and neither ahead of ordinary processes.
+TEST(Outputs, AudioThreadsOfABackgroundHostStayInTheBackground) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    if (!CanRaisePriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
+    if (sched_getscheduler(0) != SCHED_OTHER) GTEST_SKIP() << "this process runs real-time";
+    // The engine's threads inherit this thread's nice value.
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19), 0);
+    setenv("AUDIOENGINE_OUTPUT", "null", 1);
+    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    testaudio::TempDir dir;
+    ASSERT_TRUE(Advances(PlayTone(dir, 0.5)));
+    int realtime = 0, stepped = 0, background = 0;
+    for (const ThreadScheduling& thread : Threads()) {
+        if (thread.policy != SCHED_OTHER) ++realtime;
+        if (thread.policy == SCHED_OTHER && thread.nice == 9) ++stepped;
+        if (thread.policy == SCHED_OTHER && thread.nice == 19) ++background;
+    }
+    EXPECT_EQ(realtime, 0);
+    EXPECT_EQ(stepped, 2) << "the output thread and the decode worker";
+    EXPECT_GE(background, 1) << "this test's own thread";
 }
 
 // Without the privilege the engine plays as before, its threads scheduled as the
