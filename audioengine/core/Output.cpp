@@ -58,11 +58,9 @@ bool ThreadNice(int* nice) {
 // Lowers the calling thread's nice value to `nice`, or as far towards it as this user
 // may go (RLIMIT_NICE). Never raises it.
 void LowerNice(int nice) {
-    // On Linux a nice value belongs to the thread named by its id.
+    int current = 0;
+    if (!ThreadNice(&current) || nice >= current) return;
     const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
-    errno = 0;
-    const int current = getpriority(PRIO_PROCESS, thread);
-    if (errno != 0 || nice >= current) return;
     if (setpriority(PRIO_PROCESS, thread, nice) == 0) return;
     rlimit limit{};  // unprivileged, the floor is 20 - RLIMIT_NICE
     if (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&

@@ -149,14 +149,22 @@ bool CanRaisePriority() {
            (data[CAP_SYS_NICE / 32].effective & (1u << (CAP_SYS_NICE % 32)));
 }
 
+// Why a priority test cannot run here, or nullptr when it can: it needs a process of
+// its own, the right to raise priorities, and ordinary (not real-time) scheduling.
+const char* PriorityTestUnfit() {
+    if (!FreshProcess()) return "needs a process of its own";
+    if (!CanRaisePriority()) return "needs CAP_SYS_NICE";
+    if (sched_getscheduler(0) != SCHED_OTHER) return "this process runs real-time";
+    return nullptr;
+}
+
 // Where permitted, the output thread runs real-time (round-robin, low priority) and
 // the decode worker at nice -10; the other threads are left as they were.
 TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
-    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
-    if (!CanRaisePriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
+    if (const char* why = PriorityTestUnfit()) GTEST_SKIP() << why;
     const int baseline = getpriority(PRIO_PROCESS, 0);
-    if (sched_getscheduler(0) != SCHED_OTHER || baseline <= -10 || baseline > 0) {
-        GTEST_SKIP() << "this process does not run as ordinary work";
+    if (baseline <= -10 || baseline > 0) {
+        GTEST_SKIP() << "this process does not run at an ordinary nice value";
     }
     setenv("AUDIOENGINE_OUTPUT", "null", 1);
     ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
@@ -177,9 +185,7 @@ TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
 // there: the decode worker goes 10 steps ahead of the host's threads, the output
 // thread likewise instead of real-time, and neither ahead of ordinary processes.
 TEST(Outputs, AudioThreadsOfABackgroundHostStayInTheBackground) {
-    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
-    if (!CanRaisePriority()) GTEST_SKIP() << "needs CAP_SYS_NICE";
-    if (sched_getscheduler(0) != SCHED_OTHER) GTEST_SKIP() << "this process runs real-time";
+    if (const char* why = PriorityTestUnfit()) GTEST_SKIP() << why;
     // The engine's threads inherit this thread's nice value.
     ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19), 0);
     setenv("AUDIOENGINE_OUTPUT", "null", 1);
