@@ -149,6 +149,14 @@ bool CanRaisePriority() {
            (data[CAP_SYS_NICE / 32].effective & (1u << (CAP_SYS_NICE % 32)));
 }
 
+// Starts the engine on the null output and plays a tone until its position moves, so
+// that the output thread and the decode worker have both set their priorities.
+void PlayOnNullOutput(const testaudio::TempDir& dir) {
+    setenv("AUDIOENGINE_OUTPUT", "null", 1);
+    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    ASSERT_TRUE(Advances(PlayTone(dir, 0.5)));
+}
+
 // Why a priority test cannot run here, or nullptr when it can: it needs a process of
 // its own, the right to raise priorities, and ordinary (not real-time) scheduling.
 const char* PriorityTestUnfit() {
@@ -166,10 +174,8 @@ TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
     if (baseline <= -10 || baseline > 0) {
         GTEST_SKIP() << "this process does not run at an ordinary nice value";
     }
-    setenv("AUDIOENGINE_OUTPUT", "null", 1);
-    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
     testaudio::TempDir dir;
-    ASSERT_TRUE(Advances(PlayTone(dir, 0.5)));
+    ASSERT_NO_FATAL_FAILURE(PlayOnNullOutput(dir));
     int realtime = 0, raised = 0, ordinary = 0;
     for (const ThreadScheduling& thread : Threads()) {
         if (thread.policy == SCHED_RR) ++realtime;
@@ -188,10 +194,8 @@ TEST(Outputs, AudioThreadsOfABackgroundHostStayInTheBackground) {
     if (const char* why = PriorityTestUnfit()) GTEST_SKIP() << why;
     // The engine's threads inherit this thread's nice value.
     ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19), 0);
-    setenv("AUDIOENGINE_OUTPUT", "null", 1);
-    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
     testaudio::TempDir dir;
-    ASSERT_TRUE(Advances(PlayTone(dir, 0.5)));
+    ASSERT_NO_FATAL_FAILURE(PlayOnNullOutput(dir));
     int realtime = 0, stepped = 0, background = 0;
     for (const ThreadScheduling& thread : Threads()) {
         if (thread.policy != SCHED_OTHER) ++realtime;
