@@ -1,10 +1,10 @@
-#include "AnalysisHistory.h"
+#include "audioengine/core/AnalysisHistory.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "Hot.h"
+#include "audioengine/core/Hot.h"
 
 namespace ae {
 

@@ -7,11 +7,11 @@
 #include <limits>
 #include <new>
 
-#include "Engine.h"
-#include "Hot.h"
-#include "PeakLevel.h"
+#include "audioengine/core/Engine.h"
+#include "audioengine/core/Hot.h"
+#include "audioengine/dsp/PeakLevel.h"
 #include "audioengine/include/audioengine_ext.h"
-#include "engine/Bass.h"
+#include "plugin/engine/Bass.h"
 
 #define AE_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -1,4 +1,4 @@
-#include "Engine.h"
+#include "audioengine/core/Engine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "Output.h"
-#include "engine/Bass.h"
+#include "audioengine/core/Output.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 namespace {

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "HandleTable.h"
-#include "Hot.h"
-#include "LiveHandles.h"
-#include "Stream.h"
+#include "audioengine/core/HandleTable.h"
+#include "audioengine/core/Hot.h"
+#include "audioengine/core/LiveHandles.h"
+#include "audioengine/core/Stream.h"
 
 namespace ae {
 

@@ -15,7 +15,7 @@
 #include <memory>
 #include <thread>
 
-#include "HandleTable.h"
+#include "audioengine/core/HandleTable.h"
 
 namespace ae {
 

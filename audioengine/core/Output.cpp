@@ -1,4 +1,4 @@
-#include "Output.h"
+#include "audioengine/core/Output.h"
 
 #include <SDL.h>
 #include <alsa/asoundlib.h>
@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "Engine.h"
-#include "engine/Bass.h"
+#include "audioengine/core/Engine.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 namespace {

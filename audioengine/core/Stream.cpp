@@ -1,4 +1,4 @@
-#include "Stream.h"
+#include "audioengine/core/Stream.h"
 
 #include <limits.h>
 #include <stdlib.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "PeakLevel.h"
-#include "engine/Bass.h"
+#include "audioengine/dsp/PeakLevel.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 namespace {

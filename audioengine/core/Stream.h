@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "AnalysisHistory.h"
-#include "ChunkRing.h"
-#include "Decoder.h"
-#include "EqChain.h"
-#include "Hot.h"
-#include "Spectrum512.h"
+#include "audioengine/core/AnalysisHistory.h"
+#include "audioengine/core/ChunkRing.h"
+#include "audioengine/decode/Decoder.h"
+#include "audioengine/dsp/EqChain.h"
+#include "audioengine/core/Hot.h"
+#include "audioengine/dsp/Spectrum512.h"
 
 namespace ae {
 

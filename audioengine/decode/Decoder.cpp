@@ -1,6 +1,6 @@
 // Opening a file, telling its format from its content, and the checks every
 // container gets before a decoder is handed out.
-#include "Decoder.h"
+#include "audioengine/decode/Decoder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 #include <cstring>
 #include <new>
 
-#include "Formats.h"
-#include "Mpeg.h"
-#include "engine/Bass.h"
+#include "audioengine/decode/Formats.h"
+#include "audioengine/decode/Mpeg.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 

@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "Formats.h"
-#include "engine/Bass.h"
+#include "audioengine/decode/Formats.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "Decoder.h"
-#include "FileSource.h"
+#include "audioengine/decode/Decoder.h"
+#include "audioengine/decode/FileSource.h"
 
 namespace ae {
 

@@ -1,4 +1,4 @@
-#include "Mpeg.h"
+#include "audioengine/decode/Mpeg.h"
 
 #include <cstring>
 

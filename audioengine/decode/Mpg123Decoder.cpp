@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "Formats.h"
-#include "Mpeg.h"
-#include "engine/Bass.h"
+#include "audioengine/decode/Formats.h"
+#include "audioengine/decode/Mpeg.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 

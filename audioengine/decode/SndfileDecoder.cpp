@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <new>
 
-#include "Formats.h"
-#include "engine/Bass.h"
+#include "audioengine/decode/Formats.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 

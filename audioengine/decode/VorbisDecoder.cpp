@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "Formats.h"
-#include "engine/Bass.h"
+#include "audioengine/decode/Formats.h"
+#include "plugin/engine/Bass.h"
 
 namespace ae {
 

@@ -1,4 +1,4 @@
-#include "EqChain.h"
+#include "audioengine/dsp/EqChain.h"
 
 #include <algorithm>
 #include <cmath>

@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "PeakingEq.h"
+#include "audioengine/dsp/PeakingEq.h"
 
 namespace ae::dsp {
 

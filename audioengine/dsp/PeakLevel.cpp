@@ -1,4 +1,4 @@
-#include "PeakLevel.h"
+#include "audioengine/dsp/PeakLevel.h"
 
 #include <cmath>
 

@@ -1,11 +1,11 @@
-#include "PeakingEq.h"
+#include "audioengine/dsp/PeakingEq.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 
-#include "DenormalGuard.h"
+#include "audioengine/dsp/DenormalGuard.h"
 
 namespace ae::dsp {
 

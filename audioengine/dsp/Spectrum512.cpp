@@ -1,4 +1,4 @@
-#include "Spectrum512.h"
+#include "audioengine/dsp/Spectrum512.h"
 
 #include <kiss_fftr.h>
 

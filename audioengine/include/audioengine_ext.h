@@ -3,7 +3,7 @@
 #ifndef AUDIOENGINE_EXT_H
 #define AUDIOENGINE_EXT_H
 
-#include "engine/Bass.h"
+#include "plugin/engine/Bass.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,4 +1,4 @@
-#include "TagCache.h"
+#include "audioengine/tags/TagCache.h"
 
 #include <utility>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "TagReader.h"
+#include "audioengine/tags/TagReader.h"
 
 namespace audioengine {
 

@@ -1,4 +1,4 @@
-#include "TagReader.h"
+#include "audioengine/tags/TagReader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
 // libtags.so: the tag texts of an engine stream's file, for the plug-in's tag query.
 #include <string>
 
-#include "TagCache.h"
-#include "TagReader.h"
-#include "engine/tags.h"
+#include "audioengine/tags/TagCache.h"
+#include "audioengine/tags/TagReader.h"
+#include "plugin/engine/tags.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "EqChain.h"
-#include "PeakLevel.h"
-#include "Spectrum512.h"
+#include "audioengine/dsp/EqChain.h"
+#include "audioengine/dsp/PeakLevel.h"
+#include "audioengine/dsp/Spectrum512.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "Decoder.h"
-#include "EqChain.h"
+#include "audioengine/decode/Decoder.h"
+#include "audioengine/dsp/EqChain.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "audioengine/include/audioengine_ext.h"
-#include "engine/Bass.h"
+#include "plugin/engine/Bass.h"
 #ifdef HAVE_TEST_AUDIO
-#include "AudioFiles.h"
+#include "tests/support/AudioFiles.h"
 #endif
 
 namespace {

@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "AudioFiles.h"
+#include "tests/support/AudioFiles.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "audioengine/include/audioengine_ext.h"
-#include "engine/tags.h"
+#include "plugin/engine/tags.h"
 
 namespace {
 

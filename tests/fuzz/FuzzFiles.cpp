@@ -1,4 +1,4 @@
-#include "FuzzFiles.h"
+#include "tests/fuzz/FuzzFiles.h"
 
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "AudioFiles.h"
+#include "tests/support/AudioFiles.h"
 
 namespace fuzzfiles {
 

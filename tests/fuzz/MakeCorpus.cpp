@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "FuzzFiles.h"
-#include "ProtocolOps.h"
+#include "tests/fuzz/FuzzFiles.h"
+#include "tests/fuzz/ProtocolOps.h"
 
 using namespace protocolops;
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "FuzzFiles.h"
-#include "FuzzInput.h"
-#include "ProtocolOps.h"
+#include "tests/fuzz/FuzzFiles.h"
+#include "tests/fuzz/FuzzInput.h"
+#include "tests/fuzz/ProtocolOps.h"
 #include "audioengine/include/audioengine_ext.h"
 
 using namespace protocolops;

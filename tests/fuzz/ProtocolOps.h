@@ -10,7 +10,7 @@
 //   SetParentWindow: eight bytes of a window handle.
 #pragma once
 
-#include "exports/ExportNames.h"
+#include "plugin/exports/ExportNames.h"
 
 namespace protocolops {
 

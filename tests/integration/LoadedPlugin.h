@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "PluginHost.h"
+#include "tests/integration/PluginHost.h"
 
 namespace integration {
 

@@ -1,6 +1,6 @@
-#include "PluginHost.h"
+#include "tests/integration/PluginHost.h"
 
-#include "exports/ExportNames.h"
+#include "plugin/exports/ExportNames.h"
 
 namespace integration {
 

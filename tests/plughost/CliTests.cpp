@@ -9,8 +9,8 @@
 #include <fstream>
 #include <regex>
 
-#include "AudioFiles.h"
-#include "Process.h"
+#include "tests/support/AudioFiles.h"
+#include "tests/plughost/Process.h"
 
 using plughosttest::Lines;
 using plughosttest::Outcome;

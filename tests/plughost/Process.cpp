@@ -1,4 +1,4 @@
-#include "Process.h"
+#include "tests/plughost/Process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <regex>
 
-#include "Display.h"
-#include "Options.h"
-#include "Script.h"
-#include "Terminal.h"
-#include "Texts.h"
+#include "tools/plughost/Display.h"
+#include "tools/plughost/Options.h"
+#include "tools/plughost/Script.h"
+#include "tools/plughost/Terminal.h"
+#include "tools/plughost/Texts.h"
 
 using namespace plughost;
 

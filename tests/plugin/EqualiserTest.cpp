@@ -1,7 +1,7 @@
 // The ten-band equaliser of a slot.
 #include <climits>
 
-#include "PluginFixture.h"
+#include "tests/plugin/PluginFixture.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/double/EngineDouble.h"
+#include "tests/plugin/double/EngineDouble.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "channels/ChannelExports.h"
-#include "channels/uFunctions.h"
-#include "host/HostExports.h"
-#include "tests/double/EngineDouble.h"
+#include "plugin/channels/ChannelExports.h"
+#include "plugin/channels/uFunctions.h"
+#include "plugin/host/HostExports.h"
+#include "tests/plugin/double/EngineDouble.h"
 
 using Calls = std::vector<std::string>;
 namespace ed = enginedouble;

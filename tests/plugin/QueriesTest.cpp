@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "PluginFixture.h"
+#include "tests/plugin/PluginFixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Identity exports, the operand and result registers, and the host context.
 #include <climits>
 
-#include "PluginFixture.h"
+#include "tests/plugin/PluginFixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <climits>
 #include <type_traits>
 
-#include "PluginFixture.h"
+#include "tests/plugin/PluginFixture.h"
 
 namespace {
 

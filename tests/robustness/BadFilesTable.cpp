@@ -18,9 +18,9 @@
 #include <limits>
 #include <set>
 
-#include "AudioFiles.h"
-#include "LoadedPlugin.h"
-#include "PluginHost.h"
+#include "tests/support/AudioFiles.h"
+#include "tests/integration/LoadedPlugin.h"
+#include "tests/integration/PluginHost.h"
 #include "audioengine/include/audioengine_ext.h"
 
 using integration::PluginHost;

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "AudioFiles.h"
+#include "tests/support/AudioFiles.h"
 #include "audioengine/include/audioengine_ext.h"
-#include "engine/tags.h"
+#include "plugin/engine/tags.h"
 
 using testaudio::Format;
 

@@ -1,4 +1,4 @@
-#include "AudioFiles.h"
+#include "tests/support/AudioFiles.h"
 
 #include <sndfile.h>
 

@@ -1,4 +1,4 @@
-#include "Display.h"
+#include "tools/plughost/Display.h"
 
 #include <algorithm>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Texts.h"
+#include "tools/plughost/Texts.h"
 
 namespace plughost {
 

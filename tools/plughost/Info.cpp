@@ -1,8 +1,8 @@
-#include "Info.h"
+#include "tools/plughost/Info.h"
 
-#include "Media.h"
-#include "Plugin.h"
-#include "Texts.h"
+#include "tools/plughost/Media.h"
+#include "tools/plughost/Plugin.h"
+#include "tools/plughost/Texts.h"
 
 namespace plughost {
 namespace {

@@ -1,4 +1,4 @@
-#include "Media.h"
+#include "tools/plughost/Media.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Plugin.h"
-#include "Texts.h"
+#include "tools/plughost/Plugin.h"
+#include "tools/plughost/Texts.h"
 
 namespace plughost {
 

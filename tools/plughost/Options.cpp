@@ -1,4 +1,4 @@
-#include "Options.h"
+#include "tools/plughost/Options.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "Play.h"
+#include "tools/plughost/Play.h"
 
 #include <unistd.h>
 
@@ -7,11 +7,11 @@
 #include <optional>
 #include <thread>
 
-#include "Display.h"
-#include "Media.h"
-#include "Options.h"
-#include "Plugin.h"
-#include "Terminal.h"
+#include "tools/plughost/Display.h"
+#include "tools/plughost/Media.h"
+#include "tools/plughost/Options.h"
+#include "tools/plughost/Plugin.h"
+#include "tools/plughost/Terminal.h"
 
 namespace plughost {
 namespace {

@@ -1,4 +1,4 @@
-#include "Plugin.h"
+#include "tools/plughost/Plugin.h"
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "Texts.h"
-#include "exports/ExportNames.h"
+#include "tools/plughost/Texts.h"
+#include "plugin/exports/ExportNames.h"
 
 namespace plughost {
 namespace {

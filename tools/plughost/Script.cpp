@@ -1,4 +1,4 @@
-#include "Script.h"
+#include "tools/plughost/Script.h"
 
 #include <cctype>
 #include <cerrno>
@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "Plugin.h"
-#include "Texts.h"
+#include "tools/plughost/Plugin.h"
+#include "tools/plughost/Texts.h"
 
 namespace plughost {
 namespace {

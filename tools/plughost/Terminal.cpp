@@ -1,4 +1,4 @@
-#include "Terminal.h"
+#include "tools/plughost/Terminal.h"
 
 #include <langinfo.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "Texts.h"
+#include "tools/plughost/Texts.h"
 
 #include <cmath>
 #include <cstdio>

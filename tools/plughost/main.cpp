@@ -6,11 +6,11 @@
 #include <fstream>
 #include <iostream>
 
-#include "Info.h"
-#include "Options.h"
-#include "Play.h"
-#include "Plugin.h"
-#include "Script.h"
+#include "tools/plughost/Info.h"
+#include "tools/plughost/Options.h"
+#include "tools/plughost/Play.h"
+#include "tools/plughost/Plugin.h"
+#include "tools/plughost/Script.h"
 
 using namespace plughost;
 

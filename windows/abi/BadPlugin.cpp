@@ -1,7 +1,7 @@
 // A DLL with the plug-in's name and wrong tables, which the PE check must reject: the
 // exports of BadPlugin.def, an engine import under its decorated name, and an import
 // from a DLL a host does not ship.
-#include "engine/Bass.h"
+#include "plugin/engine/Bass.h"
 
 // From ws2_32.dll, declared here: <winsock2.h> defines DWORD differently from Bass.h.
 extern "C" int __stdcall WSAGetLastError(void);

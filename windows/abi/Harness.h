@@ -86,7 +86,7 @@ struct Exports {
     VoidFn EqCreateChannel;
 };
 
-#include "exports/ExportNames.h"
+#include "plugin/exports/ExportNames.h"
 
 // Loads Plugin.dll from the host's directory and resolves every export by name,
 // checking that the same ordinal resolves to the same address. False when the

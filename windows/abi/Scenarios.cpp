@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/Bass.h"
+#include "plugin/engine/Bass.h"
 #include "windows/abi/Harness.h"
 
 namespace abi {

@@ -7,7 +7,7 @@
 // stack is no longer cleaned: the negative control that proves the ABI test can fail.
 #include <string.h>
 
-#include "engine/Bass.h"
+#include "plugin/engine/Bass.h"
 #include "windows/mock/MockLog.h"
 
 #ifdef MOCK_WRONG_CONVENTION

@@ -2,7 +2,7 @@
 // (or a null pointer). Stdcall, exported undecorated, like the engine's.
 #include <string.h>
 
-#include "engine/tags.h"
+#include "plugin/engine/tags.h"
 #include "windows/mock/MockLog.h"
 
 namespace {

@@ -1,0 +1,20 @@
+/* The tag library API that the plug-in imports by name. */
+#ifndef ENGINE_TAGS_H
+#define ENGINE_TAGS_H
+
+#include "plugin/engine/Bass.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The tag text named by fmt ("%TITL", "%ARTI", "%ALBM", "%GNRE", "%YEAR", "%CMNT",
+ * "%TRCK") of the stream's file, UTF-8, "" when missing. The text stays valid until
+ * the calling thread's next TAGS_Read. Threads: any. */
+const char* BASS_CALL TAGS_Read(DWORD handle, const char* fmt);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,26 @@
+// The engine starts once per process; every test of this binary shares it on the
+// manual output, where the mix advances only when a test renders, so results are
+// the same on every run. ctest runs each test in a process of its own.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/audioengine/api/EngineTestSupport.h"
+
+namespace {
+
+class ManualEngine : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        ASSERT_TRUE(enginetest::StartEngine("manual")) << "error " << BASS_ErrorGetCode();
+        ASSERT_STREQ(AE_OutputName(), "manual");
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new ManualEngine);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,70 @@
+// Whole-process behaviour, checked on child processes: the engine writes nothing on
+// stdout or stderr, and a host that exits, or unloads the plug-in, while 32 streams
+// play ends with its own exit code.
+#include <gtest/gtest.h>
+
+#include "tests/audioengine/api/EngineTestSupport.h"
+
+using enginetest::ChildResult;
+using enginetest::RunChild;
+
+namespace {
+
+std::string Describe(const ChildResult& r) {
+    return "exited " + std::to_string(r.exited) + ", code " + std::to_string(r.exit_code) +
+           ", signal " + std::to_string(r.signal) + "\nstdout: " + r.out + "\nstderr: " + r.err;
+}
+
+// Opening good and bad files, playing, seeking, effects, tags and queries: not one
+// byte on stdout or stderr, on the null output and on the default output (which
+// tries the sound device, whose library must be kept quiet when there is none).
+TEST(Process, NothingWrittenToStdoutOrStderr) {
+    testaudio::TempDir dir;
+    const std::string wav = dir.File("mix.wav");
+    for (const std::string& output : std::vector<std::string>{"null", "auto", "wav:" + wav}) {
+        SCOPED_TRACE(output);
+        const ChildResult r = RunChild({SCENARIO_PATH, "quiet"}, {"AUDIOENGINE_OUTPUT=" + output});
+        EXPECT_TRUE(r.exited) << Describe(r);
+        EXPECT_EQ(r.exit_code, 0) << Describe(r);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+    // The wav output wrote the mix it played: stereo at the output rate, not silent.
+    int channels = 0, rate = 0;
+    const std::vector<float> mix = enginetest::ReadWithSndfile(wav, &channels, &rate);
+    EXPECT_EQ(channels, 2);
+    EXPECT_EQ(rate, enginetest::kOutputRate);
+    EXPECT_GT(enginetest::Peak(mix), 0.05) << mix.size() << " samples";
+}
+
+// A host that ends while 32 streams play ends with its own exit code: by returning
+// from main, by exit() on the main thread and by exit() on another thread.
+TEST(Process, HostExitsWhileStreamsPlay) {
+    for (const char* mode : {"exit-return", "exit-call", "exit-thread"}) {
+        for (const char* code : {"0", "7"}) {
+            SCOPED_TRACE(std::string(mode) + " " + code);
+            const ChildResult r =
+                RunChild({SCENARIO_PATH, mode, code}, {"AUDIOENGINE_OUTPUT=null"});
+            EXPECT_TRUE(r.exited) << Describe(r);
+            EXPECT_EQ(r.exit_code, std::atoi(code)) << Describe(r);
+            EXPECT_EQ(r.err, "");
+        }
+    }
+}
+
+// dlclose of the plug-in while its 32 slots play leaves the engine running, and the
+// host still ends with its own exit code; so does a host that never unloads it.
+TEST(Process, HostUnloadsThePluginWhileStreamsPlay) {
+    for (const bool keep : {false, true}) {
+        SCOPED_TRACE(keep ? "plug-in kept" : "plug-in unloaded");
+        std::vector<std::string> argv = {UNLOAD_HOST_PATH, "5"};
+        if (keep) argv.push_back("keep");
+        const ChildResult r = RunChild(argv, {"AUDIOENGINE_OUTPUT=null"});
+        EXPECT_TRUE(r.exited) << Describe(r);
+        EXPECT_EQ(r.exit_code, 5) << Describe(r);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+}  // namespace

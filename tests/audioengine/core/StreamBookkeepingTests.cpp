@@ -1,0 +1,304 @@
+// A stream driven by hand, playing the parts of the decode worker (Pump) and of the
+// audio callback (Mix), to check what the callback records and how the heard
+// position is derived from it, including the wall-clock part no manual render uses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "tests/support/AudioFiles.h"
+#include "audioengine/core/Stream.h"
+#include "plugin/engine/Bass.h"
+
+namespace {
+
+using ae::MixTiming;
+using ae::Stream;
+
+constexpr int kOutputRate = 44100;
+constexpr int64_t kMs = 1000000;
+
+class StreamBookkeeping : public ::testing::Test {
+  protected:
+    std::unique_ptr<Stream> Open(int rate, int64_t frames, int channels = 2) {
+        const std::string path = dir_.File("tone" + std::to_string(rate) + ".wav");
+        EXPECT_TRUE(testaudio::Write(path, testaudio::Format::Wav, rate, channels,
+                                     testaudio::Sine(rate, channels, frames, 440, 0.5)));
+        int error = 0;
+        std::unique_ptr<Stream> stream = Stream::Open(path, kOutputRate, &error);
+        EXPECT_NE(stream, nullptr) << "error " << error;
+        return stream;
+    }
+    static void Fill(Stream& stream) {
+        while (stream.Pump()) {
+        }
+    }
+    // Mixes `frames` as a manual render does: heard as soon as rendered.
+    std::vector<float> Mix(Stream& stream, int frames, int64_t heardNs = 0) {
+        std::vector<float> out(static_cast<size_t>(frames) * 2, 0.0f);
+        stream.Mix(out.data(), 0, MixTiming{heardNs});  // as callbacks go on
+        Fill(stream);
+        stream.Mix(out.data(), frames, MixTiming{heardNs});
+        return out;
+    }
+
+    testaudio::TempDir dir_;
+};
+
+TEST_F(StreamBookkeeping, PositionFollowsTransportAndSeeks) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    Mix(*stream, 256);
+    EXPECT_EQ(stream->Position(), 0) << "a stopped stream is not mixed";
+    ASSERT_TRUE(stream->Play(false, &error));
+    Mix(*stream, 1000);
+    EXPECT_EQ(stream->Position(), 1000);
+    stream->Pause();
+    Mix(*stream, 1000);
+    EXPECT_EQ(stream->Position(), 1000) << "pause keeps the position";
+    EXPECT_EQ(stream->Activity(), BASS_ACTIVE_PAUSED);
+
+    ASSERT_TRUE(stream->Seek(30000, &error));
+    EXPECT_EQ(stream->Position(), 30000) << "right after a seek: the target";
+    ASSERT_TRUE(stream->Play(false, &error));
+    EXPECT_EQ(stream->Position(), 30000) << "nothing of the new place has been output yet";
+    Mix(*stream, 500);
+    EXPECT_EQ(stream->Position(), 30500) << "no audio from before the seek is played";
+
+    ASSERT_TRUE(stream->Seek(10, &error)) << "a seek while playing";
+    EXPECT_EQ(stream->Position(), 10);
+    Mix(*stream, 100);
+    EXPECT_EQ(stream->Position(), 110);
+    stream->Stop();
+    EXPECT_EQ(stream->Position(), 110) << "stop keeps the position";
+
+    EXPECT_FALSE(stream->Seek(kOutputRate + 1, &error));
+    EXPECT_EQ(error, BASS_ERROR_POSITION);
+    EXPECT_EQ(stream->Position(), 110) << "a failed seek changes nothing";
+    EXPECT_TRUE(stream->Seek(kOutputRate, &error)) << "the end itself is a valid place";
+}
+
+TEST_F(StreamBookkeeping, TheEndStopsTheStreamOnlyWhenMoreIsAsked) {
+    const int64_t length = 3000;
+    auto stream = Open(kOutputRate, length);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    Mix(*stream, 2000);
+    const std::vector<float> tail = Mix(*stream, 1000);
+    EXPECT_NE(tail[2 * 999], 0.0f) << "the last frame is heard";
+    EXPECT_EQ(stream->Position(), length);
+    EXPECT_TRUE(stream->playing()) << "a block ending on the last frame leaves it playing";
+    const std::vector<float> after = Mix(*stream, 100);
+    EXPECT_EQ(after[0], 0.0f);
+    EXPECT_FALSE(stream->playing()) << "the end stops the stream by itself";
+    EXPECT_EQ(stream->Position(), length);
+
+    ASSERT_TRUE(stream->Play(false, &error)) << "play at the end starts again from 0";
+    EXPECT_EQ(stream->Position(), 0);
+    Mix(*stream, 64);
+    EXPECT_EQ(stream->Position(), 64);
+}
+
+// At another rate the callback's output frames map back to the stream's own frames,
+// and at the end the position reaches the length exactly.
+TEST_F(StreamBookkeeping, ResampledStreamCountsItsOwnFrames) {
+    const int64_t length = 48000;
+    auto stream = Open(48000, length, 1);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    Mix(*stream, 2205);
+    EXPECT_NEAR(static_cast<double>(stream->Position()), 2400.0, 1.0);
+    for (int i = 0; i < 40 && stream->playing(); ++i) Mix(*stream, 2205);
+    EXPECT_FALSE(stream->playing());
+    EXPECT_EQ(stream->Position(), length);
+}
+
+// Outside the manual output the callback's record is a promise about the future: the
+// frames are heard from `blockHeardNs` on, and the position moves with the clock in
+// between, never before the block's start nor past what was output.
+TEST_F(StreamBookkeeping, WallClockAdvancesWithinWhatWasOutput) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    Mix(*stream, 2205, ae::MonotonicNs() + 3600 * 1000 * kMs);
+    EXPECT_EQ(stream->Position(), 0) << "not heard yet: still at the start";
+
+    Mix(*stream, 2205, ae::MonotonicNs() - 3600 * 1000 * kMs);
+    EXPECT_EQ(stream->Position(), 4410) << "long heard: all of it, and no further";
+
+    // A 50 ms block heard from 25 ms ago: the ear is inside it.
+    Mix(*stream, 2205, ae::MonotonicNs() - 25 * kMs);
+    const int64_t inside = stream->Position();
+    EXPECT_GT(inside, 4410);
+    EXPECT_LT(inside, 4410 + 2205);
+    EXPECT_LE(inside, stream->Position()) << "the position never goes back";
+    stream->Pause();
+    const int64_t paused = stream->Position();
+    EXPECT_GE(paused, inside);
+    EXPECT_LE(paused, 4410 + 2205);
+    EXPECT_EQ(stream->Position(), paused) << "a paused position stands still";
+}
+
+// An output that renders ahead, driven with chosen times: each 10 ms block is output
+// 15 ms before it is heard, as the paced outputs do, and once the thread feeding the
+// device is 40 ms late. The position follows the clock to the frame while audio is
+// there, holds at the last frame output while none is, never goes back, and catches
+// up with the late blocks.
+TEST_F(StreamBookkeeping, RenderedAheadIsHeardWithTheClock) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    const int64_t start = 7200 * 1000 * kMs;  // when frame 0 is heard
+    const int64_t block = 10 * kMs, lead = 15 * kMs;
+    const auto heardBy = [&](int64_t ns) {  // frames heard by `ns` with nothing missed
+        return std::max<int64_t>(0, (ns - start) * kOutputRate / (1000 * kMs));
+    };
+    int blocks = 0;
+    int64_t previous = 0;
+    for (int64_t now = start - 30 * kMs; now < start + 300 * kMs; now += kMs / 4) {
+        const bool late = now >= start + 100 * kMs && now < start + 140 * kMs;
+        while (!late && start + blocks * block - lead <= now) {
+            Mix(*stream, 441, start + blocks * block);
+            ++blocks;
+        }
+        const int64_t position = stream->PositionAt(now);
+        const int64_t output = 441 * blocks;
+        ASSERT_NEAR(position, std::min(heardBy(now), output), 1) << "at " << (now - start);
+        ASSERT_GE(position, previous) << "at " << (now - start);
+        previous = position;
+    }
+    EXPECT_EQ(stream->PositionAt(start + 3600 * 1000 * kMs), 441 * blocks)
+        << "never past what was output";
+    EXPECT_EQ(stream->PositionAt(start - 3600 * 1000 * kMs), 0) << "nor before the start";
+}
+
+// The decoder fell behind: a block holds less of the stream than it lasts, and the
+// next one goes on where it stopped. With both output ahead of the ear, the position
+// is the first block's while it is heard, holds through the silence, then moves on.
+TEST_F(StreamBookkeeping, SilenceBetweenOutputsHoldsThePosition) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    const int64_t start = 7200 * 1000 * kMs;
+    Mix(*stream, 8000, start);  // more than the ready ring holds
+    const int64_t first = stream->PositionAt(start + 3600 * 1000 * kMs);
+    ASSERT_GT(first, 1000);
+    ASSERT_LT(first, 8000) << "the block should outlast the ready ring";
+    const int64_t second = start + 8000 * 1000 * kMs / kOutputRate;
+    Mix(*stream, 441, second);
+
+    EXPECT_EQ(stream->PositionAt(start + 10 * kMs), 441) << "inside the first block";
+    EXPECT_EQ(stream->PositionAt(second - kMs), first) << "in the silence";
+    EXPECT_EQ(stream->PositionAt(second + 5 * kMs), first + 220) << "inside the second";
+    EXPECT_EQ(stream->PositionAt(second + 20 * kMs), first + 441);
+}
+
+// A seek, a stop or a pause ends what was output before it, even if it is still to be
+// heard: the position starts from the new place or the kept one, and moves on only
+// with audio output afterwards.
+TEST_F(StreamBookkeeping, OutputAheadEndsWithSeekAndStop) {
+    auto stream = Open(kOutputRate, kOutputRate);
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    // Far ahead of the real clock, which Stop reads.
+    const int64_t start = ae::MonotonicNs() + 3600 * 1000 * kMs;
+    Mix(*stream, 441, start);
+    Mix(*stream, 441, start + 10 * kMs);
+    ASSERT_TRUE(stream->Seek(30000, &error));
+    EXPECT_EQ(stream->PositionAt(start + 15 * kMs), 30000) << "the old place is not heard";
+    Mix(*stream, 441, start + 20 * kMs);
+    EXPECT_EQ(stream->PositionAt(start), 30000) << "never before the new place";
+    EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30220);
+
+    stream->Stop();  // heard so far, by the real clock: nothing of the new place
+    EXPECT_EQ(stream->Position(), 30000);
+    EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30000) << "stopped: the kept place";
+    ASSERT_TRUE(stream->Play(false, &error));
+    EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30000)
+        << "resumed: nothing output before the stop counts";
+    // The frames output before the stop were played out after it; the next block
+    // goes on after them, and the position comes up to it with the clock.
+    const int64_t resumed = start + 100 * kMs;
+    Mix(*stream, 441, resumed);
+    EXPECT_EQ(stream->PositionAt(resumed - 1000 * kMs), 30000);
+    EXPECT_EQ(stream->PositionAt(resumed - 5 * kMs), 30441 - 220);
+    EXPECT_EQ(stream->PositionAt(resumed), 30441);
+    EXPECT_EQ(stream->PositionAt(resumed + 5 * kMs), 30441 + 220);
+}
+
+TEST_F(StreamBookkeeping, VolumeGlidesAndNeverStepsPastItsRamp) {
+    // A constant signal makes every step of the output a step of the gain.
+    const std::string path = dir_.File("dc.wav");
+    ASSERT_TRUE(testaudio::Write(path, testaudio::Format::WavFloat, kOutputRate, 1,
+                                 std::vector<float>(kOutputRate, 0.5f)));
+    int error = 0;
+    auto stream = Stream::Open(path, kOutputRate, &error);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_TRUE(stream->Play(false, &error));
+    EXPECT_FLOAT_EQ(Mix(*stream, 16)[0], 0.5f);
+    stream->SetVolume(2.0f);
+    const int ramp = ae::VolumeRampFrames(kOutputRate);
+    std::vector<float> out;
+    for (int i = 0; i < ramp + 64; i += 7) {  // odd blocks: the ramp spans several
+        const std::vector<float> block = Mix(*stream, 7);
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    const float maxStep = 0.5f * (2.0f - 1.0f) / static_cast<float>(ramp) * 1.001f;
+    float previous = 0.5f;
+    for (size_t i = 0; i < out.size(); i += 2) {
+        ASSERT_LE(out[i] - previous, maxStep) << "frame " << i / 2;
+        ASSERT_GE(out[i], previous) << "frame " << i / 2;
+        previous = out[i];
+    }
+    EXPECT_FLOAT_EQ(previous, 1.0f) << "the glide ends on the new volume";
+}
+
+#ifndef CORE_TESTS_SANITIZED
+thread_local bool tCounting = false;
+thread_local long tAllocations = 0;
+#endif
+
+TEST_F(StreamBookkeeping, MixingAllocatesNothing) {
+#ifdef CORE_TESTS_SANITIZED
+    GTEST_SKIP() << "the sanitizers own the allocator";
+#else
+    auto stream = Open(48000, 48000, 6);  // resampled, downmixed
+    int error = 0;
+    ASSERT_TRUE(stream->Play(false, &error));
+    std::vector<float> out(2 * 512);
+    long allocations = 0;
+    for (int i = 0; i < 50; ++i) {
+        Fill(*stream);
+        tAllocations = 0;
+        tCounting = true;
+        stream->Mix(out.data(), 512, MixTiming{ae::MonotonicNs()});
+        int64_t position = stream->Position();
+        tCounting = false;
+        allocations += tAllocations;
+        EXPECT_GE(position, 0);
+    }
+    tCounting = true;
+    // The counter itself works. A direct call, since an optimiser may drop a
+    // new-expression whose result is deleted unused.
+    ::operator delete(::operator new(sizeof(int)));
+    tCounting = false;
+    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(tAllocations, 1);
+#endif
+}
+
+}  // namespace
+
+#ifndef CORE_TESTS_SANITIZED
+// Out of line, so that the compiler does not pair an inlined malloc() or free() with
+// the other side's operator.
+__attribute__((noinline)) void* operator new(size_t size) {
+    if (tCounting) ++tAllocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
+#endif

@@ -1,0 +1,359 @@
+// Every format decodes to exactly the frames that were written, seeks land on the
+// exact frame, and the format is taken from the content.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "tests/audioengine/decode/DecodeTestSupport.h"
+#include "plugin/engine/Bass.h"
+
+using testaudio::ExpectedCtype;
+using testaudio::Format;
+
+namespace decodetest {
+namespace {
+
+uint32_t ExpectedOrigres(Format format) {
+    switch (format) {
+        case Format::Wav:
+        case Format::Aiff:
+        case Format::Flac:
+            return 16;
+        case Format::WavFloat:
+            return 32;
+        default:
+            return 0;
+    }
+}
+
+class EachFormat : public ::testing::TestWithParam<Format> {
+  protected:
+    testaudio::TempDir dir_;
+};
+
+TEST_P(EachFormat, DecodesExactlyTheWrittenFramesAndDescribesThem) {
+    const Format format = GetParam();
+    for (int channels : {1, 2}) {
+        SCOPED_TRACE(channels);
+        // An odd length that is no multiple of any codec's frame size.
+        const int64_t frames = RateFor(format) + 1237;
+        const std::string path = dir_.File("signal" + std::to_string(channels));
+        const std::vector<float> source = WriteTestFile(path, format, channels, frames);
+        ASSERT_FALSE(source.empty());
+
+        int error = -2;
+        auto decoder = ae::OpenDecoder(path, &error);
+        ASSERT_NE(decoder, nullptr) << "error " << error;
+        const ae::DecoderInfo& info = decoder->info();
+        EXPECT_EQ(info.rate, RateFor(format));
+        EXPECT_EQ(info.channels, channels);
+        EXPECT_EQ(info.frames, frames);
+        EXPECT_EQ(info.ctype, ExpectedCtype(format));
+        EXPECT_EQ(info.origres, ExpectedOrigres(format));
+
+        const std::vector<float> decoded = DecodeRest(*decoder);
+        ASSERT_EQ(static_cast<int64_t>(decoded.size()), frames * channels);
+        float extra[16];
+        EXPECT_EQ(decoder->Read(extra, 1), 0);  // and it stays at the end
+
+        if (testaudio::IsLossy(format)) {
+            // Gapless: no encoder delay or padding is left in, so the decoded
+            // signal lines up with the source to the frame.
+            EXPECT_EQ(BestLag(source, decoded, channels, 64), 0);
+        } else {
+            // 16-bit files hold the source rounded to a step of 1/32768.
+            const float tolerance = format == Format::WavFloat ? 0.0f : 2.0f / 32768;
+            float worst = 0;
+            for (size_t i = 0; i < source.size(); ++i)
+                worst = std::max(worst, std::fabs(decoded[i] - source[i]));
+            EXPECT_LE(worst, tolerance);
+        }
+    }
+}
+
+TEST_P(EachFormat, SeeksGiveTheFramesOfADecodeFromTheStart) {
+    const Format format = GetParam();
+    const int channels = 2;
+    const int64_t frames = 2 * RateFor(format) + 311;
+    const std::string path = dir_.File("seek");
+    ASSERT_FALSE(WriteTestFile(path, format, channels, frames).empty());
+    int error = 0;
+    auto decoder = ae::OpenDecoder(path, &error);
+    ASSERT_NE(decoder, nullptr) << "error " << error;
+    const std::vector<float> reference = DecodeRest(*decoder);
+    ASSERT_EQ(static_cast<int64_t>(reference.size()), frames * channels);
+
+    // Start, frame and packet boundaries and their neighbours, the middle, the last
+    // frames (lossy codecs trim their last packet) and a backward jump.
+    const int64_t targets[] = {0,          1,          575,        576,          1151,
+                               1152 * 9,   4096 + 3,   frames / 2, frames / 3,   frames - 5000,
+                               frames - 1, frames - 2, 100,        frames - 700, 0};
+    std::vector<float> block(static_cast<size_t>(1000 * channels));
+    for (int64_t target : targets) {
+        SCOPED_TRACE(target);
+        ASSERT_TRUE(decoder->Seek(target));
+        const int64_t expected = std::min<int64_t>(1000, frames - target);
+        ASSERT_EQ(decoder->Read(block.data(), 1000), expected);
+        // Every format, lossy ones included, gives bit-identical samples.
+        EXPECT_EQ(std::memcmp(block.data(), reference.data() + target * channels,
+                              static_cast<size_t>(expected * channels) * sizeof(float)),
+                  0);
+    }
+
+    // The end itself is a valid target with nothing after it; beyond it is not.
+    EXPECT_TRUE(decoder->Seek(frames));
+    EXPECT_EQ(decoder->Read(block.data(), 10), 0);
+    EXPECT_FALSE(decoder->Seek(frames + 1));
+    EXPECT_FALSE(decoder->Seek(-1));
+    EXPECT_FALSE(decoder->Seek(INT64_MAX));
+    // A failed seek does not spoil the next one.
+    ASSERT_TRUE(decoder->Seek(frames / 4));
+    ASSERT_EQ(decoder->Read(block.data(), 10), 10);
+    EXPECT_EQ(std::memcmp(block.data(), reference.data() + frames / 4 * channels,
+                          10 * channels * sizeof(float)),
+              0);
+}
+
+TEST_P(EachFormat, IsRecognisedByContentWhateverTheName) {
+    const Format format = GetParam();
+    const std::string written = dir_.File(std::string("real") + testaudio::Extension(format));
+    ASSERT_FALSE(WriteTestFile(written, format, 2, 20000).empty());
+    // A misleading extension, none at all, and a text file's.
+    const Format other = format == Format::Mp3 ? Format::Wav : Format::Mp3;
+    for (const std::string& name : {std::string("misnamed") + testaudio::Extension(other),
+                                    std::string("noextension"), std::string("notes.txt")}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir_.File(name);
+        WriteBytes(path, ReadBytes(written));
+        int error = -2;
+        auto decoder = ae::OpenDecoder(path, &error);
+        ASSERT_NE(decoder, nullptr) << "error " << error;
+        EXPECT_EQ(error, 0);
+        EXPECT_EQ(decoder->info().ctype, ExpectedCtype(format));
+        EXPECT_EQ(decoder->info().frames, 20000);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, EachFormat, ::testing::ValuesIn(testaudio::AllFormats()),
+                         [](const auto& param) {
+                             return std::string(testaudio::Name(param.param));
+                         });
+
+TEST(Channels, UpToEightOpenAndMoreAreRefused) {
+    testaudio::TempDir dir;
+    const std::string eight = dir.File("eight.wav");
+    ASSERT_TRUE(testaudio::Write(eight, Format::Wav, 44100, 8, TestSignal(44100, 8, 1000)));
+    int error = -2;
+    auto decoder = ae::OpenDecoder(eight, &error);
+    ASSERT_NE(decoder, nullptr);
+    EXPECT_EQ(decoder->info().channels, 8);
+
+    const std::string nine = dir.File("nine.wav");
+    ASSERT_TRUE(testaudio::Write(nine, Format::Wav, 44100, 9, TestSignal(44100, 9, 1000)));
+    EXPECT_EQ(ae::OpenDecoder(nine, &error), nullptr);
+    EXPECT_EQ(error, BASS_ERROR_FORMAT);
+}
+
+// A header may claim any rate; buffers are sized by it, so past 768 kHz the file is
+// refused rather than costing gigabytes (a 9 KB file claiming 620 MHz once did).
+TEST(Rates, UpTo768kHzOpenAndHigherAreRefused) {
+    testaudio::TempDir dir;
+    const std::string path = dir.File("rate.wav");
+    ASSERT_TRUE(testaudio::Write(path, Format::Wav, 44100, 1, TestSignal(44100, 1, 1000)));
+    std::vector<unsigned char> bytes = ReadBytes(path);
+    ASSERT_GE(bytes.size(), 44u);
+    ASSERT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
+    ASSERT_EQ(std::memcmp(bytes.data() + 12, "fmt ", 4), 0);
+    // The canonical header: rate at byte 24, bytes per second at 28 (16-bit mono).
+    const auto claim = [&](uint32_t rate) {
+        for (int i = 0; i < 4; ++i) {
+            bytes[24 + i] = static_cast<unsigned char>(rate >> (8 * i));
+            bytes[28 + i] = static_cast<unsigned char>((rate * 2) >> (8 * i));
+        }
+        WriteBytes(path, bytes);
+    };
+    int error = -2;
+    claim(768000);
+    auto decoder = ae::OpenDecoder(path, &error);
+    ASSERT_NE(decoder, nullptr) << error;
+    EXPECT_EQ(decoder->info().rate, 768000);
+    for (const uint32_t rate : {768001u, 620000000u}) {
+        claim(rate);
+        EXPECT_EQ(ae::OpenDecoder(path, &error), nullptr) << rate;
+        EXPECT_EQ(error, BASS_ERROR_FORMAT) << rate;
+    }
+}
+
+// Vorbis and Opus files store 5.1 in Vorbis order (FL C FR RL RR LFE); decoding gives
+// WAV order (FL FR C LFE RL RR), as from every other format, so a downmix treats them
+// alike. Each channel has its own level; the LFE channel, which encoders filter, is
+// silent.
+double SurroundLevel(int wav_channel) { return wav_channel == 3 ? 0.0 : 0.1 * (wav_channel + 1); }
+
+void ExpectWavOrderLevels(const std::string& path) {
+    const int channels = 6;
+    int error = 0;
+    auto decoder = ae::OpenDecoder(path, &error);
+    ASSERT_NE(decoder, nullptr) << "error " << error;
+    ASSERT_EQ(decoder->info().channels, channels);
+    const std::vector<float> decoded = DecodeRest(*decoder);
+    const int64_t frames = static_cast<int64_t>(decoded.size()) / channels;
+    ASSERT_GT(frames, 0);
+    for (int c = 0; c < channels; ++c) {
+        double sum = 0;
+        for (int64_t i = 0; i < frames; ++i) {
+            const double v = decoded[static_cast<size_t>(i * channels + c)];
+            sum += v * v;
+        }
+        const double amplitude = std::sqrt(2 * sum / static_cast<double>(frames));
+        EXPECT_NEAR(amplitude, SurroundLevel(c), 0.03) << "channel " << c;
+    }
+}
+
+std::vector<float> SurroundSignal(int rate, int64_t frames, const int* source_of_wav_channel) {
+    const int channels = 6;
+    std::vector<float> out(static_cast<size_t>(frames * channels));
+    for (int64_t i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            out[static_cast<size_t>(i * channels + source_of_wav_channel[c])] =
+                static_cast<float>(SurroundLevel(c) * std::sin(2 * M_PI * 440.0 * i / rate));
+    return out;
+}
+
+TEST(Channels, VorbisSurroundComesBackInWavOrder) {
+    testaudio::TempDir dir;
+    const int wav_order[] = {0, 1, 2, 3, 4, 5};
+    const std::string wav = dir.File("surround.wav"), ogg = dir.File("surround.ogg");
+    ASSERT_TRUE(
+        testaudio::Write(wav, Format::WavFloat, 44100, 6, SurroundSignal(44100, 44100, wav_order)));
+    // oggenc reorders WAV input into Vorbis order itself.
+    if (!RunQuietly("oggenc -Q -q 6 -o '" + ogg + "' '" + wav + "'")) GTEST_SKIP() << "no oggenc";
+    ExpectWavOrderLevels(ogg);
+}
+
+TEST(Channels, OpusSurroundComesBackInWavOrder) {
+    testaudio::TempDir dir;
+    // libsndfile writes its input as the file's (Vorbis) order, so the signal is
+    // given in that order: WAV channel c goes to Vorbis position vorbis_of_wav[c].
+    const int vorbis_of_wav[] = {0, 2, 1, 5, 3, 4};
+    const std::string opus = dir.File("surround.opus");
+    ASSERT_TRUE(testaudio::Write(opus, Format::Opus, 48000, 6,
+                                 SurroundSignal(48000, 48000, vorbis_of_wav)));
+    ExpectWavOrderLevels(opus);
+}
+
+// MP3 from the lame encoder itself, tagged afterwards with id3v2: the tag is skipped,
+// the LAME header's delay and padding are removed, and seeks stay exact.
+TEST(Mp3, LameEncodedFileWithId3v2TagIsGaplessAndExact) {
+    testaudio::TempDir dir;
+    const int64_t frames = 3 * 44100 + 17;
+    const std::string wav = dir.File("in.wav"), mp3 = dir.File("tagged.mp3");
+    const std::vector<float> source = WriteTestFile(wav, Format::Wav, 2, frames);
+    ASSERT_FALSE(source.empty());
+    if (!RunQuietly("lame --quiet -b 128 --cbr '" + wav + "' '" + mp3 + "'") ||
+        !RunQuietly("id3v2 -a 'Some Artist' -t 'Some Title' -y 2001 -T 3/12 '" + mp3 + "'"))
+        GTEST_SKIP() << "lame or id3v2 missing";
+    const std::vector<unsigned char> bytes = ReadBytes(mp3);
+    ASSERT_GT(bytes.size(), 10u);
+    ASSERT_EQ(std::memcmp(bytes.data(), "ID3", 3), 0);
+
+    int error = 0;
+    auto decoder = ae::OpenDecoder(mp3, &error);
+    ASSERT_NE(decoder, nullptr) << "error " << error;
+    EXPECT_EQ(decoder->info().frames, frames);
+    EXPECT_EQ(decoder->info().rate, 44100);
+    EXPECT_EQ(decoder->info().ctype, 0x10005u);
+    const std::vector<float> decoded = DecodeRest(*decoder);
+    ASSERT_EQ(static_cast<int64_t>(decoded.size()), frames * 2);
+    EXPECT_EQ(BestLag(source, decoded, 2, 64), 0);
+
+    std::vector<float> block(2 * 500);
+    for (int64_t target : {int64_t{0}, int64_t{44100}, frames - 500}) {
+        ASSERT_TRUE(decoder->Seek(target));
+        ASSERT_EQ(decoder->Read(block.data(), 500), 500);
+        EXPECT_EQ(std::memcmp(block.data(), decoded.data() + target * 2, block.size() * 4), 0);
+    }
+}
+
+// Bytes in front of the first frame (left by rippers or a broken download) do not hide
+// an untagged MP3, and the stream is the same as without them.
+TEST(Mp3, JunkBeforeTheFirstFrameIsSkipped) {
+    testaudio::TempDir dir;
+    const std::string clean = dir.File("clean.mp3"), junky = dir.File("junky");
+    ASSERT_FALSE(WriteTestFile(clean, Format::Mp3, 2, 30000).empty());
+    int error = 0;
+    auto reference_decoder = ae::OpenDecoder(clean, &error);
+    ASSERT_NE(reference_decoder, nullptr);
+    const std::vector<float> reference = DecodeRest(*reference_decoder);
+    const std::vector<unsigned char> audio = ReadBytes(clean);
+    CapturedOutput output;  // libmpg123 would note the junk on stderr unless quiet
+    for (size_t junk : {size_t{1}, size_t{417}, size_t{3000}}) {
+        SCOPED_TRACE(junk);
+        std::vector<unsigned char> bytes(junk, 0);
+        for (size_t i = 0; i < junk; ++i) bytes[i] = static_cast<unsigned char>(i * 7 % 251);
+        bytes.insert(bytes.end(), audio.begin(), audio.end());
+        WriteBytes(junky, bytes);
+        auto decoder = ae::OpenDecoder(junky, &error);
+        ASSERT_NE(decoder, nullptr) << "error " << error;
+        EXPECT_EQ(decoder->info().frames, 30000);
+        EXPECT_EQ(DecodeRest(*decoder), reference);
+    }
+    EXPECT_EQ(output.Finish(), "");
+}
+
+// Some taggers put an ID3v2 block in front of a FLAC stream; it is still FLAC.
+TEST(Flac, Id3v2TagInFrontIsSkipped) {
+    testaudio::TempDir dir;
+    const std::string flac = dir.File("plain.flac"), tagged = dir.File("tagged");
+    ASSERT_FALSE(WriteTestFile(flac, Format::Flac, 2, 30000).empty());
+    std::vector<unsigned char> bytes = {'I', 'D', '3', 3, 0, 0, 0, 0, 1, 0};  // 128-byte body
+    bytes.resize(10 + 128, 0);
+    const std::vector<unsigned char> audio = ReadBytes(flac);
+    bytes.insert(bytes.end(), audio.begin(), audio.end());
+    WriteBytes(tagged, bytes);
+    int error = 0;
+    auto decoder = ae::OpenDecoder(tagged, &error);
+    ASSERT_NE(decoder, nullptr) << "error " << error;
+    EXPECT_EQ(decoder->info().ctype, 0x10900u);
+    EXPECT_EQ(decoder->info().frames, 30000);
+    EXPECT_EQ(static_cast<int64_t>(DecodeRest(*decoder).size()), 30000 * 2);
+}
+
+// 24-bit FLAC from the reference encoder, native and in Ogg, decodes bit-exactly to
+// the samples of the WAV it was made from, and seeks stay exact.
+TEST(Flac, ReferenceEncoderFilesNativeAndOggAreBitExact) {
+    testaudio::TempDir dir;
+    const std::string wav16 = dir.File("in16.wav"), wav24 = dir.File("in24.wav");
+    ASSERT_FALSE(WriteTestFile(wav16, Format::Wav, 2, 50000).empty());
+    const std::string flac = dir.File("out.flac"), oga = dir.File("out.oga");
+    if (!RunQuietly("sox '" + wav16 + "' -b 24 '" + wav24 + "' dither -s") ||
+        !RunQuietly("flac -s -f -o '" + flac + "' '" + wav24 + "'") ||
+        !RunQuietly("flac -s -f --ogg -o '" + oga + "' '" + wav24 + "'"))
+        GTEST_SKIP() << "sox or flac missing";
+    int error = 0;
+    auto reference_decoder = ae::OpenDecoder(wav24, &error);
+    ASSERT_NE(reference_decoder, nullptr);
+    const std::vector<float> reference = DecodeRest(*reference_decoder);
+    ASSERT_EQ(reference.size(), 50000u * 2);
+
+    for (const auto& [path, ctype] : {std::pair{flac, 0x10900u}, std::pair{oga, 0x10901u}}) {
+        SCOPED_TRACE(path);
+        auto decoder = ae::OpenDecoder(path, &error);
+        ASSERT_NE(decoder, nullptr) << "error " << error;
+        EXPECT_EQ(decoder->info().ctype, ctype);
+        EXPECT_EQ(decoder->info().origres, 24u);
+        EXPECT_EQ(decoder->info().frames, 50000);
+        EXPECT_EQ(DecodeRest(*decoder, 1000), reference);
+        std::vector<float> block(2 * 300);
+        for (int64_t target : {int64_t{4095}, int64_t{4096}, int64_t{33333}, int64_t{49700}}) {
+            ASSERT_TRUE(decoder->Seek(target));
+            ASSERT_EQ(decoder->Read(block.data(), 300), 300);
+            EXPECT_TRUE(std::equal(block.begin(), block.end(), reference.begin() + target * 2))
+                << target;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace decodetest

@@ -1,0 +1,227 @@
+#include "tests/audioengine/tags/TagFixtures.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <taglib/aifffile.h>
+#include <taglib/apetag.h>
+#include <taglib/commentsframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/infotag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/wavfile.h>
+#include <taglib/xiphcomment.h>
+
+#include <functional>
+
+extern char** environ;
+
+namespace tagtest {
+
+using TagLib::String;
+
+Values FullValues() {
+    return {"3/12", "Café Ünïcødé", "Ärtist Ø", "Album Name", "Rock", "2001", "A comment"};
+}
+
+Values Id3v1Values() {
+    Values values = FullValues();
+    values[kTrack] = "3";
+    return values;
+}
+
+std::string WriteAudio(const testaudio::TempDir& dir, const std::string& name,
+                       testaudio::Format format) {
+    const int rate = format == testaudio::Format::Opus ? 48000 : 44100;
+    const std::string path = dir.File(name);
+    const auto tone = testaudio::Sine(rate, 2, rate / 5, 440.0, 0.5);
+    return testaudio::Write(path, format, rate, 2, tone) ? path : std::string();
+}
+
+int Run(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+static String Utf8(const std::string& text) { return String(text, String::UTF8); }
+
+bool TagWithId3v2Tool(const std::string& mp3, const Values& values, bool id3v1, bool id3v2) {
+    // id3lib stores texts as Latin-1, so the tool is given Latin-1 bytes.
+    auto latin1 = [](const std::string& text) { return Utf8(text).to8Bit(false); };
+    std::vector<std::string> argv = {"id3v2"};
+    if (id3v1 && !id3v2) argv.push_back("-1");
+    if (id3v2 && !id3v1) argv.push_back("-2");
+    const std::vector<std::string> options = {"-T", values[kTrack],
+                                              "-t", latin1(values[kTitle]),
+                                              "-a", latin1(values[kArtist]),
+                                              "-A", latin1(values[kAlbum]),
+                                              "-g", "17",  // Rock
+                                              "-y", values[kYear],
+                                              "-c", latin1(values[kComment]),
+                                              mp3};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return Run(argv) == 0;
+}
+
+bool TagWithMetaflac(const std::string& flac, const Values& values) {
+    return Run({"metaflac", "--no-utf8-convert", "--remove-all-tags",
+                "--set-tag=TRACKNUMBER=" + values[kTrack], "--set-tag=TITLE=" + values[kTitle],
+                "--set-tag=ARTIST=" + values[kArtist], "--set-tag=ALBUM=" + values[kAlbum],
+                "--set-tag=GENRE=" + values[kGenre], "--set-tag=DATE=" + values[kYear],
+                "--set-tag=COMMENT=" + values[kComment], flac}) == 0;
+}
+
+bool TagWithVorbiscomment(const std::string& ogg, const Values& values) {
+    return Run({"vorbiscomment", "-w", "-R", "-t", "TRACKNUMBER=" + values[kTrack], "-t",
+                "TITLE=" + values[kTitle], "-t", "ARTIST=" + values[kArtist], "-t",
+                "ALBUM=" + values[kAlbum], "-t", "GENRE=" + values[kGenre], "-t",
+                "DATE=" + values[kYear], "-t", "COMMENT=" + values[kComment], ogg}) == 0;
+}
+
+static void SetId3v2(TagLib::ID3v2::Tag* tag, const Values& values) {
+    auto text = [tag](const char* id, const std::string& value) {
+        tag->removeFrames(id);
+        auto* frame = new TagLib::ID3v2::TextIdentificationFrame(id, String::UTF8);
+        frame->setText(Utf8(value));
+        tag->addFrame(frame);
+    };
+    text("TRCK", values[kTrack]);
+    text("TIT2", values[kTitle]);
+    text("TPE1", values[kArtist]);
+    text("TALB", values[kAlbum]);
+    text("TCON", values[kGenre]);
+    text("TDRC", values[kYear]);
+    tag->removeFrames("COMM");
+    auto* comment = new TagLib::ID3v2::CommentsFrame(String::UTF8);
+    comment->setLanguage("eng");
+    comment->setText(Utf8(values[kComment]));
+    tag->addFrame(comment);
+}
+
+bool TagRiffInfo(const std::string& wav, const Values& values) {
+    TagLib::RIFF::WAV::File file(wav.c_str(), false);
+    if (!file.isValid()) return false;
+    TagLib::RIFF::Info::Tag* info = file.InfoTag();
+    info->setFieldText("IPRT", Utf8(values[kTrack]));
+    info->setFieldText("INAM", Utf8(values[kTitle]));
+    info->setFieldText("IART", Utf8(values[kArtist]));
+    info->setFieldText("IPRD", Utf8(values[kAlbum]));
+    info->setFieldText("IGNR", Utf8(values[kGenre]));
+    info->setFieldText("ICRD", Utf8(values[kYear]));
+    info->setFieldText("ICMT", Utf8(values[kComment]));
+    return file.save(TagLib::RIFF::WAV::File::Info, TagLib::File::StripNone);
+}
+
+bool TagAiffId3v2(const std::string& aiff, const Values& values) {
+    TagLib::RIFF::AIFF::File file(aiff.c_str(), false);
+    if (!file.isValid()) return false;
+    SetId3v2(file.tag(), values);
+    return file.save();
+}
+
+bool TagOpus(const std::string& opus, const Values& values) {
+    TagLib::Ogg::Opus::File file(opus.c_str(), false);
+    if (!file.isValid()) return false;
+    TagLib::Ogg::XiphComment* comments = file.tag();
+    comments->addField("TRACKNUMBER", Utf8(values[kTrack]));
+    comments->addField("TITLE", Utf8(values[kTitle]));
+    comments->addField("ARTIST", Utf8(values[kArtist]));
+    comments->addField("ALBUM", Utf8(values[kAlbum]));
+    comments->addField("GENRE", Utf8(values[kGenre]));
+    comments->addField("DATE", Utf8(values[kYear]));
+    comments->addField("COMMENT", Utf8(values[kComment]));
+    return file.save();
+}
+
+bool TagApe(const std::string& mp3, const Values& values) {
+    TagLib::MPEG::File file(mp3.c_str(), false);
+    if (!file.isValid()) return false;
+    TagLib::APE::Tag* ape = file.APETag(true);
+    ape->addValue("TRACK", Utf8(values[kTrack]));
+    ape->addValue("TITLE", Utf8(values[kTitle]));
+    ape->addValue("ARTIST", Utf8(values[kArtist]));
+    ape->addValue("ALBUM", Utf8(values[kAlbum]));
+    ape->addValue("GENRE", Utf8(values[kGenre]));
+    ape->addValue("YEAR", Utf8(values[kYear]));
+    ape->addValue("COMMENT", Utf8(values[kComment]));
+    return file.save(TagLib::MPEG::File::APE, TagLib::File::StripNone, TagLib::ID3v2::v4,
+                     TagLib::File::DoNotDuplicate);
+}
+
+bool TagId3v24(const std::string& path, const Values& values) {
+    const bool wav = path.size() > 4 && path.compare(path.size() - 4, 4, ".wav") == 0;
+    if (wav) {
+        TagLib::RIFF::WAV::File file(path.c_str(), false);
+        if (!file.isValid()) return false;
+        SetId3v2(file.ID3v2Tag(), values);
+        return file.save(TagLib::RIFF::WAV::File::ID3v2, TagLib::File::StripNone);
+    }
+    TagLib::MPEG::File file(path.c_str(), false);
+    if (!file.isValid()) return false;
+    SetId3v2(file.ID3v2Tag(true), values);
+    return file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v4,
+                     TagLib::File::DoNotDuplicate);
+}
+
+std::vector<TaggedFile> MakeTaggedFiles(const testaudio::TempDir& dir) {
+    using testaudio::Format;
+    const Values full = FullValues();
+    std::vector<TaggedFile> files;
+    auto make = [&](const std::string& label, const std::string& name, Format format,
+                    const std::function<bool(const std::string&)>& tag, const Values& expected) {
+        const std::string path = WriteAudio(dir, name, format);
+        ASSERT_FALSE(path.empty()) << "cannot write " << name;
+        ASSERT_TRUE(tag(path)) << "cannot tag " << name;
+        files.push_back({label, path, expected});
+    };
+    make(
+        "mp3_id3v2_tool", "id3v2.mp3", Format::Mp3,
+        [&](const std::string& p) { return TagWithId3v2Tool(p, full, false, true); }, full);
+    make(
+        "mp3_id3v1_tool", "id3v1.mp3", Format::Mp3,
+        [&](const std::string& p) { return TagWithId3v2Tool(p, full, true, false); },
+        Id3v1Values());
+    make(
+        "mp3_id3v24", "id3v24.mp3", Format::Mp3,
+        [&](const std::string& p) { return TagId3v24(p, full); }, full);
+    make(
+        "mp3_ape", "ape.mp3", Format::Mp3, [&](const std::string& p) { return TagApe(p, full); },
+        full);
+    make(
+        "flac_metaflac", "tagged.flac", Format::Flac,
+        [&](const std::string& p) { return TagWithMetaflac(p, full); }, full);
+    make(
+        "vorbis_vorbiscomment", "tagged.ogg", Format::OggVorbis,
+        [&](const std::string& p) { return TagWithVorbiscomment(p, full); }, full);
+    make(
+        "opus_taglib", "tagged.opus", Format::Opus,
+        [&](const std::string& p) { return TagOpus(p, full); }, full);
+    make(
+        "wav_riff_info", "info.wav", Format::Wav,
+        [&](const std::string& p) { return TagRiffInfo(p, full); }, full);
+    make(
+        "wavfloat_id3v2", "id3v2.wav", Format::WavFloat,
+        [&](const std::string& p) { return TagId3v24(p, full); }, full);
+    make(
+        "aiff_id3v2", "tagged.aiff", Format::Aiff,
+        [&](const std::string& p) { return TagAiffId3v2(p, full); }, full);
+    return files;
+}
+
+}  // namespace tagtest
