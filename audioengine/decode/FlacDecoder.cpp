@@ -41,7 +41,7 @@ class FlacDecoder final : public FrameDecoder {
         // A length of 0 means "not known" in FLAC's header; such a stream cannot be
         // positioned exactly, and neither can one with no frames.
         if (info_.rate <= 0 || info_.frames <= 0) return BASS_ERROR_FILEFORM;
-        info_.ctype = ogg ? 0x10901 : 0x10900;
+        info_.ctype = ogg ? BASS_CTYPE_STREAM_FLAC_OGG : BASS_CTYPE_STREAM_FLAC;
         // The header promises a length; a file that was cut short cannot reach it.
         // A whole last frame at the very end of the audio proves it at once. Else
         // libFLAC seeks to the last frame, which in a file without a seek table

@@ -72,13 +72,13 @@ uint32_t BitsPerSample(int subformat) {
 uint32_t ContainerType(SndfileKind kind, int subformat) {
     switch (kind) {
         case SndfileKind::Wav:
-            if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE) return 0x50003;
-            if (BitsPerSample(subformat) != 0) return 0x50001;
+            if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE) return BASS_CTYPE_STREAM_WAV_FLOAT;
+            if (BitsPerSample(subformat) != 0) return BASS_CTYPE_STREAM_WAV_PCM;
             return 0x40000 | WaveFormatTag(subformat);
         case SndfileKind::Aiff:
-            return 0x10006;
+            return BASS_CTYPE_STREAM_AIFF;
         case SndfileKind::OggOpus:
-            return 0x11200;
+            return BASS_CTYPE_STREAM_OPUS;
     }
     return 0;
 }

@@ -54,7 +54,7 @@ class VorbisDecoder final : public FrameDecoder {
         info_.rate = static_cast<int>(first->rate);
         info_.channels = first->channels;
         info_.frames = frames;
-        info_.ctype = 0x10002;
+        info_.ctype = BASS_CTYPE_STREAM_OGG;
         info_.origres = 0;
         order_ = VorbisToWavOrder(first->channels);
         return 0;

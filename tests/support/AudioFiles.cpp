@@ -1,5 +1,7 @@
 #include "tests/support/AudioFiles.h"
 
+#include "plugin/engine/Bass.h"
+
 #include <sndfile.h>
 
 #include <cmath>
@@ -47,13 +49,13 @@ bool IsLossy(Format format) {
 
 uint32_t ExpectedCtype(Format format) {
     switch (format) {
-        case Format::Wav: return 0x50001;
-        case Format::WavFloat: return 0x50003;
-        case Format::Aiff: return 0x10006;
-        case Format::Flac: return 0x10900;
-        case Format::OggVorbis: return 0x10002;
-        case Format::Opus: return 0x11200;
-        case Format::Mp3: return 0x10005;
+        case Format::Wav: return BASS_CTYPE_STREAM_WAV_PCM;
+        case Format::WavFloat: return BASS_CTYPE_STREAM_WAV_FLOAT;
+        case Format::Aiff: return BASS_CTYPE_STREAM_AIFF;
+        case Format::Flac: return BASS_CTYPE_STREAM_FLAC;
+        case Format::OggVorbis: return BASS_CTYPE_STREAM_OGG;
+        case Format::Opus: return BASS_CTYPE_STREAM_OPUS;
+        case Format::Mp3: return BASS_CTYPE_STREAM_MP3;
     }
     return 0;
 }

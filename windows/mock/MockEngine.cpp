@@ -181,7 +181,7 @@ BOOL MOCK_CALL Mock_BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     memset(info, 0, sizeof *info);
     info->freq = g_script.infoFreq;
     info->chans = g_script.infoChans;
-    info->ctype = 0x10005;
+    info->ctype = BASS_CTYPE_STREAM_MP3;
     info->filename = "C:\\music\\mock.mp3";
     return TRUE;
 }

@@ -281,9 +281,9 @@ TEST(Stream, FormatComesFromTheContent) {
     ASSERT_NE(b.handle(), 0u) << "error " << b.error();
     BASS_CHANNELINFO info{};
     ASSERT_TRUE(BASS_ChannelGetInfo(a.handle(), &info));
-    EXPECT_EQ(info.ctype, 0x10900u);
+    EXPECT_EQ(info.ctype, BASS_CTYPE_STREAM_FLAC);
     ASSERT_TRUE(BASS_ChannelGetInfo(b.handle(), &info));
-    EXPECT_EQ(info.ctype, 0x10005u);
+    EXPECT_EQ(info.ctype, BASS_CTYPE_STREAM_MP3);
     EXPECT_EQ(LengthFrames(b.handle()), 22050);
 }
 

@@ -263,7 +263,7 @@ TEST(Mp3, LameEncodedFileWithId3v2TagIsGaplessAndExact) {
     ASSERT_NE(decoder, nullptr) << "error " << error;
     EXPECT_EQ(decoder->info().frames, frames);
     EXPECT_EQ(decoder->info().rate, 44100);
-    EXPECT_EQ(decoder->info().ctype, 0x10005u);
+    EXPECT_EQ(decoder->info().ctype, BASS_CTYPE_STREAM_MP3);
     const std::vector<float> decoded = DecodeRest(*decoder);
     ASSERT_EQ(static_cast<int64_t>(decoded.size()), frames * 2);
     EXPECT_EQ(BestLag(source, decoded, 2, 64), 0);
@@ -315,7 +315,7 @@ TEST(Flac, Id3v2TagInFrontIsSkipped) {
     int error = 0;
     auto decoder = ae::OpenDecoder(tagged, &error);
     ASSERT_NE(decoder, nullptr) << "error " << error;
-    EXPECT_EQ(decoder->info().ctype, 0x10900u);
+    EXPECT_EQ(decoder->info().ctype, BASS_CTYPE_STREAM_FLAC);
     EXPECT_EQ(decoder->info().frames, 30000);
     EXPECT_EQ(static_cast<int64_t>(DecodeRest(*decoder).size()), 30000 * 2);
 }
@@ -337,7 +337,7 @@ TEST(Flac, ReferenceEncoderFilesNativeAndOggAreBitExact) {
     const std::vector<float> reference = DecodeRest(*reference_decoder);
     ASSERT_EQ(reference.size(), 50000u * 2);
 
-    for (const auto& [path, ctype] : {std::pair{flac, 0x10900u}, std::pair{oga, 0x10901u}}) {
+    for (const auto& [path, ctype] : {std::pair{flac, BASS_CTYPE_STREAM_FLAC}, std::pair{oga, BASS_CTYPE_STREAM_FLAC_OGG}}) {
         SCOPED_TRACE(path);
         auto decoder = ae::OpenDecoder(path, &error);
         ASSERT_NE(decoder, nullptr) << "error " << error;
