@@ -21,9 +21,9 @@
 
 #include "audioengine/core/AnalysisHistory.h"
 #include "audioengine/core/ChunkRing.h"
+#include "audioengine/core/Hot.h"
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/EqChain.h"
-#include "audioengine/core/Hot.h"
 #include "audioengine/dsp/Spectrum512.h"
 
 namespace ae {

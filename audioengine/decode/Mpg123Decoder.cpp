@@ -96,7 +96,9 @@ class Mpg123Decoder final : public FrameDecoder {
         info_.rate = static_cast<int>(rate);
         info_.channels = channels;
         info_.frames = length;
-        info_.ctype = frame.layer == 1 ? BASS_CTYPE_STREAM_MP1 : frame.layer == 2 ? BASS_CTYPE_STREAM_MP2 : BASS_CTYPE_STREAM_MP3;
+        info_.ctype = frame.layer == 1   ? BASS_CTYPE_STREAM_MP1
+                      : frame.layer == 2 ? BASS_CTYPE_STREAM_MP2
+                                         : BASS_CTYPE_STREAM_MP3;
         info_.origres = 0;
         if (mpg123_seek(mh_, 0, SEEK_SET) != 0) return BASS_ERROR_FILEFORM;
         return 0;

@@ -72,7 +72,8 @@ uint32_t BitsPerSample(int subformat) {
 uint32_t ContainerType(SndfileKind kind, int subformat) {
     switch (kind) {
         case SndfileKind::Wav:
-            if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE) return BASS_CTYPE_STREAM_WAV_FLOAT;
+            if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE)
+                return BASS_CTYPE_STREAM_WAV_FLOAT;
             if (BitsPerSample(subformat) != 0) return BASS_CTYPE_STREAM_WAV_PCM;
             return 0x40000 | WaveFormatTag(subformat);
         case SndfileKind::Aiff:

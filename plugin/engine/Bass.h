@@ -56,22 +56,22 @@ typedef DWORD HFX;     /* an effect handle, 0 = none */
 #define BASS_ERROR_ENDED 45
 #define BASS_ERROR_UNKNOWN -1
 
-#define BASS_POS_BYTE 0          /* position mode: bytes of 16-bit PCM */
-#define BASS_ATTRIB_VOL 2        /* attribute: linear volume */
+#define BASS_POS_BYTE 0              /* position mode: bytes of 16-bit PCM */
+#define BASS_ATTRIB_VOL 2            /* attribute: linear volume */
 #define BASS_DATA_FFT512 0x80000001u /* 256 float magnitudes of a 512-point FFT */
-#define BASS_FILEPOS_END 2       /* the file's length, tag blocks excluded */
-#define BASS_FX_DX8_PARAMEQ 7    /* peaking equaliser band */
+#define BASS_FILEPOS_END 2           /* the file's length, tag blocks excluded */
+#define BASS_FX_DX8_PARAMEQ 7        /* peaking equaliser band */
 
 /* Container and codec of a stream (BASS_CHANNELINFO.ctype). */
-#define BASS_CTYPE_STREAM_OGG 0x10002u      /* Ogg Vorbis */
-#define BASS_CTYPE_STREAM_MP1 0x10003u      /* MPEG layer 1 */
-#define BASS_CTYPE_STREAM_MP2 0x10004u      /* MPEG layer 2 */
-#define BASS_CTYPE_STREAM_MP3 0x10005u      /* MPEG layer 3 */
-#define BASS_CTYPE_STREAM_AIFF 0x10006u     /* AIFF */
-#define BASS_CTYPE_STREAM_FLAC 0x10900u     /* native FLAC */
-#define BASS_CTYPE_STREAM_FLAC_OGG 0x10901u /* FLAC in Ogg */
-#define BASS_CTYPE_STREAM_OPUS 0x11200u     /* Ogg Opus */
-#define BASS_CTYPE_STREAM_WAV_PCM 0x50001u  /* WAV, integer samples */
+#define BASS_CTYPE_STREAM_OGG 0x10002u       /* Ogg Vorbis */
+#define BASS_CTYPE_STREAM_MP1 0x10003u       /* MPEG layer 1 */
+#define BASS_CTYPE_STREAM_MP2 0x10004u       /* MPEG layer 2 */
+#define BASS_CTYPE_STREAM_MP3 0x10005u       /* MPEG layer 3 */
+#define BASS_CTYPE_STREAM_AIFF 0x10006u      /* AIFF */
+#define BASS_CTYPE_STREAM_FLAC 0x10900u      /* native FLAC */
+#define BASS_CTYPE_STREAM_FLAC_OGG 0x10901u  /* FLAC in Ogg */
+#define BASS_CTYPE_STREAM_OPUS 0x11200u      /* Ogg Opus */
+#define BASS_CTYPE_STREAM_WAV_PCM 0x50001u   /* WAV, integer samples */
 #define BASS_CTYPE_STREAM_WAV_FLOAT 0x50003u /* WAV, floating-point samples */
 
 /* Channel activity, as BASS_ChannelIsActive reports it. */
@@ -83,8 +83,8 @@ typedef DWORD HFX;     /* an effect handle, 0 = none */
 /* What the engine knows of a channel. Read it as this struct, never as raw words:
  * its size is 32 bytes on 32-bit targets and 40 on 64-bit ones. */
 typedef struct BASS_CHANNELINFO {
-    DWORD freq;    /* sample rate in Hz, as decoded */
-    DWORD chans;   /* channel count */
+    DWORD freq;  /* sample rate in Hz, as decoded */
+    DWORD chans; /* channel count */
     DWORD flags;
     DWORD ctype;   /* container and codec */
     DWORD origres; /* original resolution in bits, 0 when not known */

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "audioengine/include/audioengine_ext.h"
 #include "tests/fuzz/FuzzFiles.h"
 #include "tests/fuzz/FuzzInput.h"
 #include "tests/fuzz/ProtocolOps.h"
-#include "audioengine/include/audioengine_ext.h"
 
 using namespace protocolops;
 

@@ -52,7 +52,6 @@ enum Export {
 
 static_assert(kExportCount == kPluginExportCount, "one operation per export, in ordinal order");
 
-
 // SetData and SetFile kinds, as described above.
 enum IntKind { kSmallInt, kWordInt, kEdgeInt, kGainInt };
 enum TextKind { kNullText, kFileText, kFileText2, kKeyText, kBytesText, kLongText, kSuffixText };

@@ -11,9 +11,9 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/support/AudioFiles.h"
 #include "tests/integration/LoadedPlugin.h"
 #include "tests/integration/PluginHost.h"
+#include "tests/support/AudioFiles.h"
 
 using integration::PluginHost;
 using testaudio::Format;

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <regex>
 
-#include "tests/support/AudioFiles.h"
 #include "tests/plughost/Process.h"
+#include "tests/support/AudioFiles.h"
 
 using plughosttest::Lines;
 using plughosttest::Outcome;

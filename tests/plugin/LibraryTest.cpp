@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
@@ -31,7 +31,6 @@ std::vector<std::string> DefinitionFileNames() {
 }
 
 const std::vector<std::string> kExports = DefinitionFileNames();
-
 
 // The engine functions the plug-in calls, all imported from the engine libraries.
 const char* const kImports[] = {
@@ -116,7 +115,8 @@ TEST(PluginLibrary, NeedsTheEngineLibrariesBesideItself) {
 TEST(PluginLibrary, LoadsResolvesEveryExportAndUnloads) {
     void* library = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    for (const std::string& name : kExports) EXPECT_NE(dlsym(library, name.c_str()), nullptr) << name;
+    for (const std::string& name : kExports)
+        EXPECT_NE(dlsym(library, name.c_str()), nullptr) << name;
 
     // A freshly loaded library: empty result, zero data, registers that work.
     auto getFile = reinterpret_cast<const char* (*)()>(dlsym(library, "GetFile"));

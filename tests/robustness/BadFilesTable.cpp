@@ -18,10 +18,10 @@
 #include <limits>
 #include <set>
 
-#include "tests/support/AudioFiles.h"
+#include "audioengine/include/audioengine_ext.h"
 #include "tests/integration/LoadedPlugin.h"
 #include "tests/integration/PluginHost.h"
-#include "audioengine/include/audioengine_ext.h"
+#include "tests/support/AudioFiles.h"
 
 using integration::PluginHost;
 using testaudio::Format;

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/AudioFiles.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/tags.h"
+#include "tests/support/AudioFiles.h"
 
 using testaudio::Format;
 

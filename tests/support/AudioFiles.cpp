@@ -1,31 +1,38 @@
 #include "tests/support/AudioFiles.h"
 
-#include "plugin/engine/Bass.h"
-
 #include <sndfile.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
+#include "plugin/engine/Bass.h"
+
 namespace testaudio {
 
 const std::vector<Format>& AllFormats() {
-    static const std::vector<Format> all = {Format::Wav,       Format::WavFloat, Format::Aiff,
-                                            Format::Flac,      Format::OggVorbis, Format::Opus,
+    static const std::vector<Format> all = {Format::Wav,  Format::WavFloat,  Format::Aiff,
+                                            Format::Flac, Format::OggVorbis, Format::Opus,
                                             Format::Mp3};
     return all;
 }
 
 const char* Name(Format format) {
     switch (format) {
-        case Format::Wav: return "wav";
-        case Format::WavFloat: return "wavfloat";
-        case Format::Aiff: return "aiff";
-        case Format::Flac: return "flac";
-        case Format::OggVorbis: return "vorbis";
-        case Format::Opus: return "opus";
-        case Format::Mp3: return "mp3";
+        case Format::Wav:
+            return "wav";
+        case Format::WavFloat:
+            return "wavfloat";
+        case Format::Aiff:
+            return "aiff";
+        case Format::Flac:
+            return "flac";
+        case Format::OggVorbis:
+            return "vorbis";
+        case Format::Opus:
+            return "opus";
+        case Format::Mp3:
+            return "mp3";
     }
     return "?";
 }
@@ -33,12 +40,18 @@ const char* Name(Format format) {
 const char* Extension(Format format) {
     switch (format) {
         case Format::Wav:
-        case Format::WavFloat: return ".wav";
-        case Format::Aiff: return ".aiff";
-        case Format::Flac: return ".flac";
-        case Format::OggVorbis: return ".ogg";
-        case Format::Opus: return ".opus";
-        case Format::Mp3: return ".mp3";
+        case Format::WavFloat:
+            return ".wav";
+        case Format::Aiff:
+            return ".aiff";
+        case Format::Flac:
+            return ".flac";
+        case Format::OggVorbis:
+            return ".ogg";
+        case Format::Opus:
+            return ".opus";
+        case Format::Mp3:
+            return ".mp3";
     }
     return "";
 }
@@ -49,13 +62,20 @@ bool IsLossy(Format format) {
 
 uint32_t ExpectedCtype(Format format) {
     switch (format) {
-        case Format::Wav: return BASS_CTYPE_STREAM_WAV_PCM;
-        case Format::WavFloat: return BASS_CTYPE_STREAM_WAV_FLOAT;
-        case Format::Aiff: return BASS_CTYPE_STREAM_AIFF;
-        case Format::Flac: return BASS_CTYPE_STREAM_FLAC;
-        case Format::OggVorbis: return BASS_CTYPE_STREAM_OGG;
-        case Format::Opus: return BASS_CTYPE_STREAM_OPUS;
-        case Format::Mp3: return BASS_CTYPE_STREAM_MP3;
+        case Format::Wav:
+            return BASS_CTYPE_STREAM_WAV_PCM;
+        case Format::WavFloat:
+            return BASS_CTYPE_STREAM_WAV_FLOAT;
+        case Format::Aiff:
+            return BASS_CTYPE_STREAM_AIFF;
+        case Format::Flac:
+            return BASS_CTYPE_STREAM_FLAC;
+        case Format::OggVorbis:
+            return BASS_CTYPE_STREAM_OGG;
+        case Format::Opus:
+            return BASS_CTYPE_STREAM_OPUS;
+        case Format::Mp3:
+            return BASS_CTYPE_STREAM_MP3;
     }
     return 0;
 }
@@ -72,13 +92,20 @@ std::vector<float> Sine(int rate, int channels, int64_t frames, double hz, doubl
 
 static int SndfileFormat(Format format) {
     switch (format) {
-        case Format::Wav: return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        case Format::WavFloat: return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-        case Format::Aiff: return SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
-        case Format::Flac: return SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
-        case Format::OggVorbis: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-        case Format::Opus: return SF_FORMAT_OGG | SF_FORMAT_OPUS;
-        case Format::Mp3: return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        case Format::Wav:
+            return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        case Format::WavFloat:
+            return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        case Format::Aiff:
+            return SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+        case Format::Flac:
+            return SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+        case Format::OggVorbis:
+            return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+        case Format::Opus:
+            return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+        case Format::Mp3:
+            return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
     }
     return 0;
 }

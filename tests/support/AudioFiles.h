@@ -28,7 +28,7 @@ bool Write(const std::string& path, Format format, int rate, int channels,
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its files by the destructor.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -36,7 +36,7 @@ public:
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "tools/plughost/Texts.h"
 #include "plugin/exports/ExportNames.h"
+#include "tools/plughost/Texts.h"
 
 namespace plughost {
 namespace {
@@ -27,7 +27,6 @@ std::string FolderOf(const std::string& path) {
 }
 
 }  // namespace
-
 
 PluginExports::Action ChannelAction(const PluginExports& e, const std::string& name) {
     const std::pair<const char*, PluginExports::Action> actions[] = {

@@ -38,8 +38,6 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
 
 }  // namespace
 
-
-
 void Step(const char* name) { g_step = name; }
 const char* CurrentStep() { return g_step; }
 

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/AudioFiles.h"
 #include "plugin/engine/Bass.h"
 #include "plugin/engine/tags.h"
+#include "tests/support/AudioFiles.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/AudioFiles.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
+#include "tests/support/AudioFiles.h"
 
 namespace enginetest {
 

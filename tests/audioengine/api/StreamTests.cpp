@@ -32,7 +32,6 @@ std::vector<float> Sweep(int rate, int channels, int64_t frames, double amplitud
 
 int RateOf(Format format) { return format == Format::Opus ? 48000 : kOutputRate; }
 
-
 // Renders until the stream has stopped by itself; the frames rendered, or -1 when
 // it is still active after `limit` frames.
 int64_t RenderUntilStopped(DWORD handle, int64_t limit) {

@@ -11,8 +11,8 @@
 #include <random>
 #include <thread>
 
-#include "tests/audioengine/api/EngineTestSupport.h"
 #include "plugin/engine/tags.h"
+#include "tests/audioengine/api/EngineTestSupport.h"
 
 using namespace enginetest;
 using testaudio::Format;

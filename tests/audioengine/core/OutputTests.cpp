@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/AudioFiles.h"
 #include "audioengine/include/audioengine_ext.h"
+#include "tests/support/AudioFiles.h"
 
 namespace {
 

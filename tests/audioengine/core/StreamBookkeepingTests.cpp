@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "tests/support/AudioFiles.h"
 #include "audioengine/core/Stream.h"
 #include "plugin/engine/Bass.h"
+#include "tests/support/AudioFiles.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <random>
 
-#include "tests/audioengine/decode/DecodeTestSupport.h"
 #include "plugin/engine/Bass.h"
+#include "tests/audioengine/decode/DecodeTestSupport.h"
 
 using testaudio::Format;
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/AudioFiles.h"
 #include "audioengine/decode/Decoder.h"
+#include "tests/support/AudioFiles.h"
 
 namespace decodetest {
 

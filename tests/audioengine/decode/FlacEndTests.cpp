@@ -3,8 +3,8 @@
 // read straight from the file's tail; whatever that cannot prove is left to a seek.
 #include <gtest/gtest.h>
 
-#include "tests/audioengine/decode/DecodeTestSupport.h"
 #include "plugin/engine/Bass.h"
+#include "tests/audioengine/decode/DecodeTestSupport.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "tests/audioengine/decode/DecodeTestSupport.h"
 #include "plugin/engine/Bass.h"
+#include "tests/audioengine/decode/DecodeTestSupport.h"
 
 using testaudio::ExpectedCtype;
 using testaudio::Format;
@@ -337,7 +337,8 @@ TEST(Flac, ReferenceEncoderFilesNativeAndOggAreBitExact) {
     const std::vector<float> reference = DecodeRest(*reference_decoder);
     ASSERT_EQ(reference.size(), 50000u * 2);
 
-    for (const auto& [path, ctype] : {std::pair{flac, BASS_CTYPE_STREAM_FLAC}, std::pair{oga, BASS_CTYPE_STREAM_FLAC_OGG}}) {
+    for (const auto& [path, ctype] :
+         {std::pair{flac, BASS_CTYPE_STREAM_FLAC}, std::pair{oga, BASS_CTYPE_STREAM_FLAC_OGG}}) {
         SCOPED_TRACE(path);
         auto decoder = ae::OpenDecoder(path, &error);
         ASSERT_NE(decoder, nullptr) << "error " << error;

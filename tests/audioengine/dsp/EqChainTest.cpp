@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/audioengine/dsp/DspTestSignals.h"
 #include "audioengine/dsp/EqChain.h"
+#include "tests/audioengine/dsp/DspTestSignals.h"
 
 namespace {
 

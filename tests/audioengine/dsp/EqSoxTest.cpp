@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/AudioFiles.h"
-#include "tests/audioengine/dsp/DspTestSignals.h"
 #include "audioengine/dsp/EqChain.h"
+#include "tests/audioengine/dsp/DspTestSignals.h"
+#include "tests/support/AudioFiles.h"
 
 namespace {
 

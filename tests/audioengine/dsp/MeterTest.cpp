@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "tests/audioengine/dsp/DspTestSignals.h"
 #include "audioengine/dsp/PeakLevel.h"
+#include "tests/audioengine/dsp/DspTestSignals.h"
 
 namespace {
 

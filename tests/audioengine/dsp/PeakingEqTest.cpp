@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
-#include "tests/audioengine/dsp/DspTestSignals.h"
 #include "audioengine/dsp/PeakingEq.h"
+#include "tests/audioengine/dsp/DspTestSignals.h"
 
 namespace {
 

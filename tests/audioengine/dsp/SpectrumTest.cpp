@@ -4,8 +4,8 @@
 #include <cmath>
 #include <vector>
 
-#include "tests/audioengine/dsp/DspTestSignals.h"
 #include "audioengine/dsp/Spectrum512.h"
+#include "tests/audioengine/dsp/DspTestSignals.h"
 
 namespace {
 

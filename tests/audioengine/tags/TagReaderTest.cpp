@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "audioengine/tags/TagCache.h"
-#include "tests/audioengine/tags/TagFixtures.h"
 #include "audioengine/tags/TagReader.h"
+#include "tests/audioengine/tags/TagFixtures.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "tests/audioengine/tags/TagFixtures.h"
 #include "plugin/engine/Bass.h"
 #include "plugin/engine/tags.h"
+#include "tests/audioengine/tags/TagFixtures.h"
 
 namespace {
 
