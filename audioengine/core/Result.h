@@ -1,0 +1,57 @@
+// What an internal operation of the engine gives back: a value, or the error code
+// (BASS_ERROR_*) that says why there is none. Every layer below the C entry points
+// returns these; only the entry points (BassApi.cpp) turn a code into the calling
+// thread's error, so a code is set in one place and never twice. Header-only: the
+// decoders use it too.
+#pragma once
+
+#include <type_traits>
+#include <utility>
+
+#include "plugin/engine/Bass.h"
+
+namespace ae {
+
+// A failure with its code; converts to any Result, so `return Error{BASS_ERROR_HANDLE};`
+// works in every function that returns one.
+struct Error {
+    int code;
+};
+
+// A value of T, or an error code. T must be default-constructible (handles, sizes,
+// owning pointers): a failed result holds T{}.
+template <typename T>
+class [[nodiscard]] Result {
+  public:
+    Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit, as a return value
+    Result(Error error) : code_(error.code) {}     // NOLINT: implicit, as a return value
+
+    bool ok() const { return code_ == BASS_OK; }
+    // BASS_OK on success, else the BASS_ERROR_* code.
+    int code() const { return code_; }
+
+    T& value() & { return value_; }
+    const T& value() const& { return value_; }
+    T&& value() && { return std::move(value_); }
+    T* operator->() { return &value_; }
+    const T* operator->() const { return &value_; }
+
+  private:
+    T value_{};
+    int code_ = BASS_OK;
+};
+
+// An outcome without a value.
+class [[nodiscard]] Status {
+  public:
+    Status() = default;                         // success
+    Status(Error error) : code_(error.code) {}  // NOLINT: implicit, as a return value
+
+    bool ok() const { return code_ == BASS_OK; }
+    int code() const { return code_; }
+
+  private:
+    int code_ = BASS_OK;
+};
+
+}  // namespace ae
