@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include "tests/plughost/Process.h"
 #include "tests/support/AudioFiles.h"
@@ -429,6 +432,40 @@ TEST_F(Plughost, BadUsageExitsTwoWithAMessage) {
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out.rfind(std::string("usage: plughost ") + command, 0), 0u) << run.out;
     }
+}
+
+// README's plughost section quotes the help: every fenced block that starts with
+// "$ plughost ... --help" holds exactly what that command prints.
+TEST_F(Plughost, ReadmeQuotesTheHelpAsPrinted) {
+    std::ifstream readme(README_PATH);
+    ASSERT_TRUE(readme) << README_PATH;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(readme, line);) lines.push_back(line);
+
+    auto it = std::find(lines.begin(), lines.end(), "## plughost");
+    ASSERT_NE(it, lines.end());
+    std::set<std::string> quoted;
+    for (++it; it != lines.end() && it->rfind("## ", 0) != 0; ++it) {
+        if (it->rfind("```", 0) != 0 || it + 1 == lines.end()) continue;
+        const std::string command = *(it + 1);
+        if (command.rfind("$ plughost ", 0) != 0 ||
+            command.compare(command.size() - 7, 7, " --help") != 0)
+            continue;
+        std::string shown;
+        for (it += 2; it != lines.end() && *it != "```"; ++it) shown += *it + "\n";
+        ASSERT_NE(it, lines.end()) << command << ": the block does not end";
+
+        std::istringstream words(command.substr(sizeof "$ plughost " - 1));
+        std::vector<std::string> args;
+        for (std::string word; words >> word;) args.push_back(word);
+        const Outcome run = plughosttest::Run(kPlughost, args);
+        EXPECT_EQ(run.status, 0) << command;
+        EXPECT_EQ(shown, run.out) << command;
+        quoted.insert(command);
+    }
+    EXPECT_EQ(quoted,
+              (std::set<std::string>{"$ plughost --help", "$ plughost play --help",
+                                     "$ plughost info --help", "$ plughost script --help"}));
 }
 
 TEST_F(Plughost, APlugInThatWillNotLoadOrLacksExportsIsNamed) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <regex>
 
 #include "tools/plughost/Display.h"
@@ -233,6 +234,51 @@ TEST(CommandLine, HelpForEveryCommand) {
     EXPECT_EQ(overview->command, "");
 }
 
+// Every option of the table under every command, in each spelling it has: taken
+// where it belongs, refused elsewhere with its command named, and listed in the
+// help that belongs to it.
+TEST(CommandLine, EveryOptionUnderEveryCommand) {
+    // A valid value for each option that takes one.
+    const std::map<std::string, std::string> values = {
+        {"--plugin", "/x/Plugin.so"}, {"--output", "null"}, {"--eq", "3=6"},
+        {"--volume", "50"},           {"--start", "2"},     {"--for", "1.5"}};
+    for (const auto& option : OptionTable()) {
+        const std::string name = option.name;
+        const std::string owner = option.command ? option.command : "";
+        EXPECT_NE(HelpText(owner).find("  " + std::string(option.alias ? option.alias : name)),
+                  std::string::npos)
+            << name;
+
+        std::vector<std::vector<std::string>> spellings;
+        if (option.alias) spellings.push_back({option.alias});
+        if (option.value) {
+            ASSERT_EQ(values.count(name), 1u) << name << " needs a value in this test";
+            spellings.push_back({name, values.at(name)});
+            spellings.push_back({name + "=" + values.at(name)});
+        } else {
+            spellings.push_back({name});
+        }
+        for (const auto& command : CommandTable()) {
+            for (const auto& spelling : spellings) {
+                std::vector<const char*> args = {command.name, "file"};
+                for (const auto& arg : spelling) args.push_back(arg.c_str());
+                std::string error;
+                const auto options = Parse(args, &error);
+                if (owner.empty() || owner == command.name) {
+                    EXPECT_TRUE(options) << command.name << " " << spelling[0] << ": " << error;
+                } else {
+                    EXPECT_FALSE(options) << command.name << " " << spelling[0];
+                    EXPECT_EQ(error, name + " belongs to the " + owner + " command");
+                }
+            }
+            std::string error;
+            const std::string wrong = option.value ? name : name + "=1";
+            EXPECT_FALSE(Parse({command.name, "file", wrong.c_str()}, &error)) << wrong;
+            EXPECT_EQ(error, name + (option.value ? " needs a value" : " takes no value"));
+        }
+    }
+}
+
 TEST(CommandLine, BadUsageIsRefusedWithAReason) {
     std::vector<std::string> many = {"play"};
     for (int i = 0; i < 33; ++i) many.push_back("f" + std::to_string(i));
@@ -245,6 +291,7 @@ TEST(CommandLine, BadUsageIsRefusedWithAReason) {
     } cases[] = {
         {{}, "no command"},
         {{"bogus"}, "unknown command"},
+        {{"", "a"}, "unknown command ''"},
         {{"play"}, "at least one file"},
         {{"info"}, "at least one file"},
         {{"play", "a", "--eq", "11=0"}, "--eq takes"},
@@ -264,6 +311,7 @@ TEST(CommandLine, BadUsageIsRefusedWithAReason) {
         {{"script", "a", "b"}, "one file"},
         {{"play", "a", "--loud"}, "unknown option --loud"},
         {{"info", "--json=yes", "a"}, "takes no value"},
+        {{"--help=yes"}, "--help takes no value"},
         {{"help", "play", "info"}, "at most one"},
         {manyArgs, "at most 32"},
     };

@@ -1,6 +1,9 @@
 // plughost's command line: global options, the three commands and their options.
+// One table of commands and one of options give the parser, its errors and every
+// help text, so what plughost accepts and what its help says cannot drift apart.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,6 +31,35 @@ struct Options {
     bool json = false;                       // info --json
     bool echo = false;                       // script --echo
 };
+
+// A command: what it takes besides options and what its help says.
+struct CommandSpec {
+    const char* name;      // "play"
+    const char* operands;  // as the usage line shows them: "FILE...", "[FILE|-]"
+    bool needsFile;        // refused without at least one file
+    size_t maxFiles;       // the most files it takes
+    const char* tooMany;   // the error when more than maxFiles are given
+    const char* summary;   // its line in the overview
+    const char* intro;     // help text before the list of its options
+    const char* details;   // help text after it; may be empty
+};
+
+// An option. Given more than once, the last value holds (--eq adds a band each time).
+struct OptionSpec {
+    const char* name;     // "--volume"
+    const char* alias;    // a short spelling ("-h"), or nullptr
+    const char* command;  // the one command that accepts it; nullptr: every command
+    const char* value;    // its value as help names it ("PCT"); nullptr for a switch
+    bool repeats;         // shown as "[--eq BAND=GAIN]..." in the usage line
+    const char* help;     // its description; each '\n' starts an indented line
+    // Stores the value (a switch gets ""); false with *error set when it is refused.
+    bool (*apply)(const std::string& value, Options& options, std::string* error);
+};
+
+// The commands in the order help and errors list them.
+const std::vector<CommandSpec>& CommandTable();
+// The options: the global ones (command nullptr) first, in the order help lists them.
+const std::vector<OptionSpec>& OptionTable();
 
 // Parses argv. On bad usage returns nullopt and sets *error to a one-line message.
 std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::string* error);
