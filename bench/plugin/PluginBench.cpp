@@ -1,7 +1,8 @@
-// The plug-in's per-frame queries as a host makes them: Plugin.so loaded with dlopen,
-// operands pushed with SetData, the export called, the text read with GetFile, on a
-// stream that plays on the null output. Beside them, their baselines: one 512-point
-// KISS FFT with its Hann window and magnitudes, and an empty exported C call.
+// The plug-in's per-frame queries as a host makes them: Plugin.so loaded as a host
+// loads it, operands pushed with SetData, the export called, the text read with
+// GetFile, on a stream that plays on the null output. Beside them, their baselines:
+// one 512-point KISS FFT with its Hann window and magnitudes, and an empty exported
+// C call.
 //
 // The spectrum query caches its result per 256-frame step of the heard position; a
 // host that draws at its frame rate sees a new step on every call, so each timed
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "tests/support/AudioFiles.h"
+#include "tools/pluginloader/PluginLoader.h"
 
 namespace {
 
@@ -65,55 +67,31 @@ class Plugin {
     const std::string& error() const { return error_; }
 
     void Call(void (*function)(), std::initializer_list<int32_t> operands) {
-        for (const int32_t v : operands) setData_(v);
+        for (const int32_t v : operands) exports.SetData(v);
         function();
     }
     bool Open(int32_t slot, const char* path) {
-        setData_(slot);
-        setFile_(path);
-        return createChannel_();
+        exports.SetData(slot);
+        exports.SetFile(path);
+        return exports.CreateChannel();
     }
     // Plays the stream from the start, so that it plays through every measurement.
     void Restart() {
-        Call(setPosition_, {kSlot, 0});
-        Call(play_, {kSlot});
+        Call(exports.SetPositionForChannel, {kSlot, 0});
+        Call(exports.PlayChannel, {kSlot});
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
-    void (*setData_)(int32_t) = nullptr;
-    void (*setFile_)(const char*) = nullptr;
-    const char* (*getFile_)() = nullptr;
-    bool (*createChannel_)() = nullptr;
-    void (*play_)() = nullptr;
-    void (*free_)() = nullptr;
-    void (*setPosition_)() = nullptr;
-    void (*posTime_)() = nullptr;
-    void (*lengthTime_)() = nullptr;
-    void (*data20_)() = nullptr;
+    pluginloader::PluginExports exports;
 
   private:
     Plugin() {
         setenv("AUDIOENGINE_OUTPUT", "null", 1);
-        handle_ = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle_) {
-            const char* why = dlerror();
-            error_ = why ? why : "dlopen failed";
-            return;
-        }
-        Find(setData_, "SetData");
-        Find(setFile_, "SetFile");
-        Find(getFile_, "GetFile");
-        Find(createChannel_, "CreateChannel");
-        Find(play_, "PlayChannel");
-        Find(free_, "FreeChannel");
-        Find(setPosition_, "SetPositionForChannel");
-        Find(posTime_, "GetPosTimeChannel");
-        Find(lengthTime_, "GetLengthTimeChannel");
-        Find(data20_, "GetDataChannel20");
-        void (*init)() = nullptr;
-        Find(init, "InitBass");
-        if (!ok()) return;
-        init();
+        const auto library = pluginloader::PluginLibrary::Load(PLUGIN_PATH, &error_);
+        if (!library) return;
+        library->LeaveLoaded();
+        exports = library->exports();
+        exports.InitBass();
         // A sweep over the spectrum's bands, so that every field has something.
         const int frames = 44100 * kSeconds;
         std::vector<float> audio(2 * static_cast<size_t>(frames));
@@ -129,13 +107,7 @@ class Plugin {
             error_ = "CreateChannel failed on " + file_;
         }
     }
-    template <typename F>
-    void Find(F& function, const char* name) {
-        function = reinterpret_cast<F>(dlsym(handle_, name));
-        if (!function && error_.empty()) error_ = std::string("missing export ") + name;
-    }
 
-    void* handle_ = nullptr;
     std::string error_;
     testaudio::TempDir dir_;
     std::string file_;
@@ -175,8 +147,8 @@ void BM_GetDataChannel20(benchmark::State& state) {
     for (auto _ : state) {
         std::this_thread::sleep_for(kFrameGap);
         const double start = Seconds();
-        p.Call(p.data20_, {kSlot});
-        const char* text = p.getFile_();
+        p.Call(p.exports.GetDataChannel20, {kSlot});
+        const char* text = p.exports.GetFile();
         const double elapsed = Seconds() - start;
         state.SetIterationTime(elapsed);
         calls.Add(elapsed);
@@ -198,10 +170,11 @@ void BM_GetDataChannel20Loop(benchmark::State& state) {
     if (!p.ok()) return state.SkipWithError(p.error().c_str());
     p.Restart();
     for (auto _ : state) {
-        p.Call(p.data20_, {kSlot});
-        benchmark::DoNotOptimize(p.getFile_());
+        p.Call(p.exports.GetDataChannel20, {kSlot});
+        benchmark::DoNotOptimize(p.exports.GetFile());
     }
-    if (Fields(p.getFile_()) != 20) state.SkipWithError("GetDataChannel20 gave no 20 fields");
+    if (Fields(p.exports.GetFile()) != 20)
+        state.SkipWithError("GetDataChannel20 gave no 20 fields");
 }
 BENCHMARK(BM_GetDataChannel20Loop)->Unit(benchmark::kMicrosecond);
 
@@ -241,10 +214,10 @@ void BM_GetPosTimeChannel(benchmark::State& state) {
     if (!p.ok()) return state.SkipWithError(p.error().c_str());
     p.Restart();
     for (auto _ : state) {
-        p.Call(p.posTime_, {kSlot});
-        benchmark::DoNotOptimize(p.getFile_());
+        p.Call(p.exports.GetPosTimeChannel, {kSlot});
+        benchmark::DoNotOptimize(p.exports.GetFile());
     }
-    if (Fields(p.getFile_()) != 2) state.SkipWithError("GetPosTimeChannel gave no 2 fields");
+    if (Fields(p.exports.GetFile()) != 2) state.SkipWithError("GetPosTimeChannel gave no 2 fields");
 }
 BENCHMARK(BM_GetPosTimeChannel)->Unit(benchmark::kMicrosecond);
 
@@ -269,9 +242,9 @@ void BM_CreateChannel(benchmark::State& state) {
         const bool opened = p.Open(kOpenSlot, path);
         state.SetIterationTime(ThreadCpuSeconds() - start);
         if (!opened) return state.SkipWithError("CreateChannel failed");
-        p.Call(p.lengthTime_, {kOpenSlot});
-        state.counters["length_s"] = std::atof(p.getFile_());
-        p.Call(p.free_, {kOpenSlot});
+        p.Call(p.exports.GetLengthTimeChannel, {kOpenSlot});
+        state.counters["length_s"] = std::atof(p.exports.GetFile());
+        p.Call(p.exports.FreeChannel, {kOpenSlot});
     }
 }
 BENCHMARK(BM_CreateChannel)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);

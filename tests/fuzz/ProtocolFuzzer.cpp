@@ -7,8 +7,6 @@
 // registers are pushed back to zero and empty texts, so a crash replays from its
 // input alone. The same source builds the libFuzzer target and, without libFuzzer,
 // the replay of stored inputs in the normal test suite.
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +19,7 @@
 #include "tests/fuzz/FuzzFiles.h"
 #include "tests/fuzz/FuzzInput.h"
 #include "tests/fuzz/ProtocolOps.h"
+#include "tools/pluginloader/PluginLoader.h"
 
 using namespace protocolops;
 
@@ -30,13 +29,7 @@ constexpr int kSlots = 32;
 constexpr int kMaxCalls = 128;
 constexpr DWORD kBlockFrames = 256;
 
-using VoidFn = void (*)();
-using TextFn = const char* (*)();
-using IntFn = int32_t (*)();
-using BoolFn = bool (*)();
-using SetTextFn = void (*)(const char*);
-using SetIntFn = void (*)(int32_t);
-using SetWindowFn = void (*)(void*);
+using pluginloader::PluginExports;
 
 const char* const kTextKeys[] = {"%TITL", "%ARTI", "%ALBM",  "%GNRE", "%YEAR", "%CMNT",
                                  "%TRCK", "%titl", "%TITLE", "%",     "",      "TITL"};
@@ -66,8 +59,9 @@ const int32_t kInterestingInts[] = {0,
                                     -100};
 
 struct State {
-    void* plugin = nullptr;
-    void* exports[kExportCount] = {};
+    PluginExports exports;
+    // The exports that take no argument and return nothing, by operation.
+    PluginExports::Action actions[kExportCount] = {};
     std::string dir;
     std::string home;                // what SetPath receives at start and at every reset
     std::vector<std::string> files;  // indexed by the input
@@ -77,11 +71,6 @@ struct State {
 State& Fuzz() {
     static State state;
     return state;
-}
-
-template <typename Fn>
-Fn Get(Export e) {
-    return reinterpret_cast<Fn>(Fuzz().exports[e]);
 }
 
 void Fail(const char* why) {
@@ -110,18 +99,20 @@ void RemoveFiles() { fuzzfiles::RemoveDir(Fuzz().dir); }
 
 // The operand registers back to zero and empty texts, and FileResult emptied.
 void ResetRegisters() {
-    State& s = Fuzz();
-    for (int i = 0; i < 5; ++i) Get<SetIntFn>(kSetData)(0);
-    for (int i = 0; i < 5; ++i) Get<SetTextFn>(kSetFile)("");
-    Get<VoidFn>(kEqSetChannel)();  // band 0: no engine call, FileResult emptied
-    Get<SetTextFn>(kSetPath)(s.home.c_str());
-    Get<SetWindowFn>(kSetParentWindow)(nullptr);
+    const State& s = Fuzz();
+    const PluginExports& e = s.exports;
+    for (int i = 0; i < 5; ++i) e.SetData(0);
+    for (int i = 0; i < 5; ++i) e.SetFile("");
+    e.EqSetChannel();  // band 0: no engine call, FileResult emptied
+    e.SetPath(s.home.c_str());
+    e.SetParentWindow(nullptr);
 }
 
 void FreeEverySlot() {
+    const PluginExports& e = Fuzz().exports;
     for (int32_t slot = 1; slot <= kSlots; ++slot) {
-        Get<SetIntFn>(kSetData)(slot);
-        Get<VoidFn>(kFreeChannel)();
+        e.SetData(slot);
+        e.FreeChannel();
     }
 }
 
@@ -151,17 +142,19 @@ void Setup() {
     s.files.push_back("/dev/null");
     s.files.push_back("/dev/zero");
 
-    s.plugin = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!s.plugin) Fail(dlerror());
-    for (int e = 0; e < kExportCount; ++e) {
-        s.exports[e] = dlsym(s.plugin, kPluginExportNames[e]);
-        if (!s.exports[e]) Fail(kPluginExportNames[e]);
-    }
+    std::string error;
+    const auto plugin = pluginloader::PluginLibrary::Load(PLUGIN_PATH, &error);
+    if (!plugin) Fail(error.c_str());
+    // Every input runs on this one load, to the end of the process.
+    plugin->LeaveLoaded();
+    s.exports = plugin->exports();
+    for (int op = 0; op < kExportCount; ++op)
+        s.actions[op] = pluginloader::ChannelAction(s.exports, op);
     // What a host does once: where the plug-in lives, its window, the engine.
     s.home = s.dir;
-    Get<SetTextFn>(kSetPath)(s.home.c_str());
-    Get<SetWindowFn>(kSetParentWindow)(nullptr);
-    Get<VoidFn>(kInitBass)();
+    s.exports.SetPath(s.home.c_str());
+    s.exports.SetParentWindow(nullptr);
+    s.exports.InitBass();
     if (std::strcmp(AE_OutputName(), "manual") != 0) Fail("the engine is not on the manual output");
     ResetRegisters();
     s.ready = true;
@@ -206,44 +199,45 @@ int32_t Int(fuzzinput::Reader& in) {
 }
 
 void Call(fuzzinput::Reader& in) {
+    const State& s = Fuzz();
+    const PluginExports& e = s.exports;
     const unsigned op = in.Pick(kOpCount);
     switch (op) {
         case kCopyright:
-            Touch(Get<TextFn>(kCopyright)());
+            Touch(e.Copyright());
             break;
         case kGetInfo:
-            Touch(Get<TextFn>(kGetInfo)());
+            Touch(e.GetInfo());
             break;
         case kGetFile:
-            Touch(Get<TextFn>(kGetFile)());
+            Touch(e.GetFile());
             break;
         case kGetType:
-            (void)Get<IntFn>(kGetType)();
+            (void)e.GetType();
             break;
         case kGetData:
-            (void)Get<IntFn>(kGetData)();
+            (void)e.GetData();
             break;
         case kSetData:
-            Get<SetIntFn>(kSetData)(Int(in));
+            e.SetData(Int(in));
             break;
         case kSetFile:
         case kSetPath: {
             bool isNull = false;
             const std::string text = Text(in, &isNull);
-            Get<SetTextFn>(static_cast<Export>(op))(isNull ? nullptr : text.c_str());
+            (op == kSetFile ? e.SetFile : e.SetPath)(isNull ? nullptr : text.c_str());
             break;
         }
         case kSetParentWindow:
             // A window handle is the host's: the plug-in passes it on, never reads it.
-            Get<SetWindowFn>(kSetParentWindow)(
-                reinterpret_cast<void*>(static_cast<uintptr_t>(in.Quad())));
+            e.SetParentWindow(reinterpret_cast<void*>(static_cast<uintptr_t>(in.Quad())));
             break;
         case kCreateChannel: {
             // The slot holds a stream exactly when the call says so: a refused file
             // leaves it empty (rate "0"), an opened one answers with its rate.
-            const bool created = Get<BoolFn>(kCreateChannel)();
-            Get<VoidFn>(kGetFreqChannel)();
-            const bool empty = std::strcmp(Get<TextFn>(kGetFile)(), "0") == 0;
+            const bool created = e.CreateChannel();
+            e.GetFreqChannel();
+            const bool empty = std::strcmp(e.GetFile(), "0") == 0;
             if (created == empty) Fail("CreateChannel's answer and the slot disagree");
             break;
         }
@@ -251,11 +245,11 @@ void Call(fuzzinput::Reader& in) {
             RenderBlocks(1 + static_cast<int>(in.Pick(8)));
             break;
         default:
-            Get<VoidFn>(static_cast<Export>(op))();
+            s.actions[op]();
             break;
     }
     // Queries leave their answer in FileResult: read it as a host would.
-    Touch(Get<TextFn>(kGetFile)());
+    Touch(e.GetFile());
 }
 
 }  // namespace

@@ -1,44 +1,19 @@
 #include "tests/integration/PluginHost.h"
 
-#include "plugin/exports/ExportNames.h"
+#include <gtest/gtest.h>
 
 namespace integration {
 
-PluginHost::PluginHost(const char* path) {
-    handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!handle_) {
-        const char* why = dlerror();
-        error_ = why ? why : "dlopen failed";
-        return;
-    }
-    for (const char* name : kPluginExportNames) {
-        if (!dlsym(handle_, name)) {
-            error_ = std::string("missing export ") + name;
-            return;
-        }
-    }
-    set_data_ = reinterpret_cast<void (*)(int32_t)>(dlsym(handle_, "SetData"));
-    set_file_ = reinterpret_cast<void (*)(const char*)>(dlsym(handle_, "SetFile"));
-    get_file_ = reinterpret_cast<const char* (*)()>(dlsym(handle_, "GetFile"));
-    ok_ = true;
-}
-
-PluginHost::~PluginHost() {
-    if (handle_) dlclose(handle_);
-}
+PluginHost::PluginHost(const char* path)
+    : library_(pluginloader::PluginLibrary::Load(path, &error_)) {}
 
 void PluginHost::Call(const char* name) {
-    // CreateChannel hands back its success as a one-byte Boolean; calling it through
-    // another type would be undefined.
-    if (std::string(name) == "CreateChannel") {
-        CreateChannel();
+    const auto action = pluginloader::ChannelAction(exports(), name);
+    if (action == nullptr) {
+        ADD_FAILURE() << name << " is not an export that takes no arguments";
         return;
     }
-    reinterpret_cast<void (*)()>(dlsym(handle_, name))();
-}
-
-bool PluginHost::CreateChannel() {
-    return reinterpret_cast<bool (*)()>(dlsym(handle_, "CreateChannel"))();
+    action();
 }
 
 std::string PluginHost::Query(const char* name, const std::vector<int32_t>& operands) {

@@ -1,12 +1,13 @@
-// Loads Plugin.so with dlopen and drives it only through its 30 exports, the way a
-// host does: operands pushed with SetData/SetFile, results read with GetFile.
+// Plugin.so loaded through the shared loader and driven only through its 30 exports,
+// the way a host does: operands pushed with SetData/SetFile, results read with GetFile.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/pluginloader/PluginLoader.h"
 
 namespace integration {
 
@@ -14,20 +15,20 @@ class PluginHost {
   public:
     // Loads the plug-in; ok() tells whether it loaded with every export.
     explicit PluginHost(const char* path);
-    ~PluginHost();
     PluginHost(const PluginHost&) = delete;
     PluginHost& operator=(const PluginHost&) = delete;
 
-    bool ok() const { return ok_; }
+    bool ok() const { return library_ != nullptr; }
     const std::string& error() const { return error_; }
 
-    // Calls an export that takes no arguments (InitBass, PlayChannel, ...).
+    // Calls an export that takes no arguments and returns nothing (InitBass,
+    // PlayChannel, ...), by name.
     void Call(const char* name);
     // CreateChannel, with the success it returns as a one-byte Boolean.
-    bool CreateChannel();
-    void SetData(int32_t value) { set_data_(value); }
-    void SetFile(const char* text) { set_file_(text); }
-    std::string GetFile() { return get_file_(); }
+    bool CreateChannel() { return exports().CreateChannel(); }
+    void SetData(int32_t value) { exports().SetData(value); }
+    void SetFile(const char* text) { exports().SetFile(text); }
+    std::string GetFile() { return exports().GetFile(); }
 
     // Pushes `operands` with SetData in order (the last becomes entry 0), calls the
     // export and returns FileResult.
@@ -40,12 +41,10 @@ class PluginHost {
     static std::vector<std::string> Fields(const std::string& text);
 
   private:
-    void* handle_ = nullptr;
-    bool ok_ = false;
-    std::string error_;
-    void (*set_data_)(int32_t) = nullptr;
-    void (*set_file_)(const char*) = nullptr;
-    const char* (*get_file_)() = nullptr;
+    const pluginloader::PluginExports& exports() const { return library_->exports(); }
+
+    std::string error_;  // before library_, which the load sets it from
+    std::unique_ptr<pluginloader::PluginLibrary> library_;
 };
 
 }  // namespace integration

@@ -28,6 +28,7 @@ class PluginOnEngine : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(Plugin().ok()) << Plugin().error(); }
     void TearDown() override {
+        if (!Plugin().ok()) return;
         for (int slot = 1; slot <= 32; ++slot) {
             Plugin().SetData(slot);
             Plugin().Call("FreeChannel");

@@ -1,14 +1,15 @@
 // The built Plugin.so loaded as a host loads it, with the recording engine double as
 // its libbass.so and libtags.so: every argument and result crosses the real dynamic
 // boundary (64-bit positions, doubles, floats, records, texts, the one-byte Boolean).
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/plugin/double/EngineDouble.h"
+#include "tools/pluginloader/PluginLoader.h"
 
 namespace {
 
@@ -21,48 +22,48 @@ class HostBoundaryTest : public ::testing::Test {
     static void SetUpTestSuite() {
         // The engine libraries this test links are already loaded under the names the
         // plug-in needs, so the plug-in's engine calls reach the double.
-        library_ = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(library_, nullptr) << dlerror();
+        std::string error;
+        library_ = pluginloader::PluginLibrary::Load(PLUGIN_PATH, &error);
+        ASSERT_NE(library_, nullptr) << error;
     }
     static void TearDownTestSuite() {
         if (library_ != nullptr) {
-            EXPECT_EQ(dlclose(library_), 0) << dlerror();
+            std::string error;
+            EXPECT_TRUE(library_->Unload(&error)) << error;
         }
-        library_ = nullptr;
+        library_.reset();
     }
     void SetUp() override {
         ASSERT_NE(library_, nullptr);
         ed::Reset();
     }
 
-    template <typename Function>
-    static Function* Export(const char* name) {
-        void* symbol = dlsym(library_, name);
-        EXPECT_NE(symbol, nullptr) << name;
-        return reinterpret_cast<Function*>(symbol);
+    static const pluginloader::PluginExports& Exports() { return library_->exports(); }
+    // An export that takes and returns nothing, by name.
+    static void Call(const char* name) {
+        const auto action = pluginloader::ChannelAction(Exports(), name);
+        ASSERT_NE(action, nullptr) << name;
+        action();
     }
-    static void Call(const char* name) { Export<void()>(name)(); }
-    static void SetData(int32_t value) { Export<void(int32_t)>("SetData")(value); }
-    static void SetFile(const char* text) { Export<void(const char*)>("SetFile")(text); }
-    static std::string GetFile() { return Export<const char*()>("GetFile")(); }
+    static void SetData(int32_t value) { Exports().SetData(value); }
+    static void SetFile(const char* text) { Exports().SetFile(text); }
+    static std::string GetFile() { return Exports().GetFile(); }
     // Opens a stream the engine gives `handle` into `slot`, forgetting the calls made.
     static void Open(int32_t slot, uint32_t handle) {
         ed::Queue("BASS_StreamCreateFile", ed::Int(handle));
         SetData(slot);
         SetFile("song.wav");
-        ASSERT_TRUE(Export<bool()>("CreateChannel")());
+        ASSERT_TRUE(Exports().CreateChannel());
         ed::TakeCalls();
     }
 
-    static void* library_;
+    static inline std::unique_ptr<pluginloader::PluginLibrary> library_;
 };
-
-void* HostBoundaryTest::library_ = nullptr;
 
 TEST_F(HostBoundaryTest, AFreshLoadStartsEmptyAndInitsOnTheParentWindow) {
     EXPECT_EQ(GetFile(), "");
-    EXPECT_EQ(Export<int32_t()>("GetData")(), 0);
-    Export<void(void*)>("SetParentWindow")(reinterpret_cast<void*>(0x1234));
+    EXPECT_EQ(Exports().GetData(), 0);
+    Exports().SetParentWindow(reinterpret_cast<void*>(0x1234));
     ed::Queue("BASS_Init", ed::Int(FALSE));
     Call("InitBass");  // a failed start leaves the host running
     EXPECT_EQ(ed::TakeCalls(), (Calls{"BASS_Init(-1, 44100, 0, 0x1234, null)"}));
@@ -72,7 +73,7 @@ TEST_F(HostBoundaryTest, TransportCallsCarryTheirExactArguments) {
     ed::Queue("BASS_StreamCreateFile", ed::Int(88));
     SetData(3);
     SetFile("/music/caf\xe9.mp3");
-    EXPECT_TRUE(Export<bool()>("CreateChannel")());
+    EXPECT_TRUE(Exports().CreateChannel());
 
     ed::Queue("BASS_ChannelSeconds2Bytes", ed::Int((uint64_t{1} << 33) + 2));
     SetData(3);

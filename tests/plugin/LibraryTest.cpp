@@ -1,16 +1,20 @@
 // The built Plugin.so as a host sees it: its dynamic symbol table, the libraries it
-// needs, and loading it.
-#include <dlfcn.h>
+// needs, and loading it through the shared loader.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "plugin/exports/ExportNames.h"
+#include "tools/pluginloader/PluginLoader.h"
 
 namespace {
 
@@ -112,33 +116,76 @@ TEST(PluginLibrary, NeedsTheEngineLibrariesBesideItself) {
         << dynamic;
 }
 
+// Through the shared loader, which resolves every export of Plugin.def or fails.
 TEST(PluginLibrary, LoadsResolvesEveryExportAndUnloads) {
-    void* library = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
-    for (const std::string& name : kExports)
-        EXPECT_NE(dlsym(library, name.c_str()), nullptr) << name;
+    std::string error;
+    const auto library = pluginloader::PluginLibrary::Load(PLUGIN_PATH, &error);
+    ASSERT_NE(library, nullptr) << error;
+    const pluginloader::PluginExports& e = library->exports();
 
     // A freshly loaded library: empty result, zero data, registers that work.
-    auto getFile = reinterpret_cast<const char* (*)()>(dlsym(library, "GetFile"));
-    auto getData = reinterpret_cast<int32_t (*)()>(dlsym(library, "GetData"));
-    auto setData = reinterpret_cast<void (*)(int32_t)>(dlsym(library, "SetData"));
-    auto setFile = reinterpret_cast<void (*)(const char*)>(dlsym(library, "SetFile"));
-    auto getInfo = reinterpret_cast<const char* (*)()>(dlsym(library, "GetInfo"));
-    auto eqSet = reinterpret_cast<void (*)()>(dlsym(library, "EqSetChannel"));
-    ASSERT_TRUE(getFile && getData && setData && setFile && getInfo && eqSet);
-    ASSERT_NE(getFile(), nullptr);
-    EXPECT_STREQ(getFile(), "");
-    EXPECT_EQ(getData(), 0);
-    EXPECT_STREQ(getInfo(), "Get color of pixel");
-    setData(3);
-    setFile("a text the library releases when it is unloaded");
-    setData(0);  // band 0: no engine call
-    setData(0);
-    eqSet();
-    EXPECT_STREQ(getFile(), "");
-    EXPECT_EQ(getData(), 0);
+    ASSERT_NE(e.GetFile(), nullptr);
+    EXPECT_STREQ(e.GetFile(), "");
+    EXPECT_EQ(e.GetData(), 0);
+    EXPECT_STREQ(e.GetInfo(), "Get color of pixel");
+    e.SetData(3);
+    e.SetFile("a text the library releases when it is unloaded");
+    e.SetData(0);  // band 0: no engine call
+    e.SetData(0);
+    e.EqSetChannel();
+    EXPECT_STREQ(e.GetFile(), "");
+    EXPECT_EQ(e.GetData(), 0);
 
-    EXPECT_EQ(dlclose(library), 0) << dlerror();
+    EXPECT_TRUE(library->Unload(&error)) << error;
+}
+
+// A host finds the exports that take and return nothing by name (plughost's script,
+// the integration tests) or by ordinal index (the protocol fuzzer), and never the
+// ones that take or return values: CreateChannel's one-byte result included.
+TEST(PluginLibrary, TheLoaderFindsTheArgumentlessExportsByNameAndIndex) {
+    std::string error;
+    const auto library = pluginloader::PluginLibrary::Load(PLUGIN_PATH, &error);
+    ASSERT_NE(library, nullptr) << error;
+    const pluginloader::PluginExports& e = library->exports();
+    std::set<std::string> actions;
+    for (int i = 0; i < kPluginExportCount; ++i) {
+        const auto action = pluginloader::ChannelAction(e, i);
+        EXPECT_EQ(action, pluginloader::ChannelAction(e, kPluginExportNames[i]))
+            << kPluginExportNames[i];
+        if (action != nullptr) actions.insert(kPluginExportNames[i]);
+    }
+    EXPECT_EQ(actions.size(), 20u);
+    for (const char* valued : {"Copyright", "GetInfo", "GetType", "SetPath", "SetParentWindow",
+                               "SetFile", "GetFile", "SetData", "GetData", "CreateChannel"})
+        EXPECT_EQ(actions.count(valued), 0u) << valued;
+    EXPECT_EQ(pluginloader::ChannelAction(e, -1), nullptr);
+    EXPECT_EQ(pluginloader::ChannelAction(e, kPluginExportCount), nullptr);
+    EXPECT_EQ(pluginloader::ChannelAction(e, "playchannel"), nullptr);
+}
+
+// A bare file name is a file in the current folder, not a search of the library path.
+TEST(PluginLibrary, TheLoaderTakesABareNameAsAFileInTheCurrentFolder) {
+    const std::string plugin = PLUGIN_PATH;
+    const std::string folder = plugin.substr(0, plugin.find_last_of('/'));
+    const std::string name = plugin.substr(folder.size() + 1);
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_NE(previous, nullptr);
+    std::string error;
+    bool loadedHere = false;
+    bool loadedElsewhere = true;
+    if (chdir(folder.c_str()) == 0) {
+        const auto library = pluginloader::PluginLibrary::Load(name, &error);
+        loadedHere = library != nullptr;
+        // Unloaded before the next load: dlopen matches a loaded library by its name.
+    }
+    if (chdir("/") == 0)
+        loadedElsewhere = pluginloader::PluginLibrary::Load(name, &error) != nullptr;
+    EXPECT_EQ(chdir(previous), 0);
+    std::free(previous);
+
+    EXPECT_TRUE(loadedHere) << folder << ": " << error;
+    EXPECT_FALSE(loadedElsewhere);
+    EXPECT_EQ(error.rfind("cannot load the plug-in " + name + ": ", 0), 0u) << error;
 }
 
 }  // namespace

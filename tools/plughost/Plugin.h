@@ -1,6 +1,6 @@
-// Loading the plug-in the way a host does: dlopen it, resolve its 30 exports by
-// name, and drive it only through them. The typed wrappers below read operands
-// from the plug-in's registers exactly as a host would push them.
+// The plug-in as plughost drives it: loaded through the shared loader, driven only
+// through its exports. The typed wrappers below push operands into the plug-in's
+// registers exactly as a host would.
 #pragma once
 
 #include <cstdint>
@@ -8,63 +8,24 @@
 #include <string>
 #include <vector>
 
+#include "tools/pluginloader/PluginLoader.h"
+
 namespace plughost {
 
-// The plug-in's exports as a host sees them: the identity and register exports
-// take and return plain values; every channel export takes no argument and
-// returns nothing a host may rely on.
-struct PluginExports {
-    using Action = void (*)();
-    const char* (*Copyright)() = nullptr;
-    Action GetShortInfo = nullptr;
-    const char* (*GetInfo)() = nullptr;
-    int32_t (*GetType)() = nullptr;
-    void (*SetPath)(const char*) = nullptr;
-    void (*SetParentWindow)(void*) = nullptr;
-    Action Draw = nullptr;
-    void (*SetFile)(const char*) = nullptr;
-    const char* (*GetFile)() = nullptr;
-    void (*SetData)(int32_t) = nullptr;
-    int32_t (*GetData)() = nullptr;
-    Action InitBass = nullptr;
-    Action PlayChannel = nullptr;
-    // A host may ignore the one-byte success flag CreateChannel returns.
-    bool (*CreateChannel)() = nullptr;
-    Action FreeChannel = nullptr;
-    Action StopChannel = nullptr;
-    Action PauseChannel = nullptr;
-    Action SetPositionForChannel = nullptr;
-    Action GetLevelChannel = nullptr;
-    Action GetDataChannel128 = nullptr;
-    Action GetDataChannel20 = nullptr;
-    Action GetPosTimeChannel = nullptr;
-    Action GetLengthTimeChannel = nullptr;
-    Action GetTagChannel = nullptr;
-    Action EqSetChannel = nullptr;
-    Action SetValumeChannel = nullptr;
-    Action GetFreqChannel = nullptr;
-    Action GetBitrateChannel = nullptr;
-    Action GetChansChannel = nullptr;
-    Action EqCreateChannel = nullptr;
-};
-
-// The argument-less export with this name that returns nothing, or nullptr when
-// `name` is not one of them (the identity and register exports and CreateChannel
-// take or return values).
-PluginExports::Action ChannelAction(const PluginExports& exports, const std::string& name);
+using pluginloader::ChannelAction;
+using pluginloader::PluginExports;
 
 class Plugin {
   public:
-    // Loads the library at `path` and resolves every export. On failure returns
-    // nullptr and sets *error to a message that names the library and says why
-    // (dlerror's text, or the exports that are missing).
+    // Loads the plug-in at `path` and resolves every export. On failure returns
+    // nullptr and sets *error to the loader's message (why it did not load, or the
+    // exports it lacks).
     static std::unique_ptr<Plugin> Load(const std::string& path, std::string* error);
-    ~Plugin();
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
 
-    const PluginExports& exports() const { return exports_; }
-    const std::string& path() const { return path_; }
+    const PluginExports& exports() const { return library_->exports(); }
+    const std::string& path() const { return library_->path(); }
 
     // The start-up a host makes: SetPath (the plug-in's folder), SetParentWindow(0)
     // and InitBass.
@@ -100,9 +61,7 @@ class Plugin {
     Plugin() = default;
     std::string Query(int slot, PluginExports::Action action);
 
-    void* library_ = nullptr;
-    std::string path_;
-    PluginExports exports_;
+    std::unique_ptr<pluginloader::PluginLibrary> library_;
 };
 
 // The default plug-in: Plugin.so in the folder of the running executable.
