@@ -22,9 +22,12 @@ MockEngineResults g_script;
 mock::CallLog g_log;
 unsigned g_levelTurn;
 
-MockCall* Record(const char* name) { return g_log.Add(g_script.recordCalls != 0, name); }
-
-uint32_t Pointer(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+// Records the call with its arguments and answers `result`.
+template <typename R, typename... Args>
+R Answer(R result, const char* name, const Args&... args) {
+    g_log.Add(g_script.recordCalls != 0, name, args...);
+    return result;
+}
 
 void ResetAll() {
     memset(&g_script, 0, sizeof g_script);
@@ -40,141 +43,24 @@ struct Startup {
     Startup() { ResetAll(); }
 } g_startup;
 
-}  // namespace
-
-extern "C" {
-
-// ---- Control, for the test host (cdecl) ------------------------------------------
-
-void* MockEngineScript() { return &g_script; }
-void MockEngineReset() { ResetAll(); }
-int MockEngineCalls(const MockCall** calls) { return g_log.Calls(calls); }
-
-// ---- The engine API ---------------------------------------------------------------
-
-BOOL MOCK_CALL Mock_BASS_Init(int device, DWORD freq, DWORD flags, HWND win, const void* clsid) {
-    MockCall* c = Record("BASS_Init");
-    mock::Word(c, static_cast<uint32_t>(device));
-    mock::Word(c, freq);
-    mock::Word(c, flags);
-    mock::Word(c, Pointer(win));
-    mock::Word(c, Pointer(clsid));
-    return g_script.initResult;
-}
-
-HSTREAM MOCK_CALL Mock_BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
-                                             DWORD flags) {
-    MockCall* c = Record("BASS_StreamCreateFile");
-    mock::Word(c, static_cast<uint32_t>(mem));
-    mock::Word(c, Pointer(file));
-    mock::Words(c, offset);
-    mock::Words(c, length);
-    mock::Word(c, flags);
-    mock::Text(c, static_cast<const char*>(file));
+HSTREAM OpenStream() {
     const HSTREAM handle = g_script.nextStream;
     if (handle != 0) ++g_script.nextStream;
     return handle;
 }
 
-BOOL MOCK_CALL Mock_BASS_StreamFree(HSTREAM handle) {
-    mock::Word(Record("BASS_StreamFree"), handle);
-    return handle != 0;
-}
-
-BOOL MOCK_CALL Mock_BASS_ChannelPlay(DWORD handle, BOOL restart) {
-    MockCall* c = Record("BASS_ChannelPlay");
-    mock::Word(c, handle);
-    mock::Word(c, static_cast<uint32_t>(restart));
-    return handle != 0;
-}
-
-BOOL MOCK_CALL Mock_BASS_ChannelStop(DWORD handle) {
-    mock::Word(Record("BASS_ChannelStop"), handle);
-    return handle != 0;
-}
-
-BOOL MOCK_CALL Mock_BASS_ChannelPause(DWORD handle) {
-    mock::Word(Record("BASS_ChannelPause"), handle);
-    return handle != 0;
-}
-
-DWORD MOCK_CALL Mock_BASS_ChannelIsActive(DWORD handle) {
-    mock::Word(Record("BASS_ChannelIsActive"), handle);
-    return BASS_ACTIVE_STOPPED;
-}
-
-QWORD MOCK_CALL Mock_BASS_ChannelSeconds2Bytes(DWORD handle, double seconds) {
-    MockCall* c = Record("BASS_ChannelSeconds2Bytes");
-    mock::Word(c, handle);
-    mock::Words(c, seconds);
-    return handle != 0 ? g_script.seconds2Bytes : ~QWORD{0};
-}
-
-double MOCK_CALL Mock_BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes) {
-    MockCall* c = Record("BASS_ChannelBytes2Seconds");
-    mock::Word(c, handle);
-    mock::Words(c, bytes);
-    return handle != 0 ? g_script.bytes2Seconds : -1.0;
-}
-
-BOOL MOCK_CALL Mock_BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
-    MockCall* c = Record("BASS_ChannelSetPosition");
-    mock::Word(c, handle);
-    mock::Words(c, pos);
-    mock::Word(c, mode);
-    return handle != 0;
-}
-
-QWORD MOCK_CALL Mock_BASS_ChannelGetPosition(DWORD handle, DWORD mode) {
-    MockCall* c = Record("BASS_ChannelGetPosition");
-    mock::Word(c, handle);
-    mock::Word(c, mode);
-    return handle != 0 ? g_script.position : ~QWORD{0};
-}
-
-QWORD MOCK_CALL Mock_BASS_ChannelGetLength(DWORD handle, DWORD mode) {
-    MockCall* c = Record("BASS_ChannelGetLength");
-    mock::Word(c, handle);
-    mock::Word(c, mode);
-    return handle != 0 ? g_script.length : ~QWORD{0};
-}
-
-BOOL MOCK_CALL Mock_BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
-    MockCall* c = Record("BASS_ChannelSetAttribute");
-    mock::Word(c, handle);
-    mock::Word(c, attrib);
-    mock::Words(c, value);
-    return handle != 0;
-}
-
-BOOL MOCK_CALL Mock_BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value) {
-    MockCall* c = Record("BASS_ChannelGetAttribute");
-    mock::Word(c, handle);
-    mock::Word(c, attrib);
-    mock::Word(c, Pointer(value));
-    return FALSE;
-}
-
-DWORD MOCK_CALL Mock_BASS_ChannelGetLevel(DWORD handle) {
-    mock::Word(Record("BASS_ChannelGetLevel"), handle);
+DWORD Level(DWORD handle) {
     if (handle == 0) return ~DWORD{0};
     return g_script.levels[g_levelTurn++ % 2];
 }
 
-DWORD MOCK_CALL Mock_BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
-    MockCall* c = Record("BASS_ChannelGetData");
-    mock::Word(c, handle);
-    mock::Word(c, Pointer(buffer));
-    mock::Word(c, length);
+DWORD Spectrum(DWORD handle, void* buffer, DWORD length) {
     if (handle == 0 || length != BASS_DATA_FFT512) return ~DWORD{0};
     memcpy(buffer, g_script.spectrum, sizeof g_script.spectrum);
     return sizeof g_script.spectrum;
 }
 
-BOOL MOCK_CALL Mock_BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
-    MockCall* c = Record("BASS_ChannelGetInfo");
-    mock::Word(c, handle);
-    mock::Word(c, Pointer(info));
+BOOL Info(DWORD handle, BASS_CHANNELINFO* info) {
     if (handle == 0) return FALSE;
     // Every one of the record's 32 bytes is written, as a real engine does: a caller
     // with a shorter record would have its stack overwritten.
@@ -186,46 +72,116 @@ BOOL MOCK_CALL Mock_BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     return TRUE;
 }
 
+constexpr QWORD kNoBytes = ~QWORD{0};
+
+}  // namespace
+
+extern "C" {
+
+// ---- Control, for the test host (cdecl) ------------------------------------------
+
+void* MockEngineScript() { return &g_script; }
+void MockEngineReset() { ResetAll(); }
+int MockEngineCalls(const MockCall** calls) { return g_log.Calls(calls); }
+
+// ---- The engine API ---------------------------------------------------------------
+// Handle 0 fails, as it does in a real engine; other handles answer from the script.
+
+BOOL MOCK_CALL Mock_BASS_Init(int device, DWORD freq, DWORD flags, HWND win, const void* clsid) {
+    return Answer(g_script.initResult, "BASS_Init", device, freq, flags, win, clsid);
+}
+
+HSTREAM MOCK_CALL Mock_BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                             DWORD flags) {
+    return Answer(OpenStream(), "BASS_StreamCreateFile", mem,
+                  mock::Text{static_cast<const char*>(file)}, offset, length, flags);
+}
+
+BOOL MOCK_CALL Mock_BASS_StreamFree(HSTREAM handle) {
+    return Answer(handle != 0, "BASS_StreamFree", handle);
+}
+
+BOOL MOCK_CALL Mock_BASS_ChannelPlay(DWORD handle, BOOL restart) {
+    return Answer(handle != 0, "BASS_ChannelPlay", handle, restart);
+}
+
+BOOL MOCK_CALL Mock_BASS_ChannelStop(DWORD handle) {
+    return Answer(handle != 0, "BASS_ChannelStop", handle);
+}
+
+BOOL MOCK_CALL Mock_BASS_ChannelPause(DWORD handle) {
+    return Answer(handle != 0, "BASS_ChannelPause", handle);
+}
+
+DWORD MOCK_CALL Mock_BASS_ChannelIsActive(DWORD handle) {
+    return Answer(DWORD{BASS_ACTIVE_STOPPED}, "BASS_ChannelIsActive", handle);
+}
+
+QWORD MOCK_CALL Mock_BASS_ChannelSeconds2Bytes(DWORD handle, double seconds) {
+    return Answer(handle != 0 ? g_script.seconds2Bytes : kNoBytes, "BASS_ChannelSeconds2Bytes",
+                  handle, seconds);
+}
+
+double MOCK_CALL Mock_BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes) {
+    return Answer(handle != 0 ? g_script.bytes2Seconds : -1.0, "BASS_ChannelBytes2Seconds", handle,
+                  bytes);
+}
+
+BOOL MOCK_CALL Mock_BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
+    return Answer(handle != 0, "BASS_ChannelSetPosition", handle, pos, mode);
+}
+
+QWORD MOCK_CALL Mock_BASS_ChannelGetPosition(DWORD handle, DWORD mode) {
+    return Answer(handle != 0 ? g_script.position : kNoBytes, "BASS_ChannelGetPosition", handle,
+                  mode);
+}
+
+QWORD MOCK_CALL Mock_BASS_ChannelGetLength(DWORD handle, DWORD mode) {
+    return Answer(handle != 0 ? g_script.length : kNoBytes, "BASS_ChannelGetLength", handle, mode);
+}
+
+BOOL MOCK_CALL Mock_BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
+    return Answer(handle != 0, "BASS_ChannelSetAttribute", handle, attrib, value);
+}
+
+BOOL MOCK_CALL Mock_BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value) {
+    return Answer(FALSE, "BASS_ChannelGetAttribute", handle, attrib, value);
+}
+
+DWORD MOCK_CALL Mock_BASS_ChannelGetLevel(DWORD handle) {
+    return Answer(Level(handle), "BASS_ChannelGetLevel", handle);
+}
+
+DWORD MOCK_CALL Mock_BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
+    return Answer(Spectrum(handle, buffer, length), "BASS_ChannelGetData", handle, buffer, length);
+}
+
+BOOL MOCK_CALL Mock_BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
+    return Answer(Info(handle, info), "BASS_ChannelGetInfo", handle, info);
+}
+
 QWORD MOCK_CALL Mock_BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
-    MockCall* c = Record("BASS_StreamGetFilePosition");
-    mock::Word(c, handle);
-    mock::Word(c, mode);
-    return handle != 0 ? g_script.filePosition : ~QWORD{0};
+    return Answer(handle != 0 ? g_script.filePosition : kNoBytes, "BASS_StreamGetFilePosition",
+                  handle, mode);
 }
 
 HFX MOCK_CALL Mock_BASS_ChannelSetFX(DWORD handle, DWORD type, int priority) {
-    MockCall* c = Record("BASS_ChannelSetFX");
-    mock::Word(c, handle);
-    mock::Word(c, type);
-    mock::Word(c, static_cast<uint32_t>(priority));
-    return handle != 0 ? g_script.nextEffect++ : 0;
+    return Answer(handle != 0 ? g_script.nextEffect++ : 0, "BASS_ChannelSetFX", handle, type,
+                  priority);
 }
 
 BOOL MOCK_CALL Mock_BASS_ChannelRemoveFX(DWORD handle, HFX fx) {
-    MockCall* c = Record("BASS_ChannelRemoveFX");
-    mock::Word(c, handle);
-    mock::Word(c, fx);
-    return handle != 0 && fx != 0;
+    return Answer(handle != 0 && fx != 0, "BASS_ChannelRemoveFX", handle, fx);
 }
 
 BOOL MOCK_CALL Mock_BASS_FXSetParameters(HFX fx, const void* params) {
-    MockCall* c = Record("BASS_FXSetParameters");
-    mock::Word(c, fx);
-    mock::Word(c, Pointer(params));
-    if (c != nullptr && params != nullptr) memcpy(c->record, params, sizeof(BASS_DX8_PARAMEQ));
-    return fx != 0;
+    return Answer(fx != 0, "BASS_FXSetParameters", fx, mock::RecordOf<BASS_DX8_PARAMEQ>{params});
 }
 
 BOOL MOCK_CALL Mock_BASS_FXGetParameters(HFX fx, void* params) {
-    MockCall* c = Record("BASS_FXGetParameters");
-    mock::Word(c, fx);
-    mock::Word(c, Pointer(params));
-    return FALSE;
+    return Answer(FALSE, "BASS_FXGetParameters", fx, params);
 }
 
-int MOCK_CALL Mock_BASS_ErrorGetCode() {
-    Record("BASS_ErrorGetCode");
-    return BASS_OK;
-}
+int MOCK_CALL Mock_BASS_ErrorGetCode() { return Answer(BASS_OK, "BASS_ErrorGetCode"); }
 
 }  // extern "C"

@@ -29,10 +29,7 @@ void MockTagsReset() { ResetAll(); }
 int MockTagsCalls(const MockCall** calls) { return g_log.Calls(calls); }
 
 const char* __stdcall Mock_TAGS_Read(DWORD handle, const char* fmt) {
-    MockCall* c = g_log.Add(g_script.recordCalls != 0, "TAGS_Read");
-    mock::Word(c, handle);
-    mock::Word(c, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(fmt)));
-    mock::Text(c, fmt);
+    g_log.Add(g_script.recordCalls != 0, "TAGS_Read", handle, mock::Text{fmt});
     return g_script.returnNull ? nullptr : g_script.text;
 }
 

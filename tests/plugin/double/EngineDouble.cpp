@@ -10,6 +10,8 @@
 #include <map>
 #include <mutex>
 
+#include "tests/plugin/double/Recording.h"
+
 namespace enginedouble {
 namespace {
 
@@ -112,201 +114,162 @@ Result Next(const char* function) {
     return next;
 }
 
-std::string Quote(const char* text) {
-    if (text == nullptr) return "null";
-    return std::string("\"") + text + "\"";
-}
+std::string Arg(int value) { return std::to_string(value); }
+std::string Arg(uint32_t value) { return std::to_string(value); }
+std::string Arg(uint64_t value) { return std::to_string(value); }
 
-}  // namespace enginedouble
-
-namespace {
-
-using enginedouble::Next;
-using enginedouble::Record;
-
-std::string Dec(uint64_t value) { return std::to_string(value); }
-std::string Dec(DWORD value) { return std::to_string(value); }
-std::string Dec(int value) { return std::to_string(value); }
-
-std::string Hex(uint64_t value) {
+std::string Arg(Hex value) {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%" PRIx64, value);
+    std::snprintf(text, sizeof text, "0x%" PRIx64, value.value);
     return text;
 }
 
-std::string Real(double value) {
+std::string Arg(double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%.17g", value);
     return text;
 }
 
-std::string Real(float value) {
+std::string Arg(float value) {
     char text[64];
     std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
     return text;
 }
 
-std::string Pointer(const void* pointer) {
-    return pointer == nullptr ? "null" : Hex(reinterpret_cast<uintptr_t>(pointer));
+std::string Arg(const void* pointer) {
+    return pointer == nullptr ? "null" : Arg(Hex{reinterpret_cast<uintptr_t>(pointer)});
 }
 
-std::string Buffer(const void* pointer) { return pointer == nullptr ? "null" : "buffer"; }
+std::string Arg(const char* text) {
+    if (text == nullptr) return "null";
+    return std::string("\"") + text + "\"";
+}
 
-std::string Call(const char* name, std::initializer_list<std::string> args) {
-    std::string call = name;
-    call += '(';
-    bool first = true;
-    for (const std::string& arg : args) {
-        if (!first) call += ", ";
-        call += arg;
-        first = false;
+std::string Arg(ParamEq record) {
+    if (record.params == nullptr) return "null";
+    BASS_DX8_PARAMEQ eq;
+    std::memcpy(&eq, record.params, sizeof eq);
+    return "{" + Arg(eq.fCenter) + ", " + Arg(eq.fBandwidth) + ", " + Arg(eq.fGain) + "}";
+}
+
+void Fill(const Result& result, const Out<float>& out) {
+    if (result.fillsAttribute && out.buffer != nullptr) *out.buffer = result.attribute;
+}
+
+void Fill(const Result& result, const Out<uint32_t>& out) {
+    const size_t count = result.words.size() < out.room ? result.words.size() : out.room;
+    if (out.buffer != nullptr && count > 0) {
+        std::memcpy(out.buffer, result.words.data(), count * sizeof(uint32_t));
     }
-    call += ')';
-    return call;
 }
 
-}  // namespace
+void Fill(const Result& result, const Out<BASS_CHANNELINFO>& out) {
+    if (result.fillsInfo && out.buffer != nullptr) *out.buffer = result.info;
+}
+
+void Fill(const Result& result, const Out<BASS_DX8_PARAMEQ>& out) {
+    if (result.fillsParams && out.buffer != nullptr) {
+        std::memcpy(out.buffer, &result.params, sizeof result.params);
+    }
+}
+
+}  // namespace enginedouble
+
+using enginedouble::Answer;
+using enginedouble::Hex;
+using enginedouble::Out;
+using enginedouble::ParamEq;
 
 extern "C" {
 
 BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD flags, HWND win, const void* clsid) {
-    Record(Call("BASS_Init", {Dec(device), Dec(freq), Dec(flags), Pointer(win), Pointer(clsid)}));
-    return static_cast<BOOL>(Next("BASS_Init").value);
+    return Answer<BOOL>("BASS_Init", device, freq, flags, win, clsid);
 }
 
 HSTREAM BASS_CALL BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
                                         DWORD flags) {
-    Record(Call("BASS_StreamCreateFile",
-                {Dec(mem), enginedouble::Quote(static_cast<const char*>(file)), Dec(offset),
-                 Dec(length), Dec(flags)}));
-    return static_cast<HSTREAM>(Next("BASS_StreamCreateFile").value);
+    return Answer<HSTREAM>("BASS_StreamCreateFile", mem, static_cast<const char*>(file), offset,
+                           length, flags);
 }
 
-BOOL BASS_CALL BASS_StreamFree(HSTREAM handle) {
-    Record(Call("BASS_StreamFree", {Dec(handle)}));
-    return static_cast<BOOL>(Next("BASS_StreamFree").value);
-}
+BOOL BASS_CALL BASS_StreamFree(HSTREAM handle) { return Answer<BOOL>("BASS_StreamFree", handle); }
 
 BOOL BASS_CALL BASS_ChannelPlay(DWORD handle, BOOL restart) {
-    Record(Call("BASS_ChannelPlay", {Dec(handle), Dec(restart)}));
-    return static_cast<BOOL>(Next("BASS_ChannelPlay").value);
+    return Answer<BOOL>("BASS_ChannelPlay", handle, restart);
 }
 
-BOOL BASS_CALL BASS_ChannelStop(DWORD handle) {
-    Record(Call("BASS_ChannelStop", {Dec(handle)}));
-    return static_cast<BOOL>(Next("BASS_ChannelStop").value);
-}
+BOOL BASS_CALL BASS_ChannelStop(DWORD handle) { return Answer<BOOL>("BASS_ChannelStop", handle); }
 
-BOOL BASS_CALL BASS_ChannelPause(DWORD handle) {
-    Record(Call("BASS_ChannelPause", {Dec(handle)}));
-    return static_cast<BOOL>(Next("BASS_ChannelPause").value);
-}
+BOOL BASS_CALL BASS_ChannelPause(DWORD handle) { return Answer<BOOL>("BASS_ChannelPause", handle); }
 
 DWORD BASS_CALL BASS_ChannelIsActive(DWORD handle) {
-    Record(Call("BASS_ChannelIsActive", {Dec(handle)}));
-    return static_cast<DWORD>(Next("BASS_ChannelIsActive").value);
+    return Answer<DWORD>("BASS_ChannelIsActive", handle);
 }
 
 QWORD BASS_CALL BASS_ChannelSeconds2Bytes(DWORD handle, double seconds) {
-    Record(Call("BASS_ChannelSeconds2Bytes", {Dec(handle), Real(seconds)}));
-    return Next("BASS_ChannelSeconds2Bytes").value;
+    return Answer<QWORD>("BASS_ChannelSeconds2Bytes", handle, seconds);
 }
 
 double BASS_CALL BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes) {
-    Record(Call("BASS_ChannelBytes2Seconds", {Dec(handle), Dec(bytes)}));
-    return Next("BASS_ChannelBytes2Seconds").seconds;
+    return Answer<double>("BASS_ChannelBytes2Seconds", handle, bytes);
 }
 
 BOOL BASS_CALL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
-    Record(Call("BASS_ChannelSetPosition", {Dec(handle), Dec(pos), Dec(mode)}));
-    return static_cast<BOOL>(Next("BASS_ChannelSetPosition").value);
+    return Answer<BOOL>("BASS_ChannelSetPosition", handle, pos, mode);
 }
 
 QWORD BASS_CALL BASS_ChannelGetPosition(DWORD handle, DWORD mode) {
-    Record(Call("BASS_ChannelGetPosition", {Dec(handle), Dec(mode)}));
-    return Next("BASS_ChannelGetPosition").value;
+    return Answer<QWORD>("BASS_ChannelGetPosition", handle, mode);
 }
 
 QWORD BASS_CALL BASS_ChannelGetLength(DWORD handle, DWORD mode) {
-    Record(Call("BASS_ChannelGetLength", {Dec(handle), Dec(mode)}));
-    return Next("BASS_ChannelGetLength").value;
+    return Answer<QWORD>("BASS_ChannelGetLength", handle, mode);
 }
 
 BOOL BASS_CALL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
-    Record(Call("BASS_ChannelSetAttribute", {Dec(handle), Dec(attrib), Real(value)}));
-    return static_cast<BOOL>(Next("BASS_ChannelSetAttribute").value);
+    return Answer<BOOL>("BASS_ChannelSetAttribute", handle, attrib, value);
 }
 
 BOOL BASS_CALL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value) {
-    Record(Call("BASS_ChannelGetAttribute", {Dec(handle), Dec(attrib), Buffer(value)}));
-    const enginedouble::Result result = Next("BASS_ChannelGetAttribute");
-    if (result.fillsAttribute && value != nullptr) *value = result.attribute;
-    return static_cast<BOOL>(result.value);
+    return Answer<BOOL>("BASS_ChannelGetAttribute", handle, attrib, Out<float>{value});
 }
 
 DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle) {
-    Record(Call("BASS_ChannelGetLevel", {Dec(handle)}));
-    return static_cast<DWORD>(Next("BASS_ChannelGetLevel").value);
+    return Answer<DWORD>("BASS_ChannelGetLevel", handle);
 }
 
 DWORD BASS_CALL BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
-    Record(Call("BASS_ChannelGetData", {Dec(handle), Buffer(buffer), Hex(length)}));
-    const enginedouble::Result result = Next("BASS_ChannelGetData");
     // An FFT request fills 256 floats; never write past what the flag promises.
-    const size_t room = length == BASS_DATA_FFT512 ? 256 : 0;
-    const size_t count = result.words.size() < room ? result.words.size() : room;
-    if (buffer != nullptr && count > 0) {
-        std::memcpy(buffer, result.words.data(), count * sizeof(uint32_t));
-    }
-    return static_cast<DWORD>(result.value);
+    const Out<uint32_t> spectrum{static_cast<uint32_t*>(buffer),
+                                 length == BASS_DATA_FFT512 ? 256u : 0u};
+    return Answer<DWORD>("BASS_ChannelGetData", handle, spectrum, Hex{length});
 }
 
 BOOL BASS_CALL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
-    Record(Call("BASS_ChannelGetInfo", {Dec(handle), Buffer(info)}));
-    const enginedouble::Result result = Next("BASS_ChannelGetInfo");
-    if (result.fillsInfo && info != nullptr) *info = result.info;
-    return static_cast<BOOL>(result.value);
+    return Answer<BOOL>("BASS_ChannelGetInfo", handle, Out<BASS_CHANNELINFO>{info});
 }
 
 QWORD BASS_CALL BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
-    Record(Call("BASS_StreamGetFilePosition", {Dec(handle), Dec(mode)}));
-    return Next("BASS_StreamGetFilePosition").value;
+    return Answer<QWORD>("BASS_StreamGetFilePosition", handle, mode);
 }
 
 HFX BASS_CALL BASS_ChannelSetFX(DWORD handle, DWORD type, int priority) {
-    Record(Call("BASS_ChannelSetFX", {Dec(handle), Dec(type), Dec(priority)}));
-    return static_cast<HFX>(Next("BASS_ChannelSetFX").value);
+    return Answer<HFX>("BASS_ChannelSetFX", handle, type, priority);
 }
 
 BOOL BASS_CALL BASS_ChannelRemoveFX(DWORD handle, HFX fx) {
-    Record(Call("BASS_ChannelRemoveFX", {Dec(handle), Dec(fx)}));
-    return static_cast<BOOL>(Next("BASS_ChannelRemoveFX").value);
+    return Answer<BOOL>("BASS_ChannelRemoveFX", handle, fx);
 }
 
 BOOL BASS_CALL BASS_FXSetParameters(HFX fx, const void* params) {
-    std::string contents = "null";
-    if (params != nullptr) {
-        BASS_DX8_PARAMEQ eq;
-        std::memcpy(&eq, params, sizeof eq);
-        contents =
-            "{" + Real(eq.fCenter) + ", " + Real(eq.fBandwidth) + ", " + Real(eq.fGain) + "}";
-    }
-    Record(Call("BASS_FXSetParameters", {Dec(fx), contents}));
-    return static_cast<BOOL>(Next("BASS_FXSetParameters").value);
+    return Answer<BOOL>("BASS_FXSetParameters", fx, ParamEq{params});
 }
 
 BOOL BASS_CALL BASS_FXGetParameters(HFX fx, void* params) {
-    Record(Call("BASS_FXGetParameters", {Dec(fx), Buffer(params)}));
-    const enginedouble::Result result = Next("BASS_FXGetParameters");
-    if (result.fillsParams && params != nullptr) {
-        std::memcpy(params, &result.params, sizeof result.params);
-    }
-    return static_cast<BOOL>(result.value);
+    return Answer<BOOL>("BASS_FXGetParameters", fx,
+                        Out<BASS_DX8_PARAMEQ>{static_cast<BASS_DX8_PARAMEQ*>(params)});
 }
 
-int BASS_CALL BASS_ErrorGetCode(void) {
-    Record(Call("BASS_ErrorGetCode", {}));
-    return static_cast<int>(Next("BASS_ErrorGetCode").value);
-}
+int BASS_CALL BASS_ErrorGetCode(void) { return Answer<int>("BASS_ErrorGetCode"); }
 
 }  // extern "C"

@@ -77,11 +77,10 @@ void Reset();
 // forgets them.
 std::vector<std::string> TakeCalls();
 
-// Used by the doubles themselves: appends a call to the record, and takes the next
-// scripted result of a function.
+// Used by the doubles themselves (through Answer in Recording.h): appends a call to the
+// record, and takes the next scripted result of a function.
 void Record(std::string call);
 Result Next(const char* function);
-std::string Quote(const char* text);  // "null" or the bytes between double quotes
 
 }  // namespace enginedouble
 
