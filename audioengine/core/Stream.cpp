@@ -86,12 +86,12 @@ AE_HOT int64_t MonotonicNs() {
 int VolumeRampFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
 
 std::unique_ptr<Stream> Stream::Open(const std::string& path, int outputRate, int* error) {
-    int openError = 0;
-    std::unique_ptr<Decoder> decoder = OpenDecoder(path, &openError);
-    if (!decoder) {
-        *error = openError ? openError : BASS_ERROR_FILEFORM;
+    Result<std::unique_ptr<Decoder>> opened = OpenDecoder(path);
+    if (!opened.ok()) {
+        *error = opened.code();
         return nullptr;
     }
+    std::unique_ptr<Decoder> decoder = std::move(opened).value();
     std::string absolute = path;
     if (char* resolved = realpath(path.c_str(), nullptr)) {
         absolute = resolved;

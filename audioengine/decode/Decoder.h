@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "audioengine/core/Result.h"
+
 namespace ae {
 
 struct DecoderInfo {
@@ -39,11 +41,11 @@ constexpr int kMaxDecodedRate = 768000;  // Hz
 constexpr int kMaxDecodedChannels = 8;
 
 // Opens `path` and picks the decoder by the file's content, not its name. Only
-// regular files are opened, without blocking. On failure returns null and sets
-// *error to an engine error code (BASS_ERROR_FILEOPEN, BASS_ERROR_FILEFORM, ...); a
-// file outside the limits above gives BASS_ERROR_FORMAT. An opened decoder's info has
-// a rate of 1..kMaxDecodedRate, 1..kMaxDecodedChannels channels and frames >= 0.
-std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int* error);
+// regular files are opened, without blocking. A failure gives an engine error code
+// (BASS_ERROR_FILEOPEN, BASS_ERROR_FILEFORM, ...); a file outside the limits above
+// gives BASS_ERROR_FORMAT. An opened decoder's info has a rate of
+// 1..kMaxDecodedRate, 1..kMaxDecodedChannels channels and frames >= 0.
+Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path);
 
 // The file's size in bytes less an ID3v2 block at its start and ID3v1 / APE blocks
 // at its end; -1 when the file cannot be read.

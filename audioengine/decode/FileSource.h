@@ -8,14 +8,15 @@
 #include <memory>
 #include <string>
 
+#include "audioengine/core/Result.h"
+
 namespace ae {
 
 class FileSource {
   public:
     // Opens a regular file for reading. A FIFO, device or directory fails at once
-    // (the open never blocks). On failure returns null and sets *error to
-    // BASS_ERROR_FILEOPEN.
-    static std::unique_ptr<FileSource> Open(const std::string& path, int* error);
+    // (the open never blocks) with BASS_ERROR_FILEOPEN.
+    static Result<std::unique_ptr<FileSource>> Open(const std::string& path);
     ~FileSource();
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
@@ -45,13 +46,5 @@ class FileSource {
     int64_t buffer_start_ = 0;
     int64_t buffer_length_ = 0;
 };
-
-// Where the audio data lies between tag blocks: [begin, end) excludes an ID3v2
-// block at the start and ID3v1 / APE / appended ID3v2 blocks at the end.
-struct PayloadRange {
-    int64_t begin = 0;
-    int64_t end = 0;
-};
-PayloadRange FindPayload(const FileSource& file);
 
 }  // namespace ae

@@ -8,7 +8,9 @@
 #include <new>
 #include <vector>
 
-#include "audioengine/decode/Formats.h"
+#include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/FrameDecoder.h"
+#include "audioengine/decode/TagBlocks.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -22,10 +24,10 @@ class FlacDecoder final : public FrameDecoder {
         if (decoder_) FLAC__stream_decoder_delete(decoder_);
     }
 
-    int Open(bool ogg) {
+    Status Open(bool ogg) {
         decoder_ = FLAC__stream_decoder_new();
-        if (!decoder_) return BASS_ERROR_MEM;
-        if (ogg && !FLAC_API_SUPPORTS_OGG_FLAC) return BASS_ERROR_CODEC;
+        if (!decoder_) return Error{BASS_ERROR_MEM};
+        if (ogg && !FLAC_API_SUPPORTS_OGG_FLAC) return Error{BASS_ERROR_CODEC};
         const FLAC__StreamDecoderInitStatus init =
             ogg ? FLAC__stream_decoder_init_ogg_stream(
                       decoder_, ReadCallback, SeekCallback, TellCallback, LengthCallback,
@@ -33,23 +35,24 @@ class FlacDecoder final : public FrameDecoder {
                 : FLAC__stream_decoder_init_stream(
                       decoder_, ReadCallback, SeekCallback, TellCallback, LengthCallback,
                       EofCallback, WriteCallback, MetadataCallback, ErrorCallback, this);
-        if (init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR) return BASS_ERROR_MEM;
-        if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK) return BASS_ERROR_CODEC;
+        if (init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR)
+            return Error{BASS_ERROR_MEM};
+        if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK) return Error{BASS_ERROR_CODEC};
         if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_) || !have_info_)
-            return BASS_ERROR_FILEFORM;
-        if (info_.channels < 1 || info_.channels > 8) return BASS_ERROR_FORMAT;
+            return Error{BASS_ERROR_FILEFORM};
+        if (info_.channels < 1 || info_.channels > 8) return Error{BASS_ERROR_FORMAT};
         // A length of 0 means "not known" in FLAC's header; such a stream cannot be
         // positioned exactly, and neither can one with no frames.
-        if (info_.rate <= 0 || info_.frames <= 0) return BASS_ERROR_FILEFORM;
+        if (info_.rate <= 0 || info_.frames <= 0) return Error{BASS_ERROR_FILEFORM};
         info_.ctype = ogg ? BASS_CTYPE_STREAM_FLAC_OGG : BASS_CTYPE_STREAM_FLAC;
         // The header promises a length; a file that was cut short cannot reach it.
         // A whole last frame at the very end of the audio proves it at once. Else
         // libFLAC seeks to the last frame, which in a file without a seek table
         // decodes much of the file (longer than playing it through takes).
-        if (!ogg && LastFrameEndsTheStream()) return 0;
+        if (!ogg && LastFrameEndsTheStream()) return {};
         if (!SeekCodec(info_.frames - 1) || block_frames_ - block_position_ < 1 || !SeekCodec(0))
-            return BASS_ERROR_FILEFORM;
-        return 0;
+            return Error{BASS_ERROR_FILEFORM};
+        return {};
     }
 
   protected:
@@ -295,11 +298,11 @@ class FlacDecoder final : public FrameDecoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenFlac(std::unique_ptr<FileSource> file, bool ogg, int* error) {
+Result<std::unique_ptr<Decoder>> OpenFlacDecoder(std::unique_ptr<FileSource> file, bool ogg) {
     auto decoder = std::make_unique<FlacDecoder>(std::move(file));
-    *error = decoder->Open(ogg);
-    if (*error != 0) return nullptr;
-    return decoder;
+    const Status opened = decoder->Open(ogg);
+    if (!opened.ok()) return Error{opened.code()};
+    return std::unique_ptr<Decoder>(std::move(decoder));
 }
 
 }  // namespace ae

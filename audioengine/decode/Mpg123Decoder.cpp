@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <mutex>
 
-#include "audioengine/decode/Formats.h"
-#include "audioengine/decode/Mpeg.h"
+#include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/FrameDecoder.h"
+#include "audioengine/decode/MpegHeader.h"
+#include "audioengine/decode/TagBlocks.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -47,19 +49,19 @@ class Mpg123Decoder final : public FrameDecoder {
         }
     }
 
-    int Open() {
+    Status Open() {
         static std::once_flag init_once;
         static int init_result = MPG123_ERR;
         std::call_once(init_once, [] { init_result = mpg123_init(); });
-        if (init_result != MPG123_OK) return BASS_ERROR_CODEC;
+        if (init_result != MPG123_OK) return Error{BASS_ERROR_CODEC};
 
         int err = MPG123_OK;
         mh_ = mpg123_new(nullptr, &err);
-        if (!mh_) return BASS_ERROR_CODEC;
+        if (!mh_) return Error{BASS_ERROR_CODEC};
         // Quiet: the library must never print. Gapless: encoder delay and padding
         // from the LAME/Info header are removed, so the length is what was encoded.
         if (mpg123_param(mh_, MPG123_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0) != MPG123_OK)
-            return BASS_ERROR_CODEC;
+            return Error{BASS_ERROR_CODEC};
         // Layer III needs the bit reservoir and the overlap of the frames before a seek
         // target; decoding a few frames ahead makes seeks give the samples a decode
         // from the start gives.
@@ -71,25 +73,25 @@ class Mpg123Decoder final : public FrameDecoder {
         for (size_t i = 0; i < rate_count; ++i)
             if (mpg123_format(mh_, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32) !=
                 MPG123_OK)
-                return BASS_ERROR_CODEC;
+                return Error{BASS_ERROR_CODEC};
 
         if (mpg123_replace_reader_handle(mh_, ReadCallback, SeekCallback, nullptr) != MPG123_OK ||
             mpg123_open_handle(mh_, file_.get()) != MPG123_OK)
-            return BASS_ERROR_FILEFORM;
+            return Error{BASS_ERROR_FILEFORM};
         long rate = 0;
         int channels = 0, encoding = 0;
         if (mpg123_getformat(mh_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0)
-            return BASS_ERROR_FILEFORM;
-        if (encoding != MPG123_ENC_FLOAT_32) return BASS_ERROR_CODEC;
-        if (channels < 1 || channels > 2) return BASS_ERROR_FORMAT;
+            return Error{BASS_ERROR_FILEFORM};
+        if (encoding != MPG123_ENC_FLOAT_32) return Error{BASS_ERROR_CODEC};
+        if (channels < 1 || channels > 2) return Error{BASS_ERROR_FORMAT};
 
-        if (mpg123_scan(mh_) != MPG123_OK) return BASS_ERROR_FILEFORM;
+        if (mpg123_scan(mh_) != MPG123_OK) return Error{BASS_ERROR_FILEFORM};
         const off_t length = mpg123_length(mh_);
         const off_t frame_count = mpg123_framelength(mh_);
-        if (length <= 0 || frame_count <= 0) return BASS_ERROR_FILEFORM;
+        if (length <= 0 || frame_count <= 0) return Error{BASS_ERROR_FILEFORM};
         // A stream cut short holds fewer frames than its Info header declares.
         const int64_t declared = DeclaredFrameCount(*file_);
-        if (declared > 0 && frame_count < declared) return BASS_ERROR_FILEFORM;
+        if (declared > 0 && frame_count < declared) return Error{BASS_ERROR_FILEFORM};
 
         mpg123_frameinfo frame{};
         mpg123_info(mh_, &frame);
@@ -100,8 +102,8 @@ class Mpg123Decoder final : public FrameDecoder {
                       : frame.layer == 2 ? BASS_CTYPE_STREAM_MP2
                                          : BASS_CTYPE_STREAM_MP3;
         info_.origres = 0;
-        if (mpg123_seek(mh_, 0, SEEK_SET) != 0) return BASS_ERROR_FILEFORM;
-        return 0;
+        if (mpg123_seek(mh_, 0, SEEK_SET) != 0) return Error{BASS_ERROR_FILEFORM};
+        return {};
     }
 
   protected:
@@ -131,11 +133,11 @@ class Mpg123Decoder final : public FrameDecoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenMpg123(std::unique_ptr<FileSource> file, int* error) {
+Result<std::unique_ptr<Decoder>> OpenMpg123Decoder(std::unique_ptr<FileSource> file) {
     auto decoder = std::make_unique<Mpg123Decoder>(std::move(file));
-    *error = decoder->Open();
-    if (*error != 0) return nullptr;
-    return decoder;
+    const Status opened = decoder->Open();
+    if (!opened.ok()) return Error{opened.code()};
+    return std::unique_ptr<Decoder>(std::move(decoder));
 }
 
 }  // namespace ae

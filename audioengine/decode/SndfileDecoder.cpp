@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <new>
 
-#include "audioengine/decode/Formats.h"
+#include "audioengine/decode/ChannelOrder.h"
+#include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/FrameDecoder.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -26,9 +28,9 @@ sf_count_t VioTell(void* user) { return static_cast<FileSource*>(user)->Tell(); 
 
 SF_VIRTUAL_IO kVirtualIo = {VioLength, VioSeek, VioRead, VioWrite, VioTell};
 
-// The WAVE format tag of a libsndfile subformat, for WAV files that hold neither
-// PCM nor float.
-uint32_t WaveFormatTag(int subformat) {
+// The WAVE format tag that a libsndfile subformat stands for, for WAV files that
+// hold neither PCM nor float.
+uint32_t WavFormatTagOfSubformat(int subformat) {
     switch (subformat) {
         case SF_FORMAT_MS_ADPCM:
             return 0x0002;
@@ -75,7 +77,7 @@ uint32_t ContainerType(SndfileKind kind, int subformat) {
             if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE)
                 return BASS_CTYPE_STREAM_WAV_FLOAT;
             if (BitsPerSample(subformat) != 0) return BASS_CTYPE_STREAM_WAV_PCM;
-            return 0x40000 | WaveFormatTag(subformat);
+            return 0x40000 | WavFormatTagOfSubformat(subformat);
         case SndfileKind::Aiff:
             return BASS_CTYPE_STREAM_AIFF;
         case SndfileKind::OggOpus:
@@ -92,18 +94,18 @@ class SndfileDecoder final : public FrameDecoder {
         if (sf_) sf_close(sf_);
     }
 
-    int Open(SndfileKind kind) {
+    Status Open(SndfileKind kind) {
         kind_ = kind;
         SF_INFO sf_info{};
         sf_ = sf_open_virtual(&kVirtualIo, SFM_READ, &sf_info, file_.get());
         if (!sf_) {
             // libsndfile knew the container but not the encoding inside it.
-            return sf_error(nullptr) == SF_ERR_UNSUPPORTED_ENCODING ? BASS_ERROR_CODEC
-                                                                    : BASS_ERROR_FILEFORM;
+            return Error{sf_error(nullptr) == SF_ERR_UNSUPPORTED_ENCODING ? BASS_ERROR_CODEC
+                                                                          : BASS_ERROR_FILEFORM};
         }
-        if (sf_info.channels < 1 || sf_info.channels > 8) return BASS_ERROR_FORMAT;
+        if (sf_info.channels < 1 || sf_info.channels > 8) return Error{BASS_ERROR_FORMAT};
         if (sf_info.samplerate <= 0 || sf_info.frames < 0 || sf_info.frames == SF_COUNT_MAX)
-            return BASS_ERROR_FILEFORM;
+            return Error{BASS_ERROR_FILEFORM};
         const int subformat = sf_info.format & SF_FORMAT_SUBMASK;
         info_.rate = sf_info.samplerate;
         info_.channels = sf_info.channels;
@@ -117,9 +119,9 @@ class SndfileDecoder final : public FrameDecoder {
             float last[8];
             if (sf_seek(sf_, info_.frames - 1, SEEK_SET) != info_.frames - 1 ||
                 sf_readf_float(sf_, last, 1) != 1 || sf_seek(sf_, 0, SEEK_SET) != 0)
-                return BASS_ERROR_FILEFORM;
+                return Error{BASS_ERROR_FILEFORM};
         }
-        return 0;
+        return {};
     }
 
   protected:
@@ -166,12 +168,12 @@ class SndfileDecoder final : public FrameDecoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenSndfile(std::unique_ptr<FileSource> file, SndfileKind kind, int* error,
-                                     bool vorbis_channel_order) {
+Result<std::unique_ptr<Decoder>> OpenSndfileDecoder(std::unique_ptr<FileSource> file,
+                                                    SndfileKind kind, bool vorbis_channel_order) {
     auto decoder = std::make_unique<SndfileDecoder>(std::move(file), vorbis_channel_order);
-    *error = decoder->Open(kind);
-    if (*error != 0) return nullptr;
-    return decoder;
+    const Status opened = decoder->Open(kind);
+    if (!opened.ok()) return Error{opened.code()};
+    return std::unique_ptr<Decoder>(std::move(decoder));
 }
 
 }  // namespace ae

@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
-#include "audioengine/decode/Formats.h"
+#include "audioengine/decode/ChannelOrder.h"
+#include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/FrameDecoder.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -32,14 +34,14 @@ class VorbisDecoder final : public FrameDecoder {
         if (open_) ov_clear(&vf_);
     }
 
-    int Open() {
+    Status Open() {
         const int err = ov_open_callbacks(file_.get(), &vf_, nullptr, 0, kCallbacks);
-        if (err != 0) return err == OV_EREAD ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM;
+        if (err != 0) return Error{err == OV_EREAD ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM};
         open_ = true;
-        if (!ov_seekable(&vf_)) return BASS_ERROR_FILEFORM;
+        if (!ov_seekable(&vf_)) return Error{BASS_ERROR_FILEFORM};
         const vorbis_info* first = ov_info(&vf_, 0);
-        if (!first || first->rate <= 0) return BASS_ERROR_FILEFORM;
-        if (first->channels < 1 || first->channels > 8) return BASS_ERROR_FORMAT;
+        if (!first || first->rate <= 0) return Error{BASS_ERROR_FILEFORM};
+        if (first->channels < 1 || first->channels > 8) return Error{BASS_ERROR_FORMAT};
         // A chained file plays its leading links that share the first one's rate and
         // channel count; a link in another format cannot continue this stream.
         int64_t frames = 0;
@@ -48,7 +50,7 @@ class VorbisDecoder final : public FrameDecoder {
             const vorbis_info* vi = ov_info(&vf_, static_cast<int>(link));
             if (!vi || vi->rate != first->rate || vi->channels != first->channels) break;
             const ogg_int64_t link_frames = ov_pcm_total(&vf_, static_cast<int>(link));
-            if (link_frames < 0) return BASS_ERROR_FILEFORM;
+            if (link_frames < 0) return Error{BASS_ERROR_FILEFORM};
             frames += link_frames;
         }
         info_.rate = static_cast<int>(first->rate);
@@ -57,7 +59,7 @@ class VorbisDecoder final : public FrameDecoder {
         info_.ctype = BASS_CTYPE_STREAM_OGG;
         info_.origres = 0;
         order_ = VorbisToWavOrder(first->channels);
-        return 0;
+        return {};
     }
 
   protected:
@@ -89,11 +91,11 @@ class VorbisDecoder final : public FrameDecoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenVorbis(std::unique_ptr<FileSource> file, int* error) {
+Result<std::unique_ptr<Decoder>> OpenVorbisDecoder(std::unique_ptr<FileSource> file) {
     auto decoder = std::make_unique<VorbisDecoder>(std::move(file));
-    *error = decoder->Open();
-    if (*error != 0) return nullptr;
-    return decoder;
+    const Status opened = decoder->Open();
+    if (!opened.ok()) return Error{opened.code()};
+    return std::unique_ptr<Decoder>(std::move(decoder));
 }
 
 }  // namespace ae

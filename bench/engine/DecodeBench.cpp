@@ -28,10 +28,9 @@ constexpr float kBandCentres[10] = {80, 170, 310, 600, 1000, 3000, 6000, 12000, 
 constexpr int64_t kDecodeBlock = 1024;
 
 std::unique_ptr<ae::Decoder> Open(const char* path) {
-    int error = 0;
-    std::unique_ptr<ae::Decoder> decoder = ae::OpenDecoder(path, &error);
-    if (!decoder) std::fprintf(stderr, "cannot decode %s: error %d\n", path, error);
-    return decoder;
+    ae::Result<std::unique_ptr<ae::Decoder>> decoder = ae::OpenDecoder(path);
+    if (!decoder.ok()) std::fprintf(stderr, "cannot decode %s: error %d\n", path, decoder.code());
+    return std::move(decoder).value();
 }
 
 bool Complete(const ae::Decoder& decoder, int64_t frames) {

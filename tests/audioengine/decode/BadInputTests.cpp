@@ -16,10 +16,9 @@ namespace decodetest {
 namespace {
 
 int OpenError(const std::string& path) {
-    int error = 0;
-    auto decoder = ae::OpenDecoder(path, &error);
-    EXPECT_EQ(decoder, nullptr) << path;
-    return error;
+    const auto decoder = ae::OpenDecoder(path);
+    EXPECT_FALSE(decoder.ok()) << path;
+    return decoder.code();
 }
 
 std::vector<unsigned char> RandomBytes(size_t count, unsigned seed) {
@@ -148,12 +147,11 @@ TEST(BadInput, CorruptedAudioDataDecodesWithinItsLength) {
                 bytes[from + rng() % (bytes.size() - from)] = static_cast<unsigned char>(rng());
             const std::string path = dir.File("corrupt");
             WriteBytes(path, bytes);
-            int error = 0;
-            auto decoder = ae::OpenDecoder(path, &error);
-            if (!decoder) {
-                EXPECT_NE(error, 0);
-                continue;
-            }
+            auto opened = ae::OpenDecoder(path);
+            if (!opened.ok()) continue;  // refused with its error code
+            // An error code of 0 would read as success without a decoder.
+            std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
+            ASSERT_NE(decoder, nullptr);
             const ae::DecoderInfo info = decoder->info();
             ASSERT_GE(info.channels, 1);
             ASSERT_LE(info.channels, 8);
@@ -186,9 +184,9 @@ TEST_P(WhileDecoding, ATruncatedFileEndsTheStreamCleanly) {
     std::vector<float> signal(static_cast<size_t>(frames * 2));
     for (float& v : signal) v = noise(rng);
     ASSERT_TRUE(testaudio::Write(path, format, RateFor(format), 2, signal));
-    int error = 0;
-    auto decoder = ae::OpenDecoder(path, &error);
-    ASSERT_NE(decoder, nullptr) << "error " << error;
+    auto opened = ae::OpenDecoder(path);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
     std::vector<float> block(2 * 4096);
     int64_t decoded = 0;
     while (decoded < frames / 4) decoded += decoder->Read(block.data(), 4096);
@@ -215,9 +213,9 @@ TEST_P(WhileDecoding, ADeletedFilePlaysToItsEnd) {
     const std::string path = dir.File("deleted");
     const int64_t frames = RateFor(format);
     ASSERT_FALSE(WriteTestFile(path, format, 2, frames).empty());
-    int error = 0;
-    auto decoder = ae::OpenDecoder(path, &error);
-    ASSERT_NE(decoder, nullptr) << "error " << error;
+    auto opened = ae::OpenDecoder(path);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
     std::vector<float> block(2 * 1000);
     int64_t decoded = decoder->Read(block.data(), 1000);
     ASSERT_EQ(unlink(path.c_str()), 0);

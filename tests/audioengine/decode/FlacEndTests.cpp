@@ -24,9 +24,9 @@ void SetTotalSamples(std::vector<unsigned char>& file, uint64_t total) {
 }
 
 int64_t OpenedLength(const std::string& path, int* error) {
-    *error = 0;
-    const std::unique_ptr<ae::Decoder> decoder = ae::OpenDecoder(path, error);
-    return decoder ? decoder->info().frames : -1;
+    const auto decoder = ae::OpenDecoder(path);
+    *error = decoder.code();
+    return decoder.ok() ? decoder.value()->info().frames : -1;
 }
 
 TEST(FlacEnd, WholeFilesOpenWithTheirLengthEvenWithATagAfterTheAudio) {
@@ -45,9 +45,9 @@ TEST(FlacEnd, WholeFilesOpenWithTheirLengthEvenWithATagAfterTheAudio) {
     WriteBytes(taggedPath, tagged);
     EXPECT_EQ(OpenedLength(taggedPath, &error), 100000) << error;
     // And it really plays to that length.
-    const std::unique_ptr<ae::Decoder> decoder = ae::OpenDecoder(taggedPath, &error);
-    ASSERT_TRUE(decoder);
-    EXPECT_EQ(decodetest::DecodeRest(*decoder).size(), 2u * 100000);
+    const auto decoder = ae::OpenDecoder(taggedPath);
+    ASSERT_TRUE(decoder.ok());
+    EXPECT_EQ(decodetest::DecodeRest(*decoder.value()).size(), 2u * 100000);
 }
 
 // A file that ends with whole frames but states more samples than they hold was cut

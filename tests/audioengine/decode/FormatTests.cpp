@@ -42,9 +42,9 @@ TEST_P(EachFormat, DecodesExactlyTheWrittenFramesAndDescribesThem) {
         const std::vector<float> source = WriteTestFile(path, format, channels, frames);
         ASSERT_FALSE(source.empty());
 
-        int error = -2;
-        auto decoder = ae::OpenDecoder(path, &error);
-        ASSERT_NE(decoder, nullptr) << "error " << error;
+        auto opened = ae::OpenDecoder(path);
+        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
         const ae::DecoderInfo& info = decoder->info();
         EXPECT_EQ(info.rate, RateFor(format));
         EXPECT_EQ(info.channels, channels);
@@ -78,9 +78,9 @@ TEST_P(EachFormat, SeeksGiveTheFramesOfADecodeFromTheStart) {
     const int64_t frames = 2 * RateFor(format) + 311;
     const std::string path = dir_.File("seek");
     ASSERT_FALSE(WriteTestFile(path, format, channels, frames).empty());
-    int error = 0;
-    auto decoder = ae::OpenDecoder(path, &error);
-    ASSERT_NE(decoder, nullptr) << "error " << error;
+    auto opened = ae::OpenDecoder(path);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
     const std::vector<float> reference = DecodeRest(*decoder);
     ASSERT_EQ(static_cast<int64_t>(reference.size()), frames * channels);
 
@@ -126,10 +126,9 @@ TEST_P(EachFormat, IsRecognisedByContentWhateverTheName) {
         SCOPED_TRACE(name);
         const std::string path = dir_.File(name);
         WriteBytes(path, ReadBytes(written));
-        int error = -2;
-        auto decoder = ae::OpenDecoder(path, &error);
-        ASSERT_NE(decoder, nullptr) << "error " << error;
-        EXPECT_EQ(error, 0);
+        auto opened = ae::OpenDecoder(path);
+        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
         EXPECT_EQ(decoder->info().ctype, ExpectedCtype(format));
         EXPECT_EQ(decoder->info().frames, 20000);
     }
@@ -144,15 +143,14 @@ TEST(Channels, UpToEightOpenAndMoreAreRefused) {
     testaudio::TempDir dir;
     const std::string eight = dir.File("eight.wav");
     ASSERT_TRUE(testaudio::Write(eight, Format::Wav, 44100, 8, TestSignal(44100, 8, 1000)));
-    int error = -2;
-    auto decoder = ae::OpenDecoder(eight, &error);
-    ASSERT_NE(decoder, nullptr);
+    auto opened = ae::OpenDecoder(eight);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
     EXPECT_EQ(decoder->info().channels, 8);
 
     const std::string nine = dir.File("nine.wav");
     ASSERT_TRUE(testaudio::Write(nine, Format::Wav, 44100, 9, TestSignal(44100, 9, 1000)));
-    EXPECT_EQ(ae::OpenDecoder(nine, &error), nullptr);
-    EXPECT_EQ(error, BASS_ERROR_FORMAT);
+    EXPECT_EQ(ae::OpenDecoder(nine).code(), BASS_ERROR_FORMAT);
 }
 
 // A header may claim any rate; buffers are sized by it, so past 768 kHz the file is
@@ -173,15 +171,13 @@ TEST(Rates, UpTo768kHzOpenAndHigherAreRefused) {
         }
         WriteBytes(path, bytes);
     };
-    int error = -2;
     claim(768000);
-    auto decoder = ae::OpenDecoder(path, &error);
-    ASSERT_NE(decoder, nullptr) << error;
-    EXPECT_EQ(decoder->info().rate, 768000);
+    auto decoder = ae::OpenDecoder(path);
+    ASSERT_TRUE(decoder.ok()) << decoder.code();
+    EXPECT_EQ(decoder.value()->info().rate, 768000);
     for (const uint32_t rate : {768001u, 620000000u}) {
         claim(rate);
-        EXPECT_EQ(ae::OpenDecoder(path, &error), nullptr) << rate;
-        EXPECT_EQ(error, BASS_ERROR_FORMAT) << rate;
+        EXPECT_EQ(ae::OpenDecoder(path).code(), BASS_ERROR_FORMAT) << rate;
     }
 }
 
@@ -193,9 +189,9 @@ double SurroundLevel(int wav_channel) { return wav_channel == 3 ? 0.0 : 0.1 * (w
 
 void ExpectWavOrderLevels(const std::string& path) {
     const int channels = 6;
-    int error = 0;
-    auto decoder = ae::OpenDecoder(path, &error);
-    ASSERT_NE(decoder, nullptr) << "error " << error;
+    auto opened = ae::OpenDecoder(path);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
     ASSERT_EQ(decoder->info().channels, channels);
     const std::vector<float> decoded = DecodeRest(*decoder);
     const int64_t frames = static_cast<int64_t>(decoded.size()) / channels;
@@ -258,9 +254,9 @@ TEST(Mp3, LameEncodedFileWithId3v2TagIsGaplessAndExact) {
     ASSERT_GT(bytes.size(), 10u);
     ASSERT_EQ(std::memcmp(bytes.data(), "ID3", 3), 0);
 
-    int error = 0;
-    auto decoder = ae::OpenDecoder(mp3, &error);
-    ASSERT_NE(decoder, nullptr) << "error " << error;
+    auto opened = ae::OpenDecoder(mp3);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
     EXPECT_EQ(decoder->info().frames, frames);
     EXPECT_EQ(decoder->info().rate, 44100);
     EXPECT_EQ(decoder->info().ctype, BASS_CTYPE_STREAM_MP3);
@@ -282,9 +278,9 @@ TEST(Mp3, JunkBeforeTheFirstFrameIsSkipped) {
     testaudio::TempDir dir;
     const std::string clean = dir.File("clean.mp3"), junky = dir.File("junky");
     ASSERT_FALSE(WriteTestFile(clean, Format::Mp3, 2, 30000).empty());
-    int error = 0;
-    auto reference_decoder = ae::OpenDecoder(clean, &error);
-    ASSERT_NE(reference_decoder, nullptr);
+    auto opened = ae::OpenDecoder(clean);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> reference_decoder = std::move(opened).value();
     const std::vector<float> reference = DecodeRest(*reference_decoder);
     const std::vector<unsigned char> audio = ReadBytes(clean);
     CapturedOutput output;  // libmpg123 would note the junk on stderr unless quiet
@@ -294,10 +290,10 @@ TEST(Mp3, JunkBeforeTheFirstFrameIsSkipped) {
         for (size_t i = 0; i < junk; ++i) bytes[i] = static_cast<unsigned char>(i * 7 % 251);
         bytes.insert(bytes.end(), audio.begin(), audio.end());
         WriteBytes(junky, bytes);
-        auto decoder = ae::OpenDecoder(junky, &error);
-        ASSERT_NE(decoder, nullptr) << "error " << error;
-        EXPECT_EQ(decoder->info().frames, 30000);
-        EXPECT_EQ(DecodeRest(*decoder), reference);
+        auto decoder = ae::OpenDecoder(junky);
+        ASSERT_TRUE(decoder.ok()) << "error " << decoder.code();
+        EXPECT_EQ(decoder.value()->info().frames, 30000);
+        EXPECT_EQ(DecodeRest(*decoder.value()), reference);
     }
     EXPECT_EQ(output.Finish(), "");
 }
@@ -312,9 +308,9 @@ TEST(Flac, Id3v2TagInFrontIsSkipped) {
     const std::vector<unsigned char> audio = ReadBytes(flac);
     bytes.insert(bytes.end(), audio.begin(), audio.end());
     WriteBytes(tagged, bytes);
-    int error = 0;
-    auto decoder = ae::OpenDecoder(tagged, &error);
-    ASSERT_NE(decoder, nullptr) << "error " << error;
+    auto opened = ae::OpenDecoder(tagged);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
     EXPECT_EQ(decoder->info().ctype, BASS_CTYPE_STREAM_FLAC);
     EXPECT_EQ(decoder->info().frames, 30000);
     EXPECT_EQ(static_cast<int64_t>(DecodeRest(*decoder).size()), 30000 * 2);
@@ -331,17 +327,18 @@ TEST(Flac, ReferenceEncoderFilesNativeAndOggAreBitExact) {
         !RunQuietly("flac -s -f -o '" + flac + "' '" + wav24 + "'") ||
         !RunQuietly("flac -s -f --ogg -o '" + oga + "' '" + wav24 + "'"))
         GTEST_SKIP() << "sox or flac missing";
-    int error = 0;
-    auto reference_decoder = ae::OpenDecoder(wav24, &error);
-    ASSERT_NE(reference_decoder, nullptr);
+    auto opened = ae::OpenDecoder(wav24);
+    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+    std::unique_ptr<ae::Decoder> reference_decoder = std::move(opened).value();
     const std::vector<float> reference = DecodeRest(*reference_decoder);
     ASSERT_EQ(reference.size(), 50000u * 2);
 
     for (const auto& [path, ctype] :
          {std::pair{flac, BASS_CTYPE_STREAM_FLAC}, std::pair{oga, BASS_CTYPE_STREAM_FLAC_OGG}}) {
         SCOPED_TRACE(path);
-        auto decoder = ae::OpenDecoder(path, &error);
-        ASSERT_NE(decoder, nullptr) << "error " << error;
+        auto opened_flac = ae::OpenDecoder(path);
+        ASSERT_TRUE(opened_flac.ok()) << "error " << opened_flac.code();
+        std::unique_ptr<ae::Decoder> decoder = std::move(opened_flac).value();
         EXPECT_EQ(decoder->info().ctype, ctype);
         EXPECT_EQ(decoder->info().origres, 24u);
         EXPECT_EQ(decoder->info().frames, 50000);

@@ -1,6 +1,8 @@
-#include "audioengine/decode/Mpeg.h"
+#include "audioengine/decode/MpegHeader.h"
 
 #include <cstring>
+
+#include "audioengine/decode/ByteOrder.h"
 
 namespace ae {
 
@@ -16,10 +18,6 @@ const int kBitrates[2][3][16] = {
      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, -1}}};
 
 const int kRates[3][3] = {{44100, 48000, 32000}, {22050, 24000, 16000}, {11025, 12000, 8000}};
-
-uint32_t BigEndian32(const unsigned char* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 }  // namespace
 

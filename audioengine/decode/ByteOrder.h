@@ -1,0 +1,16 @@
+// Reading 32-bit fields of file headers, whose byte order the format fixes.
+#pragma once
+
+#include <cstdint>
+
+namespace ae {
+
+inline uint32_t BigEndian32(const unsigned char* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+inline uint32_t LittleEndian32(const unsigned char* p) {
+    return (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
+}
+
+}  // namespace ae

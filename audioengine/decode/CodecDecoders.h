@@ -1,0 +1,28 @@
+// The decoders behind OpenDecoder, one per codec library, each in the file named
+// after it (<Library>Decoder.cpp). They take the opened file over; a failure gives
+// the engine error code that says why (BASS_ERROR_FILEFORM, BASS_ERROR_CODEC,
+// BASS_ERROR_FORMAT, BASS_ERROR_MEM, ...).
+#pragma once
+
+#include <memory>
+
+#include "audioengine/core/Result.h"
+#include "audioengine/decode/Decoder.h"
+#include "audioengine/decode/FileSource.h"
+
+namespace ae {
+
+// Containers libsndfile decodes for us.
+enum class SndfileKind { Wav, Aiff, OggOpus };
+
+// `vorbis_channel_order`: libsndfile hands the channels over as the file stores them,
+// and Opus files with more than two channels store them in Vorbis order.
+Result<std::unique_ptr<Decoder>> OpenSndfileDecoder(std::unique_ptr<FileSource> file,
+                                                    SndfileKind kind,
+                                                    bool vorbis_channel_order = false);
+// `ogg`: FLAC in an Ogg container rather than a native FLAC stream.
+Result<std::unique_ptr<Decoder>> OpenFlacDecoder(std::unique_ptr<FileSource> file, bool ogg);
+Result<std::unique_ptr<Decoder>> OpenMpg123Decoder(std::unique_ptr<FileSource> file);
+Result<std::unique_ptr<Decoder>> OpenVorbisDecoder(std::unique_ptr<FileSource> file);
+
+}  // namespace ae

@@ -1,0 +1,114 @@
+// Telling a file's format from its first bytes and, for untagged MPEG audio, from
+// a run of frame headers.
+#include "audioengine/decode/FileKind.h"
+
+#include <cstring>
+#include <memory>
+
+#include "audioengine/decode/ByteOrder.h"
+#include "audioengine/decode/MpegHeader.h"
+
+namespace ae {
+
+static uint32_t OggCrc(const unsigned char* data, size_t length) {
+    static const struct Table {
+        uint32_t v[256];
+        Table() {
+            for (uint32_t i = 0; i < 256; ++i) {
+                uint32_t r = i << 24;
+                for (int b = 0; b < 8; ++b) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+                v[i] = r;
+            }
+        }
+    } table;
+    uint32_t crc = 0;
+    for (size_t i = 0; i < length; ++i) crc = (crc << 8) ^ table.v[((crc >> 24) ^ data[i]) & 0xFF];
+    return crc;
+}
+
+// The codec of an Ogg file, from the first packet of its first page. The page must
+// be whole and pass its checksum: "OggS" followed by anything else is not Ogg.
+static FileKind OggStreamKind(const FileSource& file) {
+    unsigned char header[27 + 255];
+    const int64_t got = file.ReadAt(0, header, sizeof header);
+    if (got < 27 || header[4] != 0) return FileKind::Unknown;  // stream structure version 0
+    const int segments = header[26];
+    if (got < 27 + segments) return FileKind::Unknown;
+    int64_t page_bytes = 27 + segments;
+    for (int s = 0; s < segments; ++s) page_bytes += header[27 + s];
+    std::unique_ptr<unsigned char[]> page(new unsigned char[page_bytes]);
+    if (file.ReadAt(0, page.get(), page_bytes) != page_bytes) return FileKind::Unknown;
+    const uint32_t stored = LittleEndian32(page.get() + 22);
+    std::memset(page.get() + 22, 0, 4);
+    if (OggCrc(page.get(), static_cast<size_t>(page_bytes)) != stored) return FileKind::Unknown;
+
+    const unsigned char* packet = page.get() + 27 + segments;
+    const int64_t packet_bytes = page_bytes - 27 - segments;
+    auto starts_with = [&](const char* magic, size_t length) {
+        return packet_bytes >= static_cast<int64_t>(length) &&
+               std::memcmp(packet, magic, length) == 0;
+    };
+    if (starts_with("\x01vorbis", 7)) return FileKind::OggVorbis;
+    if (starts_with("OpusHead", 8)) {
+        // Mapping family 1 (byte 18) orders more than two channels as Vorbis does.
+        const bool vorbis_order = packet_bytes >= 19 && packet[9] > 2 && packet[18] == 1;
+        return vorbis_order ? FileKind::OggOpusVorbisOrder : FileKind::OggOpus;
+    }
+    if (starts_with("\177FLAC", 5)) return FileKind::OggFlac;
+    // Audio codecs that Ogg carries and we have no decoder for.
+    if (starts_with("Speex   ", 8) || starts_with("CELT    ", 8) || starts_with("PCM     ", 8))
+        return FileKind::OggOther;
+    return FileKind::Unknown;
+}
+
+// Untagged MPEG audio: a run of frame headers of one stream, each where the one
+// before ends, from the start or after a little junk (left in front by some rippers
+// and broken downloads). Three in a row, or a run reaching the end of the audio,
+// tells a stream from chance bytes; libmpg123 has the last word.
+static bool FindsMpegFrames(const FileSource& file, PayloadRange range) {
+    constexpr int64_t kSearchBytes = 4096;
+    unsigned char window[kSearchBytes + 3];
+    const int64_t got = file.ReadAt(range.begin, window, sizeof window);
+    for (int64_t start = 0; start + 4 <= got && start < kSearchBytes; ++start) {
+        MpegHeader first;
+        if (!ParseMpegHeader(window + start, &first)) continue;
+        if (first.frame_bytes == 0) {
+            if (start == 0) return true;  // free format: only libmpg123 can tell
+            continue;
+        }
+        int64_t offset = range.begin + start + first.frame_bytes;
+        int run = 1;
+        for (; run < 3 && offset + 4 <= range.end; ++run) {
+            unsigned char h[4];
+            MpegHeader next;
+            if (file.ReadAt(offset, h, 4) != 4 || !ParseMpegHeader(h, &next) ||
+                !SameStream(first, next) || next.frame_bytes == 0)
+                break;
+            offset += next.frame_bytes;
+        }
+        if (run == 3 || offset + 4 > range.end) return true;
+    }
+    return false;
+}
+
+FileKind DetectFileKind(const FileSource& file, PayloadRange range) {
+    unsigned char h[12] = {};
+    const int64_t got = file.ReadAt(0, h, sizeof h);
+    if (got >= 12 && std::memcmp(h, "RIFF", 4) == 0 && std::memcmp(h + 8, "WAVE", 4) == 0)
+        return FileKind::Wav;
+    if (got >= 12 && std::memcmp(h, "FORM", 4) == 0 &&
+        (std::memcmp(h + 8, "AIFF", 4) == 0 || std::memcmp(h + 8, "AIFC", 4) == 0))
+        return FileKind::Aiff;
+    if (got >= 4 && std::memcmp(h, "OggS", 4) == 0) return OggStreamKind(file);
+
+    // What follows an ID3v2 block: FLAC files are tagged that way too.
+    unsigned char a[4] = {};
+    if (range.begin + 4 > range.end || file.ReadAt(range.begin, a, 4) != 4)
+        return FileKind::Unknown;
+    if (std::memcmp(a, "fLaC", 4) == 0) return FileKind::Flac;
+    if (range.begin > 0) return FileKind::Mpeg;  // ID3v2-tagged: libmpg123 finds the frames
+
+    return FindsMpegFrames(file, range) ? FileKind::Mpeg : FileKind::Unknown;
+}
+
+}  // namespace ae

@@ -1,0 +1,27 @@
+// What a file holds, told from its content alone: the name and extension are never
+// asked.
+#pragma once
+
+#include "audioengine/decode/FileSource.h"
+#include "audioengine/decode/TagBlocks.h"
+
+namespace ae {
+
+enum class FileKind {
+    Unknown,
+    Wav,
+    Aiff,
+    Flac,
+    OggVorbis,
+    OggOpus,
+    OggOpusVorbisOrder,  // Opus whose channels beyond stereo are in Vorbis order
+    OggFlac,
+    OggOther,  // an Ogg stream in a codec we have no decoder for
+    Mpeg
+};
+
+// Looks at the container magic at the start, then at what follows the tag blocks
+// of `range` (FLAC and MPEG audio are tagged with ID3v2 too).
+FileKind DetectFileKind(const FileSource& file, PayloadRange range);
+
+}  // namespace ae
