@@ -1,7 +1,7 @@
 // The engine's C entry points: argument checks, a handle lookup and one call into
 // the core each. No exception crosses this boundary, and every call but
-// BASS_ErrorGetCode and AE_OutputName leaves the calling thread's error code set.
-// This is the only place that sets it: the core returns its errors.
+// BASS_ErrorGetCode, AE_OutputName and AE_ErrorName leaves the calling thread's error
+// code set. This is the only place that sets it: the core returns its errors.
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -297,4 +297,37 @@ AE_EXPORT BOOL BASS_CALL AE_Render(float* out, DWORD frames) {
 
 AE_EXPORT const char* BASS_CALL AE_OutputName(void) {
     return Guard<const char*>("", [&] { return Engine::Instance().OutputName(); });
+}
+
+AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) {
+    struct Named {
+        int code;
+        const char* name;
+    };
+#define AE_NAMED(constant) \
+    { constant, #constant }
+    static constexpr Named kNames[] = {
+        AE_NAMED(BASS_OK),
+        AE_NAMED(BASS_ERROR_MEM),
+        AE_NAMED(BASS_ERROR_FILEOPEN),
+        AE_NAMED(BASS_ERROR_HANDLE),
+        AE_NAMED(BASS_ERROR_FORMAT),
+        AE_NAMED(BASS_ERROR_POSITION),
+        AE_NAMED(BASS_ERROR_INIT),
+        AE_NAMED(BASS_ERROR_ALREADY),
+        AE_NAMED(BASS_ERROR_ILLTYPE),
+        AE_NAMED(BASS_ERROR_ILLPARAM),
+        AE_NAMED(BASS_ERROR_NOPLAY),
+        AE_NAMED(BASS_ERROR_NOTFILE),
+        AE_NAMED(BASS_ERROR_NOTAVAIL),
+        AE_NAMED(BASS_ERROR_FILEFORM),
+        AE_NAMED(BASS_ERROR_CODEC),
+        AE_NAMED(BASS_ERROR_ENDED),
+        AE_NAMED(BASS_ERROR_UNKNOWN),
+    };
+#undef AE_NAMED
+    for (const Named& named : kNames) {
+        if (named.code == code) return named.name;
+    }
+    return "unknown error code";
 }
