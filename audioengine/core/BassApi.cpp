@@ -1,14 +1,17 @@
 // The engine's C entry points: argument checks, a handle lookup and one call into
-// the core each. No exception crosses this boundary, and every call leaves the
-// calling thread's error code set.
+// the core each. No exception crosses this boundary, and every call but
+// BASS_ErrorGetCode, AE_OutputName and AE_ErrorName leaves the calling thread's error
+// code set. This is the only place that sets it: the core returns its errors.
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Hot.h"
+#include "audioengine/core/Result.h"
 #include "audioengine/dsp/PeakLevel.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
@@ -16,8 +19,11 @@
 #define AE_EXPORT extern "C" __attribute__((visibility("default")))
 
 using ae::Engine;
-using ae::SetError;
+using ae::Error;
+using ae::Result;
+using ae::Status;
 using ae::Stream;
+using ae::StreamRef;
 
 namespace {
 
@@ -26,268 +32,302 @@ constexpr DWORD kBadDword = static_cast<DWORD>(-1);
 // The meter's window, in seconds of the stream.
 constexpr double kLevelSeconds = 0.02;
 
+// The calling thread's last error code (BASS_ERROR_*, BASS_OK after a success).
+thread_local int tError = BASS_OK;
+
 // Runs `body`, turning any exception into a failure value and an error code.
-template <typename Result, typename Body>
-Result Guard(Result failure, Body body) noexcept {
+template <typename T, typename Body>
+T Guard(T failure, Body body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        SetError(BASS_ERROR_MEM);
+        tError = BASS_ERROR_MEM;
     } catch (...) {
-        SetError(BASS_ERROR_UNKNOWN);
+        tError = BASS_ERROR_UNKNOWN;
     }
     return failure;
+}
+
+// Runs an entry point's `body`, which returns a Result<T> (or a Status, for TRUE), and
+// sets the calling thread's error from it: the value on success, else `failure`.
+template <typename T, typename Body>
+T Entry(T failure, Body body) noexcept {
+    return Guard<T>(failure, [&]() -> T {
+        auto result = body();
+        tError = result.code();
+        if (!result.ok()) return failure;
+        if constexpr (std::is_same_v<decltype(result), Status>) {
+            return TRUE;
+        } else {
+            return std::move(result).value();
+        }
+    });
 }
 
 // Bytes per frame of the stream's 16-bit PCM byte positions.
 int64_t FrameBytes(const Stream& stream) { return int64_t{2} * stream.info().channels; }
 
-template <typename Result>
-Result Ok(Result value) {
-    SetError(BASS_OK);
-    return value;
-}
-
-template <typename Result>
-Result Fail(int code, Result value) {
-    SetError(code);
-    return value;
-}
-
 }  // namespace
 
 AE_EXPORT BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD, HWND, const void*) {
-    return Guard<BOOL>(FALSE, [&] { return Engine::Instance().Init(device, freq) ? TRUE : FALSE; });
+    return Entry<BOOL>(FALSE, [&] { return Engine::Instance().Init(device, freq); });
 }
 
 AE_EXPORT HSTREAM BASS_CALL BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset,
                                                   QWORD length, DWORD) {
-    return Guard<HSTREAM>(0, [&]() -> HSTREAM {
+    return Entry<HSTREAM>(0, [&]() -> Result<HSTREAM> {
         // Streams are made from whole files by name only.
-        if (mem || offset != 0 || length != 0) return Fail<HSTREAM>(BASS_ERROR_NOTAVAIL, 0);
+        if (mem || offset != 0 || length != 0) return Error{BASS_ERROR_NOTAVAIL};
         return Engine::Instance().CreateStream(static_cast<const char*>(file));
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_StreamFree(HSTREAM handle) {
-    return Guard<BOOL>(FALSE, [&] { return Engine::Instance().FreeStream(handle) ? TRUE : FALSE; });
+    return Entry<BOOL>(FALSE, [&] { return Engine::Instance().FreeStream(handle); });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelPlay(DWORD handle, BOOL restart) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return FALSE;
-        int error = BASS_OK;
-        if (!stream->Play(restart != FALSE, &error)) return Fail<BOOL>(error, FALSE);
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        if (Status played = stream.value()->Play(restart != FALSE); !played.ok()) return played;
         Engine::Instance().WakeWorker();
-        return Ok<BOOL>(TRUE);
+        return {};
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelStop(DWORD handle) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return FALSE;
-        stream->Stop();
-        return Ok<BOOL>(TRUE);
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        stream.value()->Stop();
+        return {};
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelPause(DWORD handle) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return FALSE;
-        if (!stream->playing()) return Fail<BOOL>(BASS_ERROR_NOPLAY, FALSE);
-        stream->Pause();
-        return Ok<BOOL>(TRUE);
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        if (!stream.value()->playing()) return Error{BASS_ERROR_NOPLAY};
+        stream.value()->Pause();
+        return {};
     });
 }
 
 AE_EXPORT DWORD BASS_CALL BASS_ChannelIsActive(DWORD handle) {
-    return Guard<DWORD>(BASS_ACTIVE_STOPPED, [&]() -> DWORD {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return BASS_ACTIVE_STOPPED;
-        return Ok<DWORD>(static_cast<DWORD>(stream->Activity()));
+    return Entry<DWORD>(BASS_ACTIVE_STOPPED, [&]() -> Result<DWORD> {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        return static_cast<DWORD>(stream.value()->Activity());
     });
 }
 
 AE_EXPORT QWORD BASS_CALL BASS_ChannelSeconds2Bytes(DWORD handle, double seconds) {
-    return Guard<QWORD>(kBadQword, [&]() -> QWORD {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return kBadQword;
-        const double frames = seconds * stream->info().rate;
+    return Entry<QWORD>(kBadQword, [&]() -> Result<QWORD> {
+        Result<StreamRef> found = Engine::Instance().Find(handle);
+        if (!found.ok()) return found.error();
+        const Stream& stream = *found.value();
+        const double frames = seconds * stream.info().rate;
         // Whole frames, rounded down; a hair of tolerance keeps a value that came
         // from Bytes2Seconds on its own frame.
         const double whole = std::floor(frames + 1e-6);
         if (!std::isfinite(seconds) || seconds < 0 || !(whole < 1e15)) {
-            return Fail<QWORD>(BASS_ERROR_ILLPARAM, kBadQword);
+            return Error{BASS_ERROR_ILLPARAM};
         }
-        return Ok<QWORD>(static_cast<QWORD>(whole) * static_cast<QWORD>(FrameBytes(*stream)));
+        return static_cast<QWORD>(whole) * static_cast<QWORD>(FrameBytes(stream));
     });
 }
 
 AE_EXPORT double BASS_CALL BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes) {
-    return Guard<double>(-1.0, [&]() -> double {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return -1.0;
-        const double perSecond = static_cast<double>(stream->info().rate) * FrameBytes(*stream);
-        return Ok<double>(static_cast<double>(bytes) / perSecond);
+    return Entry<double>(-1.0, [&]() -> Result<double> {
+        Result<StreamRef> found = Engine::Instance().Find(handle);
+        if (!found.ok()) return found.error();
+        const Stream& stream = *found.value();
+        const double perSecond = static_cast<double>(stream.info().rate) * FrameBytes(stream);
+        return static_cast<double>(bytes) / perSecond;
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return FALSE;
-        if (mode != BASS_POS_BYTE) return Fail<BOOL>(BASS_ERROR_ILLTYPE, FALSE);
-        const QWORD frame = pos / static_cast<QWORD>(FrameBytes(*stream));
-        if (frame > static_cast<QWORD>(stream->info().frames)) {
-            return Fail<BOOL>(BASS_ERROR_POSITION, FALSE);
-        }
-        int error = BASS_OK;
-        if (!stream->Seek(static_cast<int64_t>(frame), &error)) return Fail<BOOL>(error, FALSE);
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<StreamRef> found = Engine::Instance().Find(handle);
+        if (!found.ok()) return found.error();
+        Stream& stream = *found.value();
+        if (mode != BASS_POS_BYTE) return Error{BASS_ERROR_ILLTYPE};
+        const QWORD frame = pos / static_cast<QWORD>(FrameBytes(stream));
+        if (frame > static_cast<QWORD>(stream.info().frames)) return Error{BASS_ERROR_POSITION};
+        if (Status sought = stream.Seek(static_cast<int64_t>(frame)); !sought.ok()) return sought;
         Engine::Instance().WakeWorker();
-        return Ok<BOOL>(TRUE);
+        return {};
     });
 }
 
 AE_EXPORT QWORD BASS_CALL BASS_ChannelGetPosition(DWORD handle, DWORD mode) {
-    return Guard<QWORD>(kBadQword, [&]() -> QWORD {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return kBadQword;
-        if (mode != BASS_POS_BYTE) return Fail<QWORD>(BASS_ERROR_ILLTYPE, kBadQword);
-        return Ok<QWORD>(static_cast<QWORD>(stream->Position() * FrameBytes(*stream)));
+    return Entry<QWORD>(kBadQword, [&]() -> Result<QWORD> {
+        Result<StreamRef> found = Engine::Instance().Find(handle);
+        if (!found.ok()) return found.error();
+        if (mode != BASS_POS_BYTE) return Error{BASS_ERROR_ILLTYPE};
+        const Stream& stream = *found.value();
+        return static_cast<QWORD>(stream.Position() * FrameBytes(stream));
     });
 }
 
 AE_EXPORT QWORD BASS_CALL BASS_ChannelGetLength(DWORD handle, DWORD mode) {
-    return Guard<QWORD>(kBadQword, [&]() -> QWORD {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return kBadQword;
-        if (mode != BASS_POS_BYTE) return Fail<QWORD>(BASS_ERROR_ILLTYPE, kBadQword);
-        return Ok<QWORD>(static_cast<QWORD>(stream->info().frames * FrameBytes(*stream)));
+    return Entry<QWORD>(kBadQword, [&]() -> Result<QWORD> {
+        Result<StreamRef> found = Engine::Instance().Find(handle);
+        if (!found.ok()) return found.error();
+        if (mode != BASS_POS_BYTE) return Error{BASS_ERROR_ILLTYPE};
+        const Stream& stream = *found.value();
+        return static_cast<QWORD>(stream.info().frames * FrameBytes(stream));
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return FALSE;
-        if (attrib != BASS_ATTRIB_VOL) return Fail<BOOL>(BASS_ERROR_ILLTYPE, FALSE);
-        if (!std::isfinite(value) || value < 0) return Fail<BOOL>(BASS_ERROR_ILLPARAM, FALSE);
-        stream->SetVolume(value);
-        return Ok<BOOL>(TRUE);
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        if (attrib != BASS_ATTRIB_VOL) return Error{BASS_ERROR_ILLTYPE};
+        if (!std::isfinite(value) || value < 0) return Error{BASS_ERROR_ILLPARAM};
+        stream.value()->SetVolume(value);
+        return {};
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return FALSE;
-        if (attrib != BASS_ATTRIB_VOL) return Fail<BOOL>(BASS_ERROR_ILLTYPE, FALSE);
-        if (!value) return Fail<BOOL>(BASS_ERROR_ILLPARAM, FALSE);
-        *value = stream->volume();
-        return Ok<BOOL>(TRUE);
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        if (attrib != BASS_ATTRIB_VOL) return Error{BASS_ERROR_ILLTYPE};
+        if (!value) return Error{BASS_ERROR_ILLPARAM};
+        *value = stream.value()->volume();
+        return {};
     });
 }
 
 AE_EXPORT DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle) {
-    return Guard<DWORD>(kBadDword, [&]() -> DWORD {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return kBadDword;
-        if (!stream->playing()) return Fail<DWORD>(BASS_ERROR_NOPLAY, kBadDword);
+    return Entry<DWORD>(kBadDword, [&]() -> Result<DWORD> {
+        Result<StreamRef> found = Engine::Instance().Find(handle);
+        if (!found.ok()) return found.error();
+        const Stream& stream = *found.value();
+        if (!stream.playing()) return Error{BASS_ERROR_NOPLAY};
         const int window =
-            std::max(1, static_cast<int>(std::lround(stream->info().rate * kLevelSeconds)));
+            std::max(1, static_cast<int>(std::lround(stream.info().rate * kLevelSeconds)));
         float left = 0, right = 0;
-        stream->PeakAtPosition(window, &left, &right);
-        return Ok<DWORD>(ae::dsp::LevelFromAmplitude(left) |
-                         (ae::dsp::LevelFromAmplitude(right) << 16));
+        stream.PeakAtPosition(window, &left, &right);
+        return ae::dsp::LevelFromAmplitude(left) | (ae::dsp::LevelFromAmplitude(right) << 16);
     });
 }
 
 AE_EXPORT AE_HOT DWORD BASS_CALL BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
-    return Guard<DWORD>(kBadDword, [&]() -> DWORD {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return kBadDword;
-        if (length != BASS_DATA_FFT512) return Fail<DWORD>(BASS_ERROR_ILLTYPE, kBadDword);
-        if (!buffer) return Fail<DWORD>(BASS_ERROR_ILLPARAM, kBadDword);
-        stream->SpectrumAtPosition(buffer);  // straight into the caller's buffer
-        return Ok<DWORD>(static_cast<DWORD>(sizeof(float) * ae::dsp::Spectrum512::kBins));
+    return Entry<DWORD>(kBadDword, [&]() -> Result<DWORD> {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        if (length != BASS_DATA_FFT512) return Error{BASS_ERROR_ILLTYPE};
+        if (!buffer) return Error{BASS_ERROR_ILLPARAM};
+        stream.value()->SpectrumAtPosition(buffer);  // straight into the caller's buffer
+        return static_cast<DWORD>(sizeof(float) * ae::dsp::Spectrum512::kBins);
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return FALSE;
-        if (!info) return Fail<BOOL>(BASS_ERROR_ILLPARAM, FALSE);
-        const ae::DecoderInfo& decoded = stream->info();
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        if (!info) return Error{BASS_ERROR_ILLPARAM};
+        const ae::DecoderInfo& decoded = stream.value()->info();
         *info = BASS_CHANNELINFO{};
         info->freq = static_cast<DWORD>(decoded.rate);
         info->chans = static_cast<DWORD>(decoded.channels);
         info->flags = 0;
         info->ctype = decoded.ctype;
         info->origres = decoded.origres;
-        info->filename = stream->path().c_str();  // valid while the stream lives
-        return Ok<BOOL>(TRUE);
+        info->filename = stream.value()->path().c_str();  // interned: outlives the stream
+        return {};
     });
 }
 
 AE_EXPORT QWORD BASS_CALL BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
-    return Guard<QWORD>(kBadQword, [&]() -> QWORD {
-        auto stream = Engine::Instance().Find(handle);
-        if (!stream) return kBadQword;
-        if (mode != BASS_FILEPOS_END) return Fail<QWORD>(BASS_ERROR_ILLTYPE, kBadQword);
-        if (stream->payloadBytes() < 0) return Fail<QWORD>(BASS_ERROR_FILEOPEN, kBadQword);
-        return Ok<QWORD>(static_cast<QWORD>(stream->payloadBytes()));
+    return Entry<QWORD>(kBadQword, [&]() -> Result<QWORD> {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        if (mode != BASS_FILEPOS_END) return Error{BASS_ERROR_ILLTYPE};
+        const int64_t payload = stream.value()->payloadBytes();
+        if (payload < 0) return Error{BASS_ERROR_FILEOPEN};
+        return static_cast<QWORD>(payload);
     });
 }
 
 AE_EXPORT HFX BASS_CALL BASS_ChannelSetFX(DWORD handle, DWORD type, int priority) {
-    return Guard<HFX>(0, [&]() -> HFX {
-        if (!Engine::Instance().Find(handle)) return 0;
-        if (type != BASS_FX_DX8_PARAMEQ) return Fail<HFX>(BASS_ERROR_ILLTYPE, 0);
-        return Engine::Instance().AddEffect(handle, priority);
-    });
+    return Entry<HFX>(0, [&] { return Engine::Instance().AddEffect(handle, type, priority); });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_ChannelRemoveFX(DWORD handle, HFX fx) {
-    return Guard<BOOL>(FALSE,
-                       [&] { return Engine::Instance().RemoveEffect(handle, fx) ? TRUE : FALSE; });
+    return Entry<BOOL>(FALSE, [&] { return Engine::Instance().RemoveEffect(handle, fx); });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_FXSetParameters(HFX fx, const void* params) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        if (!params) {
-            ae::dsp::PeakingParams current;  // tells a stale handle from a missing record
-            if (!Engine::Instance().GetEffectParams(fx, &current)) return FALSE;
-            return Fail<BOOL>(BASS_ERROR_ILLPARAM, FALSE);
+    return Entry<BOOL>(FALSE, [&] {
+        ae::dsp::PeakingParams band;
+        if (params) {
+            BASS_DX8_PARAMEQ record;
+            std::memcpy(&record, params, sizeof(record));
+            band = {record.fCenter, record.fBandwidth, record.fGain};
         }
-        BASS_DX8_PARAMEQ record;
-        std::memcpy(&record, params, sizeof(record));
-        const ae::dsp::PeakingParams band{record.fCenter, record.fBandwidth, record.fGain};
-        return Engine::Instance().SetEffectParams(fx, band) ? TRUE : FALSE;
+        return Engine::Instance().SetEffectParams(fx, params ? &band : nullptr);
     });
 }
 
 AE_EXPORT BOOL BASS_CALL BASS_FXGetParameters(HFX fx, void* params) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        ae::dsp::PeakingParams band;
-        if (!Engine::Instance().GetEffectParams(fx, &band)) return FALSE;
-        if (!params) return Fail<BOOL>(BASS_ERROR_ILLPARAM, FALSE);
-        const BASS_DX8_PARAMEQ record{band.centerHz, band.bandwidthSemitones, band.gainDb};
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        Result<ae::dsp::PeakingParams> band = Engine::Instance().GetEffectParams(fx);
+        if (!band.ok()) return band.error();
+        if (!params) return Error{BASS_ERROR_ILLPARAM};
+        const BASS_DX8_PARAMEQ record{band->centerHz, band->bandwidthSemitones, band->gainDb};
         std::memcpy(params, &record, sizeof(record));
-        return TRUE;
+        return {};
     });
 }
 
-AE_EXPORT int BASS_CALL BASS_ErrorGetCode(void) { return ae::LastError(); }
+AE_EXPORT int BASS_CALL BASS_ErrorGetCode(void) { return tError; }
 
 AE_EXPORT BOOL BASS_CALL AE_Render(float* out, DWORD frames) {
-    return Guard<BOOL>(FALSE,
-                       [&] { return Engine::Instance().RenderManual(out, frames) ? TRUE : FALSE; });
+    return Entry<BOOL>(FALSE, [&] { return Engine::Instance().RenderManual(out, frames); });
 }
 
 AE_EXPORT const char* BASS_CALL AE_OutputName(void) {
     return Guard<const char*>("", [&] { return Engine::Instance().OutputName(); });
+}
+
+AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) {
+    struct Named {
+        int code;
+        const char* name;
+    };
+#define AE_NAMED(constant) \
+    { constant, #constant }
+    static constexpr Named kNames[] = {
+        AE_NAMED(BASS_OK),
+        AE_NAMED(BASS_ERROR_MEM),
+        AE_NAMED(BASS_ERROR_FILEOPEN),
+        AE_NAMED(BASS_ERROR_HANDLE),
+        AE_NAMED(BASS_ERROR_FORMAT),
+        AE_NAMED(BASS_ERROR_POSITION),
+        AE_NAMED(BASS_ERROR_INIT),
+        AE_NAMED(BASS_ERROR_ALREADY),
+        AE_NAMED(BASS_ERROR_ILLTYPE),
+        AE_NAMED(BASS_ERROR_ILLPARAM),
+        AE_NAMED(BASS_ERROR_NOPLAY),
+        AE_NAMED(BASS_ERROR_NOTFILE),
+        AE_NAMED(BASS_ERROR_NOTAVAIL),
+        AE_NAMED(BASS_ERROR_FILEFORM),
+        AE_NAMED(BASS_ERROR_CODEC),
+        AE_NAMED(BASS_ERROR_ENDED),
+        AE_NAMED(BASS_ERROR_UNKNOWN),
+    };
+#undef AE_NAMED
+    for (const Named& named : kNames) {
+        if (named.code == code) return named.name;
+    }
+    return "unknown error code";
 }

@@ -7,12 +7,11 @@
 #include <string>
 
 #include "audioengine/core/Output.h"
+#include "audioengine/core/ThreadPriority.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
 namespace {
-
-thread_local int tError = BASS_OK;
 
 // Output rates the mixer accepts, in Hz.
 constexpr uint32_t kMinRate = 8000;
@@ -23,9 +22,6 @@ constexpr auto kWorkerIdle = std::chrono::milliseconds(5);
 constexpr auto kRenderPatience = std::chrono::seconds(10);
 
 }  // namespace
-
-AE_HOT void SetError(int code) { tError = code; }
-int LastError() { return tError; }
 
 OutputChoice ChooseOutput(const char* environment, int device) {
     OutputChoice choice;
@@ -57,60 +53,48 @@ Engine::Engine() : mixing_(new std::atomic<Stream*>[kHandleSlots]) {
     for (uint32_t i = 0; i < kHandleSlots; ++i) mixing_[i].store(nullptr);
 }
 
-bool Engine::Init(int device, uint32_t rate) {
+Status Engine::Init(int device, uint32_t rate) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (started_) {
-        SetError(BASS_ERROR_ALREADY);
-        return false;
-    }
-    if (shutDown_) {
-        SetError(BASS_ERROR_INIT);
-        return false;
-    }
+    if (started_) return Error{BASS_ERROR_ALREADY};
+    if (shutDown_) return Error{BASS_ERROR_INIT};
     if (rate < kMinRate || rate > kMaxRate || device < -1 || device > 1) {
-        SetError(BASS_ERROR_ILLPARAM);
-        return false;
+        return Error{BASS_ERROR_ILLPARAM};
     }
     const OutputChoice choice = ChooseOutput(std::getenv("AUDIOENGINE_OUTPUT"), device);
     const int outputRate = static_cast<int>(rate);
     outputRate_ = outputRate;  // before any output thread reads it
-    int error = BASS_ERROR_INIT;
-    std::unique_ptr<Output> output;
+    Result<std::unique_ptr<Output>> output = std::unique_ptr<Output>();  // manual: none
     const char* name = "";
     switch (choice.kind) {
         case OutputChoice::Invalid:
-            SetError(BASS_ERROR_ILLPARAM);
-            return false;
+            return Error{BASS_ERROR_ILLPARAM};
         case OutputChoice::Manual:
             name = "manual";
             break;
         case OutputChoice::Null:
-            output = StartNullOutput(*this, outputRate, &error);
+            output = StartNullOutput(*this, outputRate);
             name = "null";
             break;
         case OutputChoice::Wav:
-            output = StartWavOutput(*this, outputRate, choice.wavPath, &error);
+            output = StartWavOutput(*this, outputRate, choice.wavPath);
             name = "wav";
             break;
         case OutputChoice::Device:
-            output = StartDeviceOutput(*this, outputRate, &error);
+            output = StartDeviceOutput(*this, outputRate);
             name = "device";
             break;
         case OutputChoice::Auto:
-            output = StartDeviceOutput(*this, outputRate, &error);
+            output = StartDeviceOutput(*this, outputRate);
             name = "device";
-            if (!output) {
-                output = StartNullOutput(*this, outputRate, &error);
+            if (!output.ok()) {
+                output = StartNullOutput(*this, outputRate);
                 name = "null";
             }
             break;
     }
-    if (!output && choice.kind != OutputChoice::Manual) {
-        SetError(error);
-        return false;
-    }
+    if (!output.ok()) return output.error();
     manual_ = choice.kind == OutputChoice::Manual;
-    output_ = std::move(output);
+    output_ = std::move(output).value();
     // A device output that already fell back to null has said so; keep its word.
     const char* expected = "";
     outputName_.compare_exchange_strong(expected, name);
@@ -118,8 +102,7 @@ bool Engine::Init(int device, uint32_t rate) {
     static bool registered = false;
     if (!registered) registered = std::atexit(&Engine::ShutdownAtExit) == 0;
     started_ = true;
-    SetError(BASS_OK);
-    return true;
+    return {};
 }
 
 void Engine::ShutdownAtExit() { Instance().Shutdown(); }
@@ -146,35 +129,23 @@ const char* Engine::OutputName() const { return outputName_.load(std::memory_ord
 
 // ---------------------------------------------------------------- streams
 
-uint32_t Engine::CreateStream(const char* path) {
+Result<uint32_t> Engine::CreateStream(const char* path) {
     int outputRate;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!started_ || shutDown_) {
-            SetError(BASS_ERROR_INIT);
-            return 0;
-        }
+        if (!started_ || shutDown_) return Error{BASS_ERROR_INIT};
         outputRate = outputRate_;
     }
-    if (!path || !*path) {
-        SetError(BASS_ERROR_FILEOPEN);
-        return 0;
-    }
-    int error = BASS_ERROR_FILEOPEN;
-    std::shared_ptr<Stream> stream(Stream::Open(path, outputRate, &error));
-    if (!stream) {
-        SetError(error);
-        return 0;
-    }
+    if (!path || !*path) return Error{BASS_ERROR_FILEOPEN};
+    Result<std::unique_ptr<Stream>> opened = Stream::Open(path, outputRate);
+    if (!opened.ok()) return opened.error();
+    std::shared_ptr<Stream> stream(std::move(opened).value());
     uint32_t handle, index = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Stream* raw = stream.get();
         handle = streams_.Add(std::move(stream), &index);
-        if (handle == 0) {
-            SetError(BASS_ERROR_MEM);
-            return 0;
-        }
+        if (handle == 0) return Error{BASS_ERROR_MEM};
         liveStreams_.Publish(handle, raw);
         mixing_[index].store(raw, std::memory_order_release);
         if (mixingCount_.load(std::memory_order_relaxed) <= index) {
@@ -182,26 +153,22 @@ uint32_t Engine::CreateStream(const char* path) {
         }
     }
     WakeWorker();
-    SetError(BASS_OK);
     return handle;
 }
 
-AE_HOT StreamRef Engine::Find(uint32_t handle) {
+AE_HOT Result<StreamRef> Engine::Find(uint32_t handle) {
     StreamRef stream = liveStreams_.Acquire(handle);
-    if (!stream) SetError(BASS_ERROR_HANDLE);
+    if (!stream) return Error{BASS_ERROR_HANDLE};
     return stream;
 }
 
-bool Engine::FreeStream(uint32_t handle) {
+Status Engine::FreeStream(uint32_t handle) {
     std::shared_ptr<Stream> stream;
     {
         std::lock_guard<std::mutex> effects(effectMutex_);
         std::lock_guard<std::mutex> lock(mutex_);
         stream = streams_.Remove(handle);
-        if (!stream) {
-            SetError(BASS_ERROR_HANDLE);
-            return false;
-        }
+        if (!stream) return Error{BASS_ERROR_HANDLE};
         // Calls already using the stream finish first; with the lock held, its slot
         // is not handed out again meanwhile. No caller of Find takes this lock (or
         // the effect lock) while holding its reference, except AddEffect, which
@@ -216,8 +183,7 @@ bool Engine::FreeStream(uint32_t handle) {
         mixing_[HandleTable<Stream>::IndexOf(handle)].store(nullptr);
     }
     WaitForRenderPass();
-    SetError(BASS_OK);
-    return true;  // the stream closes when the decode worker lets go of it too
+    return {};  // the stream closes when the decode worker lets go of it too
 }
 
 void Engine::WaitForRenderPass() {
@@ -228,80 +194,65 @@ void Engine::WaitForRenderPass() {
 
 // ---------------------------------------------------------------- effects
 
-uint32_t Engine::AddEffect(uint32_t handle, int priority) {
+Result<uint32_t> Engine::AddEffect(uint32_t handle, uint32_t type, int priority) {
     std::lock_guard<std::mutex> effects(effectMutex_);
-    StreamRef stream = Find(handle);
-    if (!stream) return 0;
-    const int slot = stream->AddEffect(priority);
-    if (slot < 0) {
-        SetError(BASS_ERROR_MEM);  // the stream's equaliser has no free band
-        return 0;
-    }
+    Result<StreamRef> stream = Find(handle);
+    if (!stream.ok()) return stream.error();
+    if (type != BASS_FX_DX8_PARAMEQ) return Error{BASS_ERROR_ILLTYPE};  // the one kind made
+    const int slot = stream.value()->AddEffect(priority);
+    if (slot < 0) return Error{BASS_ERROR_MEM};  // the stream's equaliser has no free band
     uint32_t effect;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         effect = effects_.Add(std::make_shared<Effect>(Effect{handle, slot}));
     }
     if (effect == 0) {
-        stream->RemoveEffect(slot);
-        SetError(BASS_ERROR_MEM);
-        return 0;
+        stream.value()->RemoveEffect(slot);
+        return Error{BASS_ERROR_MEM};
     }
-    SetError(BASS_OK);
     return effect;
 }
 
-std::shared_ptr<Stream> Engine::FindEffect(uint32_t effect, int* slot, uint32_t owner) {
+Result<Engine::EffectTarget> Engine::FindEffect(uint32_t effect, uint32_t owner) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::shared_ptr<Effect> entry = effects_.Get(effect);
-    std::shared_ptr<Stream> stream;
-    if (entry && (owner == 0 || entry->stream == owner)) stream = streams_.Get(entry->stream);
-    if (!stream) {
-        SetError(BASS_ERROR_HANDLE);
-        return nullptr;
-    }
-    *slot = entry->slot;
-    return stream;
+    EffectTarget target;
+    if (entry && (owner == 0 || entry->stream == owner))
+        target.stream = streams_.Get(entry->stream);
+    if (!target.stream) return Error{BASS_ERROR_HANDLE};
+    target.slot = entry->slot;
+    return target;
 }
 
-bool Engine::RemoveEffect(uint32_t handle, uint32_t effect) {
+Status Engine::RemoveEffect(uint32_t handle, uint32_t effect) {
     std::lock_guard<std::mutex> effects(effectMutex_);
-    int slot = -1;
-    std::shared_ptr<Stream> stream = FindEffect(effect, &slot, handle);
-    if (!stream) return false;
+    Result<EffectTarget> target = FindEffect(effect, handle);
+    if (!target.ok()) return target.error();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         effects_.Remove(effect);
     }
-    stream->RemoveEffect(slot);
-    SetError(BASS_OK);
-    return true;
+    target->stream->RemoveEffect(target->slot);
+    return {};
 }
 
-bool Engine::SetEffectParams(uint32_t effect, const dsp::PeakingParams& params) {
+Status Engine::SetEffectParams(uint32_t effect, const dsp::PeakingParams* params) {
     std::lock_guard<std::mutex> effects(effectMutex_);
-    int slot = -1;
-    std::shared_ptr<Stream> stream = FindEffect(effect, &slot, 0);
-    if (!stream) return false;
-    if (!stream->SetEffectParams(slot, params)) {
-        SetError(BASS_ERROR_ILLPARAM);
-        return false;
+    Result<EffectTarget> target = FindEffect(effect, 0);
+    if (!target.ok()) return target.error();
+    if (!params || !target->stream->SetEffectParams(target->slot, *params)) {
+        return Error{BASS_ERROR_ILLPARAM};
     }
-    SetError(BASS_OK);
-    return true;
+    return {};
 }
 
-bool Engine::GetEffectParams(uint32_t effect, dsp::PeakingParams* params) {
+Result<dsp::PeakingParams> Engine::GetEffectParams(uint32_t effect) {
     std::lock_guard<std::mutex> effects(effectMutex_);
-    int slot = -1;
-    std::shared_ptr<Stream> stream = FindEffect(effect, &slot, 0);
-    if (!stream) return false;
-    if (!stream->GetEffectParams(slot, params)) {
-        SetError(BASS_ERROR_HANDLE);
-        return false;
-    }
-    SetError(BASS_OK);
-    return true;
+    Result<EffectTarget> target = FindEffect(effect, 0);
+    if (!target.ok()) return target.error();
+    dsp::PeakingParams params;
+    if (!target->stream->GetEffectParams(target->slot, &params)) return Error{BASS_ERROR_HANDLE};
+    return params;
 }
 
 // ---------------------------------------------------------------- mixing
@@ -335,18 +286,12 @@ void Engine::Render(float* out, int frames, int64_t blockHeardNs) {
     renderPasses_.fetch_add(1);
 }
 
-bool Engine::RenderManual(float* out, int64_t frames) {
+Status Engine::RenderManual(float* out, int64_t frames) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!started_ || !manual_ || shutDown_) {
-            SetError(BASS_ERROR_NOTAVAIL);
-            return false;
-        }
+        if (!started_ || !manual_ || shutDown_) return Error{BASS_ERROR_NOTAVAIL};
     }
-    if (!out || frames < 0) {
-        SetError(BASS_ERROR_ILLPARAM);
-        return false;
-    }
+    if (!out || frames < 0) return Error{BASS_ERROR_ILLPARAM};
     // Pieces small enough that the ready rings can hold them whole.
     const int piece =
         std::max(kChunkFrames, (std::max(4, outputRate_ / 10 / kChunkFrames) - 2) * kChunkFrames);
@@ -367,8 +312,7 @@ bool Engine::RenderManual(float* out, int64_t frames) {
         out += 2 * static_cast<size_t>(n);
         frames -= n;
     }
-    SetError(BASS_OK);
-    return true;
+    return {};
 }
 
 // ---------------------------------------------------------------- decode worker

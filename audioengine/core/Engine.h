@@ -2,8 +2,9 @@
 // (callers may outlive any static destructor), holding the stream and effect tables,
 // the decode worker and the output. Its threads stop at process exit.
 //
-// Every method may be called from any thread. Methods report failure through the
-// calling thread's error code (SetError) and the failure value of the C API.
+// Every method may be called from any thread. Methods that can fail return a Result
+// or Status with the engine error code; the C entry points turn it into the calling
+// thread's error.
 #pragma once
 
 #include <atomic>
@@ -17,15 +18,12 @@
 #include "audioengine/core/HandleTable.h"
 #include "audioengine/core/Hot.h"
 #include "audioengine/core/LiveHandles.h"
+#include "audioengine/core/Result.h"
 #include "audioengine/core/Stream.h"
 
 namespace ae {
 
 class Output;
-
-// The calling thread's last error code (BASS_ERROR_*, BASS_OK after a success).
-void SetError(int code);
-int LastError();
 
 // Which output BASS_Init starts, from AUDIOENGINE_OUTPUT and the device number.
 struct OutputChoice {
@@ -42,21 +40,24 @@ class Engine {
   public:
     static Engine& Instance();
 
-    bool Init(int device, uint32_t rate);
-    uint32_t CreateStream(const char* path);
-    bool FreeStream(uint32_t handle);
-    // The stream of a live handle, without taking the engine lock; empty, with error
-    // HANDLE, for a stale handle. Hold it for one call only: FreeStream waits for it.
-    StreamRef Find(uint32_t handle);
+    Status Init(int device, uint32_t rate);
+    Result<uint32_t> CreateStream(const char* path);
+    Status FreeStream(uint32_t handle);
+    // The stream of a live handle, without taking the engine lock; HANDLE for a stale
+    // handle. Hold it for one call only: FreeStream waits for it.
+    AE_HOT Result<StreamRef> Find(uint32_t handle);
 
-    uint32_t AddEffect(uint32_t stream, int priority);
-    bool RemoveEffect(uint32_t stream, uint32_t effect);
-    bool SetEffectParams(uint32_t effect, const dsp::PeakingParams& params);
-    bool GetEffectParams(uint32_t effect, dsp::PeakingParams* params);
+    // Adds an effect of `type` to a stream: HANDLE for a stale stream, then ILLTYPE
+    // for a type the engine does not make.
+    Result<uint32_t> AddEffect(uint32_t stream, uint32_t type, int priority);
+    Status RemoveEffect(uint32_t stream, uint32_t effect);
+    // ILLPARAM, after the handle is checked, when `params` is null or out of range.
+    Status SetEffectParams(uint32_t effect, const dsp::PeakingParams* params);
+    Result<dsp::PeakingParams> GetEffectParams(uint32_t effect);
 
     // The manual output: renders `frames` output frames once every playing stream has
     // decoded what they need.
-    bool RenderManual(float* out, int64_t frames);
+    Status RenderManual(float* out, int64_t frames);
     const char* OutputName() const;
 
     // ---- for outputs ----
@@ -77,9 +78,14 @@ class Engine {
         int slot;         // band slot in the stream's equaliser
     };
 
-    // The stream an effect belongs to (and the effect's band slot); null and HANDLE
-    // when the effect is stale or, with `owner` non-zero, belongs to another stream.
-    std::shared_ptr<Stream> FindEffect(uint32_t effect, int* slot, uint32_t owner);
+    // An effect's stream and its band slot in the stream's equaliser.
+    struct EffectTarget {
+        std::shared_ptr<Stream> stream;
+        int slot = -1;
+    };
+    // HANDLE when the effect is stale or, with `owner` non-zero, belongs to another
+    // stream.
+    Result<EffectTarget> FindEffect(uint32_t effect, uint32_t owner);
     void WorkerLoop();
     void Shutdown();  // process exit: stops the output and the worker
     static void ShutdownAtExit();

@@ -29,6 +29,8 @@ class [[nodiscard]] Result {
     bool ok() const { return code_ == BASS_OK; }
     // BASS_OK on success, else the BASS_ERROR_* code.
     int code() const { return code_; }
+    // The failure, to pass up as it is: `return found.error();`.
+    Error error() const { return Error{code_}; }
 
     T& value() & { return value_; }
     const T& value() const& { return value_; }
@@ -49,6 +51,7 @@ class [[nodiscard]] Status {
 
     bool ok() const { return code_ == BASS_OK; }
     int code() const { return code_; }
+    Error error() const { return Error{code_}; }
 
   private:
     int code_ = BASS_OK;

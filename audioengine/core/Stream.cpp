@@ -85,12 +85,9 @@ AE_HOT int64_t MonotonicNs() {
 
 int VolumeRampFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
 
-std::unique_ptr<Stream> Stream::Open(const std::string& path, int outputRate, int* error) {
+Result<std::unique_ptr<Stream>> Stream::Open(const std::string& path, int outputRate) {
     Result<std::unique_ptr<Decoder>> opened = OpenDecoder(path);
-    if (!opened.ok()) {
-        *error = opened.code();
-        return nullptr;
-    }
+    if (!opened.ok()) return opened.error();
     std::unique_ptr<Decoder> decoder = std::move(opened).value();
     std::string absolute = path;
     if (char* resolved = realpath(path.c_str(), nullptr)) {
@@ -100,10 +97,7 @@ std::unique_ptr<Stream> Stream::Open(const std::string& path, int outputRate, in
     const int64_t payload = AudioPayloadBytes(path);
     std::unique_ptr<Stream> stream(
         new Stream(std::move(decoder), std::move(absolute), payload, outputRate));
-    if (stream->info_.rate != outputRate && !stream->resampler_) {
-        *error = BASS_ERROR_MEM;
-        return nullptr;
-    }
+    if (stream->info_.rate != outputRate && !stream->resampler_) return Error{BASS_ERROR_MEM};
     return stream;
 }
 
@@ -250,13 +244,15 @@ void Stream::SetState(int state) {
     }
 }
 
-bool Stream::Play(bool restart, int* error) {
+Status Stream::Play(bool restart) {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    if ((restart || AtEnd()) && !SeekLocked(0, error)) return false;
-    if (playing()) return true;
+    if (restart || AtEnd()) {
+        if (Status sought = SeekLocked(0); !sought.ok()) return sought;
+    }
+    if (playing()) return {};
     run_.fetch_add(1, std::memory_order_acq_rel);
     SetState(kPlaying);
-    return true;
+    return {};
 }
 
 void Stream::Pause() {
@@ -285,16 +281,13 @@ void Stream::Stop() {
     }
 }
 
-bool Stream::Seek(int64_t frame, int* error) {
+Status Stream::Seek(int64_t frame) {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    return SeekLocked(frame, error);
+    return SeekLocked(frame);
 }
 
-bool Stream::SeekLocked(int64_t frame, int* error) {
-    if (frame < 0 || frame > info_.frames) {
-        *error = BASS_ERROR_POSITION;
-        return false;
-    }
+Status Stream::SeekLocked(int64_t frame) {
+    if (frame < 0 || frame > info_.frames) return Error{BASS_ERROR_POSITION};
     std::lock_guard<std::mutex> lock(decodeMutex_);
     const bool sought = decoder_->Seek(frame);
     if (resampler_) soxr_clear(resampler_);
@@ -315,8 +308,8 @@ bool Stream::SeekLocked(int64_t frame, int* error) {
     while (!control_.compare_exchange_weak(control, Pack(producerEpoch_, StateOf(control)),
                                            std::memory_order_acq_rel)) {
     }
-    if (!sought) *error = BASS_ERROR_POSITION;
-    return sought;
+    if (!sought) return Error{BASS_ERROR_POSITION};
+    return {};
 }
 
 int64_t Stream::Position() const { return PositionAt(MonotonicNs()); }
@@ -435,8 +428,9 @@ void Stream::Reprime() {
     // frame, at once rather than gliding in.
     std::lock_guard<std::mutex> lock(controlMutex_);
     if (playing() || AtEnd()) return;
-    int error = BASS_OK;
-    SeekLocked(stillFrame_.load(std::memory_order_acquire), &error);
+    // A re-seek that fails ends the stream there, as any failed seek does; the effect
+    // call that asked for it has succeeded all the same.
+    static_cast<void>(SeekLocked(stillFrame_.load(std::memory_order_acquire)));
 }
 
 bool Stream::GetEffectParams(int slot, dsp::PeakingParams* params) const {

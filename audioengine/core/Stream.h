@@ -22,6 +22,7 @@
 #include "audioengine/core/AnalysisHistory.h"
 #include "audioengine/core/ChunkRing.h"
 #include "audioengine/core/Hot.h"
+#include "audioengine/core/Result.h"
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/EqChain.h"
 #include "audioengine/dsp/Spectrum512.h"
@@ -43,9 +44,8 @@ int VolumeRampFrames(int outputRate);
 
 class Stream {
   public:
-    // Opens `path` for mixing at `outputRate` Hz. On failure returns null and sets
-    // *error to an engine error code. Any thread.
-    static std::unique_ptr<Stream> Open(const std::string& path, int outputRate, int* error);
+    // Opens `path` for mixing at `outputRate` Hz, or says why it cannot. Any thread.
+    static Result<std::unique_ptr<Stream>> Open(const std::string& path, int outputRate);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -61,13 +61,13 @@ class Stream {
 
     // ---- Control, any thread. Positions in stream frames. ----
     // Starts or resumes; from 0 when `restart` or when the stream has played to its
-    // end. False with *error set when the restart's seek fails.
-    bool Play(bool restart, int* error);
+    // end. Fails as Seek when the restart's seek does.
+    Status Play(bool restart);
     void Pause();
     void Stop();
-    // Moves to `frame` (0..length). False with *error = POSITION past the end or when
-    // the file cannot be read there.
-    bool Seek(int64_t frame, int* error);
+    // Moves to `frame` (0..length). POSITION past the end or when the file cannot be
+    // read there.
+    Status Seek(int64_t frame);
     // The stream frame being heard now. Any thread.
     AE_HOT int64_t Position() const;
     // The stream frame heard at monotonic time `nowNs` (ns), from what the callback has
@@ -118,7 +118,7 @@ class Stream {
     }
     void SetState(int state);
     bool AtEnd() const;
-    bool SeekLocked(int64_t frame, int* error);  // control lock held
+    Status SeekLocked(int64_t frame);  // control lock held
     void Reprime();
     void DropStale(uint32_t epoch);  // callback side
     int64_t StreamFrameOfOutput(int64_t outputFrames) const;

@@ -10,16 +10,26 @@ extern "C" {
 #endif
 
 /* Renders the next `frames` output frames of the mix (stereo, interleaved float,
- * at the BASS_Init rate) into `out` when the engine runs on the "manual" output
- * (AUDIOENGINE_OUTPUT=manual before BASS_Init). It first waits until every playing
- * stream has decoded what the block needs, so the same calls give the same samples
- * on every run. FALSE (error NOTAVAIL) on any other output or before BASS_Init.
- * Threads: one thread at a time (it plays the part of the audio callback). */
+ * 2 x frames floats, at the BASS_Init rate in Hz) into `out` when the engine runs on
+ * the "manual" output (AUDIOENGINE_OUTPUT=manual before BASS_Init). It first waits
+ * until every playing stream has decoded what the block needs, so the same calls give
+ * the same samples on every run. FALSE (error NOTAVAIL) on any other output or before
+ * BASS_Init.
+ * Threads: one thread at a time (it plays the part of the audio callback); blocks
+ * while the decode worker catches up, at most 10 s per 1024 frames. */
 BOOL BASS_CALL AE_Render(float* out, DWORD frames);
 
-/* The output in use: "device", "null", "wav", "manual", or "" before BASS_Init.
- * Threads: any. */
+/* The output in use: "device", "null", "wav", "manual", or "" before BASS_Init; a
+ * device output that lost its device reads "null". Static storage; leaves the
+ * thread's error code as it was.
+ * Threads: any; never blocks. */
 const char* BASS_CALL AE_OutputName(void);
+
+/* The name of an error code as Bass.h spells it ("BASS_OK", "BASS_ERROR_HANDLE",
+ * "BASS_ERROR_UNKNOWN" for -1), or "unknown error code" for any other value; never
+ * NULL. Static storage; leaves the thread's error code as it was.
+ * Threads: any; never blocks. */
+const char* BASS_CALL AE_ErrorName(int code);
 
 #ifdef __cplusplus
 }

@@ -101,54 +101,83 @@ typedef struct BASS_DX8_PARAMEQ {
 } BASS_DX8_PARAMEQ;
 
 /* Starts output mixing at freq Hz, stereo. device -1: the default output, 0: null.
- * Threads: any; fails with ALREADY while running. */
+ * Fails with ALREADY while running.
+ * Threads: any; may block while the output opens (sound server, WAV file). */
 BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD flags, HWND win, const void* clsid);
-/* Opens a stream from a file (mem must be FALSE). offset/length in bytes, 0 = whole. */
+/* Opens a stream from a file (mem must be FALSE). offset/length in bytes, 0 = whole.
+ * Threads: any; blocks on file I/O while the file is opened and probed (an MP3's
+ * length is scanned at open). */
 HSTREAM BASS_CALL BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
                                         DWORD flags);
-/* Frees a stream and its effects. Threads: any. */
+/* Frees a stream and its effects.
+ * Threads: any; may block: waits for calls in progress on the stream, for effect calls
+ * on any stream and for the mixing pass under way, and may close the file. */
 BOOL BASS_CALL BASS_StreamFree(HSTREAM handle);
-/* Starts or resumes playback; restart TRUE plays from the start. Threads: any. */
+/* Starts or resumes playback; restart TRUE plays from the start.
+ * Threads: any; a restart, or a play at the end, seeks: may block on file I/O. */
 BOOL BASS_CALL BASS_ChannelPlay(DWORD handle, BOOL restart);
-/* Stops playback, keeping the position. Threads: any. */
+/* Stops playback, keeping the position.
+ * Threads: any; no I/O, may wait for a seek in progress on the same stream. */
 BOOL BASS_CALL BASS_ChannelStop(DWORD handle);
-/* Pauses playback, keeping the position. Threads: any. */
+/* Pauses playback, keeping the position.
+ * Threads: any; no I/O, may wait for a seek in progress on the same stream. */
 BOOL BASS_CALL BASS_ChannelPause(DWORD handle);
-/* Playing, paused, stopped or stalled (BASS_ACTIVE_*). Threads: any. */
+/* Playing, paused, stopped or stalled (BASS_ACTIVE_*).
+ * Threads: any; never blocks. */
 DWORD BASS_CALL BASS_ChannelIsActive(DWORD handle);
-/* Seconds to bytes, rounded down to a whole frame; (QWORD)-1 on failure. */
+/* Seconds to bytes, rounded down to a whole frame; (QWORD)-1 on failure.
+ * Threads: any; never blocks. */
 QWORD BASS_CALL BASS_ChannelSeconds2Bytes(DWORD handle, double seconds);
-/* Bytes to seconds; negative on failure. */
+/* Bytes to seconds; negative on failure.
+ * Threads: any; never blocks. */
 double BASS_CALL BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes);
-/* Seeks to a byte position (mode BASS_POS_BYTE); fails past the end. */
+/* Seeks to a byte position (mode BASS_POS_BYTE); fails past the end.
+ * Threads: any; may block on file I/O (the seek). */
 BOOL BASS_CALL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
-/* The byte position being heard (mode BASS_POS_BYTE); (QWORD)-1 on failure. */
+/* The byte position being heard (mode BASS_POS_BYTE); (QWORD)-1 on failure.
+ * Threads: any; never blocks. */
 QWORD BASS_CALL BASS_ChannelGetPosition(DWORD handle, DWORD mode);
-/* The stream's length in bytes (mode BASS_POS_BYTE); (QWORD)-1 on failure. */
+/* The stream's length in bytes (mode BASS_POS_BYTE); (QWORD)-1 on failure.
+ * Threads: any; never blocks. */
 QWORD BASS_CALL BASS_ChannelGetLength(DWORD handle, DWORD mode);
-/* Sets an attribute; BASS_ATTRIB_VOL: linear gain, 0 or above, finite. */
+/* Sets an attribute; BASS_ATTRIB_VOL: linear gain, 0 or above, finite.
+ * Threads: any; never blocks. */
 BOOL BASS_CALL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
-/* Reads an attribute into *value. */
+/* Reads an attribute into *value (BASS_ATTRIB_VOL: linear gain).
+ * Threads: any; never blocks. */
 BOOL BASS_CALL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value);
 /* Peak level of the last 20 ms heard: left in the low word, right in the high word,
- * each 0..32768; (DWORD)-1 when not playing or on failure. */
+ * each 0..32768; (DWORD)-1 when not playing or on failure.
+ * Threads: any; no I/O, only a short lock shared with the stream's decoding. */
 DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle);
-/* BASS_DATA_FFT512: fills buffer with 256 float magnitudes; returns bytes written,
- * (DWORD)-1 on failure. */
+/* BASS_DATA_FFT512: fills buffer with 256 float magnitudes (1024 bytes); returns bytes
+ * written, (DWORD)-1 on failure.
+ * Threads: any; no I/O, only short locks (the stream's decoding, other spectrum
+ * requests on the same stream). */
 DWORD BASS_CALL BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
-/* Fills *info; FALSE for an unknown handle. */
+/* Fills *info; FALSE for an unknown handle.
+ * Threads: any; never blocks. */
 BOOL BASS_CALL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
-/* BASS_FILEPOS_END: the file's size in bytes less ID3/APE tag blocks; (QWORD)-1 on failure. */
+/* BASS_FILEPOS_END: the file's size in bytes less ID3/APE tag blocks; (QWORD)-1 on failure.
+ * Threads: any; never blocks (measured at open). */
 QWORD BASS_CALL BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
-/* Adds an effect of the given type; higher priority runs first. 0 on failure. */
+/* Adds an effect of the given type; higher priority runs first. 0 on failure.
+ * Threads: any; may block on file I/O: a stream that is not playing decodes again
+ * from its position, so the change applies from its first frame. Effect calls run
+ * one at a time across all streams. */
 HFX BASS_CALL BASS_ChannelSetFX(DWORD handle, DWORD type, int priority);
-/* Removes one effect from a channel. */
+/* Removes one effect from a channel.
+ * Threads: any; may block on file I/O, as BASS_ChannelSetFX. */
 BOOL BASS_CALL BASS_ChannelRemoveFX(DWORD handle, HFX fx);
-/* Sets an effect's parameters (BASS_DX8_PARAMEQ for a PARAMEQ); rejects out-of-range values. */
+/* Sets an effect's parameters (BASS_DX8_PARAMEQ for a PARAMEQ: Hz, semitones, dB);
+ * rejects out-of-range values.
+ * Threads: any; may block on file I/O, as BASS_ChannelSetFX. */
 BOOL BASS_CALL BASS_FXSetParameters(HFX fx, const void* params);
-/* Reads an effect's parameters back. */
+/* Reads an effect's parameters back.
+ * Threads: any; no I/O, may wait for another thread's effect call to finish. */
 BOOL BASS_CALL BASS_FXGetParameters(HFX fx, void* params);
-/* The calling thread's last error code (BASS_OK after a success). */
+/* The calling thread's last error code (BASS_OK after a success).
+ * Threads: any (each thread has its own); never blocks. */
 int BASS_CALL BASS_ErrorGetCode(void);
 
 #ifdef __cplusplus

@@ -12,7 +12,7 @@ namespace {
 class ManualEngine : public ::testing::Environment {
   public:
     void SetUp() override {
-        ASSERT_TRUE(enginetest::StartEngine("manual")) << "error " << BASS_ErrorGetCode();
+        ASSERT_TRUE(enginetest::StartEngine("manual")) << AE_ErrorName(BASS_ErrorGetCode());
         ASSERT_STREQ(AE_OutputName(), "manual");
     }
 };

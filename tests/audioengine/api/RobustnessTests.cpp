@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +29,8 @@ constexpr DWORD kBadLevel = ~DWORD{0};
 void ExpectEveryCallFailsWithHandle(DWORD h) {
     SCOPED_TRACE("handle " + std::to_string(h));
     auto expect_handle_error = [](const char* call) {
-        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE) << call;
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE)
+            << call << ": " << AE_ErrorName(BASS_ErrorGetCode());
     };
     EXPECT_FALSE(BASS_ChannelPlay(h, FALSE));
     expect_handle_error("Play");
@@ -117,7 +119,7 @@ void ExpectOpenFails(const std::string& path, std::set<int> codes) {
         return;
     }
     const int code = BASS_ErrorGetCode();
-    EXPECT_TRUE(codes.count(code)) << path << ": error " << code;
+    EXPECT_TRUE(codes.count(code)) << path << ": " << AE_ErrorName(code);
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
@@ -299,6 +301,36 @@ TEST(BadInput, SecondInitFailsWithAlreadyAndChangesNothing) {
     EXPECT_FALSE(BASS_StreamCreateFile(TRUE, "not memory", 0, 10, 0))
         << "memory streams are not offered";
     EXPECT_NE(BASS_ErrorGetCode(), BASS_OK);
+}
+
+// Each error code reads as the name of its constant, any other value as one fixed
+// text; asking leaves the thread's error as it was.
+TEST(ErrorNames, EachCodeByItsConstant) {
+    const std::pair<int, const char*> named[] = {
+        {0, "BASS_OK"},
+        {1, "BASS_ERROR_MEM"},
+        {2, "BASS_ERROR_FILEOPEN"},
+        {5, "BASS_ERROR_HANDLE"},
+        {6, "BASS_ERROR_FORMAT"},
+        {7, "BASS_ERROR_POSITION"},
+        {8, "BASS_ERROR_INIT"},
+        {14, "BASS_ERROR_ALREADY"},
+        {19, "BASS_ERROR_ILLTYPE"},
+        {20, "BASS_ERROR_ILLPARAM"},
+        {24, "BASS_ERROR_NOPLAY"},
+        {27, "BASS_ERROR_NOTFILE"},
+        {37, "BASS_ERROR_NOTAVAIL"},
+        {41, "BASS_ERROR_FILEFORM"},
+        {44, "BASS_ERROR_CODEC"},
+        {45, "BASS_ERROR_ENDED"},
+        {-1, "BASS_ERROR_UNKNOWN"},
+    };
+    EXPECT_FALSE(BASS_ChannelPlay(0, FALSE));
+    for (const auto& [code, name] : named) EXPECT_STREQ(AE_ErrorName(code), name) << code;
+    for (int code : {3, 4, 9, 46, 1000, -2, INT_MIN, INT_MAX}) {
+        EXPECT_STREQ(AE_ErrorName(code), "unknown error code") << code;
+    }
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
 }
 
 // The audio callback never allocates: rendering with streams that play, resample,

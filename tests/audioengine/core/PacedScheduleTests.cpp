@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "audioengine/core/Output.h"
+#include "audioengine/core/PacedOutput.h"
 
 namespace {
 

@@ -26,10 +26,9 @@ class StreamBookkeeping : public ::testing::Test {
         const std::string path = dir_.File("tone" + std::to_string(rate) + ".wav");
         EXPECT_TRUE(testaudio::Write(path, testaudio::Format::Wav, rate, channels,
                                      testaudio::Sine(rate, channels, frames, 440, 0.5)));
-        int error = 0;
-        std::unique_ptr<Stream> stream = Stream::Open(path, kOutputRate, &error);
-        EXPECT_NE(stream, nullptr) << "error " << error;
-        return stream;
+        ae::Result<std::unique_ptr<Stream>> stream = Stream::Open(path, kOutputRate);
+        EXPECT_TRUE(stream.ok()) << "error " << stream.code();
+        return std::move(stream).value();
     }
     static void Fill(Stream& stream) {
         while (stream.Pump()) {
@@ -49,10 +48,9 @@ class StreamBookkeeping : public ::testing::Test {
 
 TEST_F(StreamBookkeeping, PositionFollowsTransportAndSeeks) {
     auto stream = Open(kOutputRate, kOutputRate);
-    int error = 0;
     Mix(*stream, 256);
     EXPECT_EQ(stream->Position(), 0) << "a stopped stream is not mixed";
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     Mix(*stream, 1000);
     EXPECT_EQ(stream->Position(), 1000);
     stream->Pause();
@@ -60,31 +58,29 @@ TEST_F(StreamBookkeeping, PositionFollowsTransportAndSeeks) {
     EXPECT_EQ(stream->Position(), 1000) << "pause keeps the position";
     EXPECT_EQ(stream->Activity(), BASS_ACTIVE_PAUSED);
 
-    ASSERT_TRUE(stream->Seek(30000, &error));
+    ASSERT_TRUE(stream->Seek(30000).ok());
     EXPECT_EQ(stream->Position(), 30000) << "right after a seek: the target";
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     EXPECT_EQ(stream->Position(), 30000) << "nothing of the new place has been output yet";
     Mix(*stream, 500);
     EXPECT_EQ(stream->Position(), 30500) << "no audio from before the seek is played";
 
-    ASSERT_TRUE(stream->Seek(10, &error)) << "a seek while playing";
+    ASSERT_TRUE(stream->Seek(10).ok()) << "a seek while playing";
     EXPECT_EQ(stream->Position(), 10);
     Mix(*stream, 100);
     EXPECT_EQ(stream->Position(), 110);
     stream->Stop();
     EXPECT_EQ(stream->Position(), 110) << "stop keeps the position";
 
-    EXPECT_FALSE(stream->Seek(kOutputRate + 1, &error));
-    EXPECT_EQ(error, BASS_ERROR_POSITION);
+    EXPECT_EQ(stream->Seek(kOutputRate + 1).code(), BASS_ERROR_POSITION);
     EXPECT_EQ(stream->Position(), 110) << "a failed seek changes nothing";
-    EXPECT_TRUE(stream->Seek(kOutputRate, &error)) << "the end itself is a valid place";
+    EXPECT_TRUE(stream->Seek(kOutputRate).ok()) << "the end itself is a valid place";
 }
 
 TEST_F(StreamBookkeeping, TheEndStopsTheStreamOnlyWhenMoreIsAsked) {
     const int64_t length = 3000;
     auto stream = Open(kOutputRate, length);
-    int error = 0;
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     Mix(*stream, 2000);
     const std::vector<float> tail = Mix(*stream, 1000);
     EXPECT_NE(tail[2 * 999], 0.0f) << "the last frame is heard";
@@ -95,7 +91,7 @@ TEST_F(StreamBookkeeping, TheEndStopsTheStreamOnlyWhenMoreIsAsked) {
     EXPECT_FALSE(stream->playing()) << "the end stops the stream by itself";
     EXPECT_EQ(stream->Position(), length);
 
-    ASSERT_TRUE(stream->Play(false, &error)) << "play at the end starts again from 0";
+    ASSERT_TRUE(stream->Play(false).ok()) << "play at the end starts again from 0";
     EXPECT_EQ(stream->Position(), 0);
     Mix(*stream, 64);
     EXPECT_EQ(stream->Position(), 64);
@@ -106,8 +102,7 @@ TEST_F(StreamBookkeeping, TheEndStopsTheStreamOnlyWhenMoreIsAsked) {
 TEST_F(StreamBookkeeping, ResampledStreamCountsItsOwnFrames) {
     const int64_t length = 48000;
     auto stream = Open(48000, length, 1);
-    int error = 0;
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     Mix(*stream, 2205);
     EXPECT_NEAR(static_cast<double>(stream->Position()), 2400.0, 1.0);
     for (int i = 0; i < 40 && stream->playing(); ++i) Mix(*stream, 2205);
@@ -120,8 +115,7 @@ TEST_F(StreamBookkeeping, ResampledStreamCountsItsOwnFrames) {
 // between, never before the block's start nor past what was output.
 TEST_F(StreamBookkeeping, WallClockAdvancesWithinWhatWasOutput) {
     auto stream = Open(kOutputRate, kOutputRate);
-    int error = 0;
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     Mix(*stream, 2205, ae::MonotonicNs() + 3600 * 1000 * kMs);
     EXPECT_EQ(stream->Position(), 0) << "not heard yet: still at the start";
 
@@ -148,8 +142,7 @@ TEST_F(StreamBookkeeping, WallClockAdvancesWithinWhatWasOutput) {
 // up with the late blocks.
 TEST_F(StreamBookkeeping, RenderedAheadIsHeardWithTheClock) {
     auto stream = Open(kOutputRate, kOutputRate);
-    int error = 0;
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     const int64_t start = 7200 * 1000 * kMs;  // when frame 0 is heard
     const int64_t block = 10 * kMs, lead = 15 * kMs;
     const auto heardBy = [&](int64_t ns) {  // frames heard by `ns` with nothing missed
@@ -179,8 +172,7 @@ TEST_F(StreamBookkeeping, RenderedAheadIsHeardWithTheClock) {
 // is the first block's while it is heard, holds through the silence, then moves on.
 TEST_F(StreamBookkeeping, SilenceBetweenOutputsHoldsThePosition) {
     auto stream = Open(kOutputRate, kOutputRate);
-    int error = 0;
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     const int64_t start = 7200 * 1000 * kMs;
     Mix(*stream, 8000, start);  // more than the ready ring holds
     const int64_t first = stream->PositionAt(start + 3600 * 1000 * kMs);
@@ -200,13 +192,12 @@ TEST_F(StreamBookkeeping, SilenceBetweenOutputsHoldsThePosition) {
 // with audio output afterwards.
 TEST_F(StreamBookkeeping, OutputAheadEndsWithSeekAndStop) {
     auto stream = Open(kOutputRate, kOutputRate);
-    int error = 0;
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     // Far ahead of the real clock, which Stop reads.
     const int64_t start = ae::MonotonicNs() + 3600 * 1000 * kMs;
     Mix(*stream, 441, start);
     Mix(*stream, 441, start + 10 * kMs);
-    ASSERT_TRUE(stream->Seek(30000, &error));
+    ASSERT_TRUE(stream->Seek(30000).ok());
     EXPECT_EQ(stream->PositionAt(start + 15 * kMs), 30000) << "the old place is not heard";
     Mix(*stream, 441, start + 20 * kMs);
     EXPECT_EQ(stream->PositionAt(start), 30000) << "never before the new place";
@@ -215,7 +206,7 @@ TEST_F(StreamBookkeeping, OutputAheadEndsWithSeekAndStop) {
     stream->Stop();  // heard so far, by the real clock: nothing of the new place
     EXPECT_EQ(stream->Position(), 30000);
     EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30000) << "stopped: the kept place";
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     EXPECT_EQ(stream->PositionAt(start + 25 * kMs), 30000)
         << "resumed: nothing output before the stop counts";
     // The frames output before the stop were played out after it; the next block
@@ -233,10 +224,10 @@ TEST_F(StreamBookkeeping, VolumeGlidesAndNeverStepsPastItsRamp) {
     const std::string path = dir_.File("dc.wav");
     ASSERT_TRUE(testaudio::Write(path, testaudio::Format::WavFloat, kOutputRate, 1,
                                  std::vector<float>(kOutputRate, 0.5f)));
-    int error = 0;
-    auto stream = Stream::Open(path, kOutputRate, &error);
-    ASSERT_NE(stream, nullptr);
-    ASSERT_TRUE(stream->Play(false, &error));
+    auto opened = Stream::Open(path, kOutputRate);
+    ASSERT_TRUE(opened.ok());
+    std::unique_ptr<Stream> stream = std::move(opened).value();
+    ASSERT_TRUE(stream->Play(false).ok());
     EXPECT_FLOAT_EQ(Mix(*stream, 16)[0], 0.5f);
     stream->SetVolume(2.0f);
     const int ramp = ae::VolumeRampFrames(kOutputRate);
@@ -265,8 +256,7 @@ TEST_F(StreamBookkeeping, MixingAllocatesNothing) {
     GTEST_SKIP() << "the sanitizers own the allocator";
 #else
     auto stream = Open(48000, 48000, 6);  // resampled, downmixed
-    int error = 0;
-    ASSERT_TRUE(stream->Play(false, &error));
+    ASSERT_TRUE(stream->Play(false).ok());
     std::vector<float> out(2 * 512);
     long allocations = 0;
     for (int i = 0; i < 50; ++i) {

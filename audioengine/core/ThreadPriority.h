@@ -1,0 +1,19 @@
+// Scheduling of the engine's audio threads.
+#pragma once
+
+namespace ae {
+
+// Asks the scheduler to run the calling thread before ordinary work, as audio
+// threads do, so that a busy machine does not delay the mix (an output thread) or let
+// the ready rings run dry (the decode worker). An output thread asks for real-time
+// round-robin at a low priority, the decode worker, whose work is heavier, for a nice
+// value of -10 (so does an output thread refused real-time). Best effort: without the
+// privilege (CAP_SYS_NICE, RLIMIT_RTPRIO, RLIMIT_NICE) nothing changes and the engine
+// runs as before, only more exposed to load. Never lowers a thread's priority. A host
+// run in the background (its thread's nice value above 0) keeps its audio threads in
+// the background: 10 steps ahead of its own threads at most, at nice 0 at best, and
+// never real-time.
+enum class ThreadRole { Output, Decoder };
+void RaiseThreadPriority(ThreadRole role);
+
+}  // namespace ae
