@@ -356,6 +356,8 @@ std::vector<Row> Rows() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, BadFiles, ::testing::ValuesIn(Rows()),
-                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Row>& instance) {
+                             return instance.param.name;
+                         });
 
 }  // namespace

@@ -182,7 +182,7 @@ const std::vector<CommandSpec>& CommandTable() {
 }
 
 const std::vector<OptionSpec>& OptionTable() {
-    static const std::vector<OptionSpec> options = {
+    static const std::vector<OptionSpec> table = {
         {"--plugin", nullptr, nullptr, "PATH", false,
          "the plug-in to load (default: Plugin.so next to plughost)",
          [](const std::string& value, Options& options, std::string* error) {
@@ -260,7 +260,7 @@ const std::vector<OptionSpec>& OptionTable() {
              return true;
          }},
     };
-    return options;
+    return table;
 }
 
 std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::string* error) {

@@ -46,7 +46,9 @@ int64_t RenderUntilStopped(DWORD handle, int64_t limit) {
 class EveryFormat : public ::testing::TestWithParam<Format> {};
 
 INSTANTIATE_TEST_SUITE_P(Formats, EveryFormat, ::testing::ValuesIn(testaudio::AllFormats()),
-                         [](const auto& info) { return std::string(testaudio::Name(info.param)); });
+                         [](const auto& instance) {
+                             return std::string(testaudio::Name(instance.param));
+                         });
 
 // The length is exact (gapless for the lossy formats), information matches the file,
 // and playing to the end is heard to the last frame.

@@ -57,8 +57,10 @@ TEST(PacedSchedule, NoDriftAndNoOverflowOverLongRuns) {
         weeks.Rendered(INT_MAX);
         frames += INT_MAX;
     }
-    const __int128 expected = static_cast<__int128>(frames) * 1000000000 / 384000;
-    EXPECT_EQ(weeks.NextBlockHeardNs(kT), kT + 10 * kMs + static_cast<int64_t>(expected));
+    // frames x 10^9 / 384000, exactly: 10^9 / 384000 = 15625 / 6, and frames x 15625
+    // stays far inside 64 bits.
+    const int64_t expected = frames * 15625 / 6;
+    EXPECT_EQ(weeks.NextBlockHeardNs(kT), kT + 10 * kMs + expected);
 }
 
 }  // namespace

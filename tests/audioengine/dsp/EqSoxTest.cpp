@@ -136,6 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {14000, 4, 1},
                  {16000, 36, -3}}},
         SoxCase{"four_channels_22k", 22050, 4, {{90, 12, 10}, {2000, 24, -10}, {10000, 36, 6}}}),
-    [](const ::testing::TestParamInfo<SoxCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SoxCase>& instance) {
+        return std::string(instance.param.name);
+    });
 
 }  // namespace
