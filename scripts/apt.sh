@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# SPDX-License-Identifier: MIT
 # Installs Debian packages for scripts/deps and windows/deps, which source this file:
 # only the packages missing, and through a package index that may be incomplete. A
 # mirror in the middle of a sync fails `apt-get update` for one index ("File has

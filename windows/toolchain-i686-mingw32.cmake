@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 32-bit Windows (i686) with Debian's MinGW-w64 toolchain, the
 # POSIX-threads variant (its libstdc++ is the one that links statically).
 set(CMAKE_SYSTEM_NAME Windows)

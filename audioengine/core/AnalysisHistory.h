@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stream's recent audio after effects and before volume, at the stream's own rate,
 // kept for the level meter and the spectrum. Indexed by stream frame, so a query can
 // pick exactly the frames ending at the heard position. Per frame it keeps what the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's C entry points: argument checks, a handle lookup and one call into
 // the core each. No exception crosses this boundary, and every call but
 // BASS_ErrorGetCode, AE_OutputName and AE_ErrorName leaves the calling thread's error

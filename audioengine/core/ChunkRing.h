@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ready ring between a stream's decode side and the audio callback: a
 // single-producer single-consumer queue of fixed-size chunks of stereo output frames,
 // each tagged with the stream frames it came from. Lock-free and allocation-free

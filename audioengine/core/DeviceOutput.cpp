@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sound device output: SDL2's audio callback renders the mix, and a supervisor
 // thread carries on as a paced null output when the device goes away.
 #include <SDL.h>

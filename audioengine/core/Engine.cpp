@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/core/Engine.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine: one process-wide instance, created at first use and never destroyed
 // (callers may outlive any static destructor), holding the stream and effect tables,
 // the decode worker and the output. Its threads stop at process exit.

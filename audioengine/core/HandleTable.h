@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Slot tables that hand out 32-bit handles. A handle packs a kind bit, the slot's
 // generation and the slot index; it is never 0 and never handed out twice while the
 // process runs: a slot whose generations are used up is retired instead of reused.

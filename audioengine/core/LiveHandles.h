@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live handles of a HandleTable, readable without a lock. A query that a host
 // makes every frame it draws would otherwise take the engine lock, which the decode
 // worker takes too, and touch a reference count that the worker also moves.

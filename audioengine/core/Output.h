@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The outputs that drive the engine's mix: a sound device through SDL2, a null
 // output paced in real time by a thread of ours, and the same paced output writing
 // the mix to a WAV file. (The manual output needs no object: AE_Render drives it.)

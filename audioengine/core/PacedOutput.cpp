@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The paced outputs: null (renders and discards) and WAV (renders and records), and
 // the timetable they and the device output's fallback keep.
 #include "audioengine/core/PacedOutput.h"

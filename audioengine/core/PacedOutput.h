@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pacing shared by the null and WAV outputs, and by the device output once its
 // device is gone: a thread of ours renders the mix in real time by the monotonic
 // clock, as a device would ask for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an internal operation of the engine gives back: a value, or the error code
 // (BASS_ERROR_*) that says why there is none. Every layer below the C entry points
 // returns these; only the entry points (BassApi.cpp) turn a code into the calling

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/core/Stream.h"
 
 #include <limits.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One open stream: its decoder and the pipeline that turns the file into mixable
 // audio, its transport state and the bookkeeping of what has been heard.
 //

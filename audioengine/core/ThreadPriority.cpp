@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/core/ThreadPriority.h"
 
 #include <pthread.h>

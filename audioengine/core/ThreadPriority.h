@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scheduling of the engine's audio threads.
 #pragma once
 

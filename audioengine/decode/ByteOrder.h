@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading 32-bit fields of file headers, whose byte order the format fixes.
 #pragma once
 

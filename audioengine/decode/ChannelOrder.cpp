@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/decode/ChannelOrder.h"
 
 namespace ae {

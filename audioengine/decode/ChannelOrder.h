@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channel orders of the codecs that do not store channels as WAV does.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoders behind OpenDecoder, one per codec library, each in the file named
 // after it (<Library>Decoder.cpp). They take the opened file over; a failure gives
 // the engine error code that says why (BASS_ERROR_FILEFORM, BASS_ERROR_CODEC,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a file as a decoder: the kind found from its content, the checks every
 // container gets before a decoder is handed out, and the limits every opened
 // stream's format keeps.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoders turn a file into interleaved float frames at the file's own rate and
 // channel count. One decoder is used by one thread at a time (the stream's decode
 // thread); opening may happen on any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Telling a file's format from its first bytes and, for untagged MPEG audio, from
 // a run of frame headers.
 #include "audioengine/decode/FileKind.h"

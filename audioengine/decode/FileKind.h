@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a file holds, told from its content alone: the name and extension are never
 // asked.
 #pragma once

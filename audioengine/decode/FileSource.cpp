@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a file through our own offset and read-ahead buffer.
 #include "audioengine/decode/FileSource.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A read-only file opened without blocking, read through our own offset so that
 // every codec library sees the same view of the file, including a file that
 // shrinks or disappears while it is being decoded.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FLAC and Ogg FLAC through libFLAC. libsndfile's FLAC reader reserves a buffer of
 // the largest block FLAC allows for every channel (256 KiB each); decoding here
 // keeps one block of the stream's own size, so an open stream stays small.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads bounded by the stated length and samples limited to a safe range, whatever
 // the codec hands over.
 #include "audioengine/decode/FrameDecoder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame bookkeeping every codec decoder shares.
 #pragma once
 

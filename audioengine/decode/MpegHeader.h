@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MPEG audio frame headers and the Xing/Info/VBRI frame that encoders put first,
 // read directly so that a stream can be recognised and checked for completeness
 // without decoding it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MPEG audio (layers I-III) through libmpg123: gapless, float output, and the exact
 // length counted at open by scanning the frame headers.
 #include <mpg123.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WAV, AIFF and Opus through libsndfile, reading through our
 // FileSource so that the file is opened once, without blocking.
 #include <sndfile.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding ID3v2, ID3v1 and APE blocks from the two ends of a file.
 #include "audioengine/decode/TagBlocks.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tag blocks that taggers put around the audio of a file, found so that the
 // audio's own bytes can be told apart from them (for detection by content and for
 // the bit rate).

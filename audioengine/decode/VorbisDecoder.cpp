@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ogg Vorbis through libvorbisfile, whose ov_pcm_seek lands on the exact sample.
 #include <vorbis/vorbisfile.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Makes the current thread flush denormal results and inputs to zero for the
 // lifetime of the guard, then restores the caller's floating-point mode. Decaying
 // filter state would otherwise crawl through the denormal range, where every

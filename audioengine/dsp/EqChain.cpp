@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/dsp/EqChain.h"
 
 #include <algorithm>

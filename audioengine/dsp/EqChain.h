@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The equaliser of one stream: up to kMaxBands peaking bands run in order of
 // priority (higher first; equal priorities in the order they were added).
 //

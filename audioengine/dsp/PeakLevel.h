@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peak meter over interleaved float frames, in the engine's level format: each side
 // from 0 to 32768 (full scale, clamped: an equaliser can push a signal past it), left
 // in the low 16 bits, right in the high 16 bits. Mono reads the same on both sides,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/dsp/PeakingEq.h"
 
 #include <algorithm>

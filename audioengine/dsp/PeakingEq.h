@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One peaking equaliser band: the Audio EQ Cookbook peakingEQ with its bandwidth in
 // octaves (prewarped form: the same transfer function as sox's `equalizer FREQ Wo
 // GAIN` with W = semitones / 12). Coefficients are computed in double and samples

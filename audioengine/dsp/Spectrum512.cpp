@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/dsp/Spectrum512.h"
 
 #include <kiss_fftr.h>

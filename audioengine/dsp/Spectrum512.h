@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 512-point magnitude spectrum: 512 frames, channels averaged, Hann window, real
 // FFT (KISS FFT), 256 magnitudes for bins 0..255 (bin k at k x rate / 512 Hz).
 // Scaled as amplitudes: a full-scale sine centred on a bin reads 1.0 in that bin, and

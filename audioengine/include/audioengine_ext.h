@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Extensions of our engine beyond the engine API of engine/Bass.h, for tests and
  * tools that know they run on this engine. The plug-in never uses them. */
 #ifndef AUDIOENGINE_EXT_H

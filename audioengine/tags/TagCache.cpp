@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/tags/TagCache.h"
 
 #include <utility>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Remembers the tags of recently asked streams, so a display that polls them does
 // not reparse the file each time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audioengine/tags/TagReader.h"
 
 #include <fcntl.h>

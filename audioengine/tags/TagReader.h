@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the seven text tags a player displays from an audio file with TagLib.
 #pragma once
 

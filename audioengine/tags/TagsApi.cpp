@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libtags.so: the tag texts of an engine stream's file, for the plug-in's tag query.
 #include <string>
 

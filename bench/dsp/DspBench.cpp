@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's DSP building blocks on their own, beside sox's and ffmpeg's
 // equalizers doing the same work on the same five minutes of audio. Ours run on
 // in-memory audio in the engine's block sizes; the peers are whole processes, timed

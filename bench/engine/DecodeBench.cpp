@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's decoders and effect chain on their own, in a process that loads
 // nothing else, so that it can be timed whole beside a peer's process.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measurements of the engine for bench/engine/run, one per invocation (the engine
 // starts once per process). Each prints "name value unit" lines on stdout; the run
 // script measures the baselines and prints the ratios.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's per-frame queries as a host makes them: Plugin.so loaded as a host
 // loads it, operands pushed with SetData, the export called, the text read with
 // GetFile, on a stream that plays on the null output. Beside them, their baselines:

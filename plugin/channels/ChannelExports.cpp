@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plugin/channels/ChannelExports.h"
 
 #include <charconv>

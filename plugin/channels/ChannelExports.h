@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The argument-less channel exports. Each reads its operands from the registers
 // (DataHistory entries 0..2, FileHistory entry 0), calls one channel operation, and
 // for a query writes its text into FileResult for the host to read with GetFile.

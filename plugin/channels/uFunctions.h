@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channel operations with explicit arguments, over the plug-in's fixed slot tables.
 //
 // Slots are numbered 1 to 32 and bands 1 to 10. A slot number outside 1..32 acts as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The audio engine API that the plug-in imports by name.
  *
  * One header for the plug-in, the engine that implements it and the test double

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The tag library API that the plug-in imports by name. */
 #ifndef ENGINE_TAGS_H
 #define ENGINE_TAGS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plugin/host/HostExports.h"
 
 #include <utility>

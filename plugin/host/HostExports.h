@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's boundary with its host: identity and host-context exports, and the
 // operand and result registers through which the argument-less channel exports
 // receive their arguments and hand back their texts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library load and unload. The registers start empty through static storage; at
 // unload the plug-in releases its texts and nothing else: streams and effects
 // belong to the engine, which outlives the plug-in.

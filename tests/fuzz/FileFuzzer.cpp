@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the input to a file and puts the engine through everything it does with a
 // file: open, decode up to a second, three seeks, the information, length, level and
 // spectrum, every tag key, and free. The engine runs on the manual output, so each

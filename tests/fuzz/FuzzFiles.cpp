@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/fuzz/FuzzFiles.h"
 
 #include <taglib/fileref.h>

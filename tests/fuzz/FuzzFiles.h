@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small generated audio files for the fuzzers and their seed corpora: every format
 // the engine decodes, some of them carrying tags, each a fraction of a second so
 // that one fuzz run decodes it whole in a few milliseconds.

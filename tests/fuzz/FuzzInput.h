@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a fuzz input as a stream of small decisions. Past its end every read gives
 // zero, so any byte string is a valid input and a shorter one is a prefix of it.
 #pragma once

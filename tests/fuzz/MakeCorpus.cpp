@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpora of the fuzzers:
 //   fuzz_make_corpus FILE_DIR PROTOCOL_DIR
 // FILE_DIR receives small files of every format, some tagged; PROTOCOL_DIR receives

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives Plugin.so, over the real engine on the manual output, with a sequence of
 // export calls read from the input: any 32-bit operand, texts of any bytes and
 // length, NULL, the paths of small generated files and of files that are not audio.

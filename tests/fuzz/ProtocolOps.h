@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the protocol fuzzer reads its input, shared with the seed generator:
 // each call starts with a byte that picks an export (its value modulo kOpCount,
 // kRender for a few rendered blocks), followed by its operand.

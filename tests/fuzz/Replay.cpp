@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target, built without libFuzzer, over stored inputs:
 //   REPLAY FILE|DIR...
 // Every file given, and every file in each directory given, is one input. Fails when

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plugin.so loaded once per test program, as a host loads it once and unloads it when
 // it closes: a global test environment that loads it before the first test, starts
 // the engine through InitBass on the engine output named `output` ("null", "manual",

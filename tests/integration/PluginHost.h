@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plugin.so loaded through the shared loader and driven only through its 30 exports,
 // the way a host does: operands pushed with SetData/SetFile, results read with GetFile.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plugin.so on our real engine, driven only through its exports like a host, with the
 // engine on the null output (paced in real time, heard by nobody).
 #include <gtest/gtest.h>

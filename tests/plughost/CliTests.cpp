@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost run as a user runs it, with the real plug-in and engine on the null
 // output, over audio files generated here.
 #include <gtest/gtest.h>

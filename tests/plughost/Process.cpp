@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/plughost/Process.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program with arguments and collects its exit status and output, with the
 // standard streams on pipes (so the program sees no terminal).
 #pragma once

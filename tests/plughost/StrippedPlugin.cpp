@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plug-in that lacks two of the 30 exports (GetDataChannel20 and
 // EqCreateChannel), for plughost's check that every export is present.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost's own logic without a plug-in: reading the plug-in's texts, the script
 // language, the command line, the key decoder and the display.
 #include <gtest/gtest.h>

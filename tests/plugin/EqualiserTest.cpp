@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ten-band equaliser of a slot.
 #include <climits>
 

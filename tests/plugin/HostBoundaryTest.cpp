@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built Plugin.so loaded as a host loads it, with the recording engine double as
 // its libbass.so and libtags.so: every argument and result crosses the real dynamic
 // boundary (64-bit positions, doubles, floats, records, texts, the one-byte Boolean).

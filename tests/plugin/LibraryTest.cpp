@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built Plugin.so as a host sees it: its dynamic symbol table, the libraries it
 // needs, and loading it through the shared loader.
 #include <gtest/gtest.h>

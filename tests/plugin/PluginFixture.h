@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the plug-in's exports as a host does, over the recording engine double.
 #pragma once
 

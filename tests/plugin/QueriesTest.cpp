@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Queries: position and length, level, spectrum, sample rate, bit rate, layout, tags.
 #include <cfenv>
 #include <climits>

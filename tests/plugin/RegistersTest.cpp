@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identity exports, the operand and result registers, and the host context.
 #include <climits>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Engine start, the slot table and transport: open, play, stop, pause, seek, volume, free.
 #include <climits>
 #include <type_traits>

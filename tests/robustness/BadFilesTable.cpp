@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of bad files: each row is a file a user might hand the host, and the one
 // outcome it must have. A file the engine refuses leaves the plug-in's slot empty
 // (CreateChannel false, the slot answers as empty) and gives the engine's error code;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak: many cycles of open, play, seek, query and free over every format, on
 // the null output (the engine's own output thread mixes in real time, as on a
 // machine without a sound card). Memory must not grow with the cycles: resident size

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/AudioFiles.h"
 
 #include <sndfile.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test signals generated at test time, written with libsndfile in every format the
 // engine decodes, so that tests keep no stored audio.
 #pragma once

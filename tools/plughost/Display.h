@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What plughost play shows: the live frame on a terminal and the plain status
 // lines otherwise. Both are built from SlotView records, which hold only what the
 // plug-in's queries reported, so rendering is a pure function of them.

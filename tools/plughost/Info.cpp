@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/plughost/Info.h"
 
 #include "tools/plughost/Media.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost info: what the plug-in reports about files, as text or JSON.
 #pragma once
 

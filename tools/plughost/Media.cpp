@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/plughost/Media.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a file into a slot and reading what the plug-in reports about it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost's command line: global options, the three commands and their options.
 // One table of commands and one of options give the parser, its errors and every
 // help text, so what plughost accepts and what its help says cannot drift apart.

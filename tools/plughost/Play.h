@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost play: each file in its own slot, with the live display on a terminal or
 // plain status lines otherwise.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/plughost/Plugin.h"
 
 #include <limits.h>

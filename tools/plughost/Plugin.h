@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in as plughost drives it: loaded through the shared loader, driven only
 // through its exports. The typed wrappers below push operands into the plug-in's
 // registers exactly as a host would.

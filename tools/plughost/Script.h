@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The register protocol written as text, one call per line, for host authors who
 // want to try a sequence of calls before they write their host's script:
 //

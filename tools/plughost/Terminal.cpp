@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/plughost/Terminal.h"
 
 #include <langinfo.h>

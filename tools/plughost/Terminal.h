@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The terminal side of the live display: raw key input, the alternate screen, the
 // signals that end or suspend the program, and key decoding.
 #pragma once

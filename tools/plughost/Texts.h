@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the plug-in's result texts and writing texts for people and programs.
 // Every parser accepts any byte string: a malformed text gives no value, never a
 // crash, since the plug-in on the other side may be any library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost: a command-line host that loads the plug-in as a host does and drives
 // it through its exports only.
 #include <unistd.h>

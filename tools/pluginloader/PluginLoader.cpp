@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/pluginloader/PluginLoader.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one loader of Plugin.so on Linux, shared by plughost, the tests and the
 // benchmarks: dlopen as a host does it, the 30 exports resolved by the names of
 // plugin/exports/Plugin.def, and handed out as typed function pointers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A 32-bit host for the ABI tests: loads Plugin.dll with the mock engine DLLs beside
 // it, drives every area of the plug-in through its exports and checks what crosses
 // the boundary. Prints one line per failure and, when every check passes, the final

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A DLL with the plug-in's name and wrong tables, which the PE check must reject: the
 // exports of BadPlugin.def, an engine import under its decorated name, and an import
 // from a DLL a host does not ship.

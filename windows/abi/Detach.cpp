@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process detach, observed from outside: the plug-in's texts live on the C runtime's
 // heap, so the host wraps the plug-in's own import of `free` and records what each
 // freed block held. FreeLibrary must release FileResult, the five FileHistory texts

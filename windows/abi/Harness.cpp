@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "windows/abi/Harness.h"
 
 #include <stdarg.h>

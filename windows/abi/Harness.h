@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 32-bit ABI test host's harness: loads Plugin.dll as a host does, resolves its
 // exports, reaches the mock engine's record, and counts checks and failures.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's contract as a 32-bit host sees it: every area driven through the
 // register protocol, checking the texts the host reads and the engine calls the mock
 // engine received, word for word as they crossed the stack.

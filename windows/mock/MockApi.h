@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the ABI test host shares with the mock engine DLLs (bass.dll, tags.dll): the
 // record of every call, with its arguments as the raw 32-bit stack words the callee
 // received, and the results the mocks are scripted to return.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A mock bass.dll: every engine function the plug-in may import, recording each call
 // with its arguments and answering from a script the test host fills in.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call log each mock DLL keeps: a fixed table, never allocated, so that it can
 // record any number of calls (it keeps the first kMockMaxCalls and counts the rest).
 #ifndef WINDOWS_MOCK_MOCKLOG_H

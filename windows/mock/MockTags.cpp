@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A mock tags.dll: TAGS_Read records its handle and key and answers the scripted text
 // (or a null pointer). Stdcall, exported undecorated, like the engine's.
 #include <string.h>

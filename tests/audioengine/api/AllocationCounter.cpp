@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/audioengine/api/AllocationCounter.h"
 
 #include <cerrno>

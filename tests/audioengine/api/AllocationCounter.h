@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Counts heap allocations made by the calling thread while counting is on. The
 // allocator functions of this binary wrap glibc's; under the sanitizers, which own
 // the allocator, counting is not available.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Level meter, spectrum and the peaking equaliser, measured where the sound is heard
 // (the manual output makes the heard position exact).
 #include <gtest/gtest.h>

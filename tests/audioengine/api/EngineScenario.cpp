@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small host of the engine, run as a child process by the process tests, so that
 // what only a whole process shows can be checked: that nothing is ever written to
 // stdout or stderr, and that a process which exits while streams play ends with its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/audioengine/api/EngineTestSupport.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the engine's black-box tests: starting the engine on a chosen
 // output, rendering the manual output, measuring signals and watching the process.
 #pragma once

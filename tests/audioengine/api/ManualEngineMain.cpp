@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine starts once per process; every test of this binary shares it on the
 // manual output, where the mix advances only when a test renders, so results are
 // the same on every run. ctest runs each test in a process of its own.

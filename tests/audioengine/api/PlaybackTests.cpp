@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transport, the mixer and volume, heard through the manual output.
 #include <gtest/gtest.h>
 

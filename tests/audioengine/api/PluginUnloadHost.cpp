@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host that loads Plugin.so as a real host does, starts 32 slots playing on the
 // engine and unloads the plug-in while they play. The engine must outlive the
 // plug-in, and the process must end with the exit code it chooses.

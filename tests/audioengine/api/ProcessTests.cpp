@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-process behaviour, checked on child processes: the engine writes nothing on
 // stdout or stderr, and a host that exits, or unloads the plug-in, while 32 streams
 // play ends with its own exit code.

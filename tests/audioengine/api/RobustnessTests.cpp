@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile input and misuse: stale and unknown handles, files that are not audio or
 // not files at all, files that change while they play, and the promises of the
 // audio callback (it never allocates).

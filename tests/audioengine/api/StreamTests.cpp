@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams from files: lengths, information, byte/second conversions, sample-exact
 // seeks and the heard position, in every format, on the manual output.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Concurrency stress, meant for the thread sanitizer: while the mixer runs on the
 // null output, a host thread drives 32 playing streams with transport calls, effects
 // and frees as fast as it can, and a second thread polls queries on the same

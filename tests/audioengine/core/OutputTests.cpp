@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The outputs that run on their own threads. The engine starts once per process, so
 // each test expects a process of its own (as ctest runs them) and skips otherwise.
 #include <gtest/gtest.h>

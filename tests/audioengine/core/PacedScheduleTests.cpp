@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timetable of the paced outputs, with chosen times: blocks follow each other
 // without gaps or drift, are rendered a lead ahead, catch up after a late wake-up and
 // start afresh after a stall.

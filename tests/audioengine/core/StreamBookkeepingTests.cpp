@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stream driven by hand, playing the parts of the decode worker (Pump) and of the
 // audio callback (Mix), to check what the callback records and how the heard
 // position is derived from it, including the wall-clock part no manual render uses.

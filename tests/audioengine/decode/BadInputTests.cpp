@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files that are not (whole) audio give no decoder and the right error code, never
 // a hang or a crash; files that change under a decoder end its stream cleanly.
 #include <gtest/gtest.h>

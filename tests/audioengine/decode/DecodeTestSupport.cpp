@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/audioengine/decode/DecodeTestSupport.h"
 
 #include <fcntl.h>

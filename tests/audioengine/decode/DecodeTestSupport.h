@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the decoder tests: a signal that shows any misplaced sample,
 // whole-file decoding and small file utilities.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a FLAC stream proves that the file reaches the length its STREAMINFO
 // states. These files have no seek table, so the proof comes from the last frame
 // read straight from the file's tail; whatever that cannot prove is left to a seek.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every format decodes to exactly the frames that were written, seeks land on the
 // exact frame, and the format is taken from the content.
 #include <gtest/gtest.h>

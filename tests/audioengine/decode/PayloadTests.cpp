@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The audio payload of a file: its size less the tag blocks around the audio, which
 // can be large (cover art) and would distort a bit rate.
 #include <gtest/gtest.h>

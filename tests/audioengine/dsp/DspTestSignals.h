@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals and measurements shared by the DSP tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The equaliser against sox's `equalizer` effect (the same cookbook filter, run by
 // sox in double precision) on files written at test time.
 #include <gtest/gtest.h>

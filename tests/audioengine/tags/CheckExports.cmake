@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails unless the shared library LIBRARY defines exactly the symbols in EXPECTED
 # (a ;-list) in its dynamic symbol table.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/audioengine/tags/TagFixtures.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Generated audio files carrying known tags, written by the tagging tools people use
 // (id3v2, metaflac, vorbiscomment) and, for the containers they do not cover, TagLib.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tag reader and its cache on generated files tagged by real tools, without the engine.
 #include <dirent.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TAGS_Read over the real engine: streams opened from tagged files of every container.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recording engine double: see EngineDouble.h. Built into the unit tests and, while
 // the real engine is not built, as the libbass.so the plug-in loads.
 #include "tests/plugin/double/EngineDouble.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A recording test double of the engine API (engine/Bass.h, engine/tags.h).
 //
 // Every engine function records its call, with its exact arguments, as one text

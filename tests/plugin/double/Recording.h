@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How each function of the engine double records its call and answers it: one generic
 // helper, so that an engine function is a single line naming its arguments.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recording double of the tag library: see EngineDouble.h.
 #include "plugin/engine/tags.h"
 #include "tests/plugin/double/Recording.h"
