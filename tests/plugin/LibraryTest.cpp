@@ -177,7 +177,7 @@ TEST(PluginLibrary, TheLoaderTakesABareNameAsAFileInTheCurrentFolder) {
     if (chdir(folder.c_str()) == 0) {
         const auto library = pluginloader::PluginLibrary::Load(name, &error);
         loadedHere = library != nullptr;
-        // Unloaded before the next load: dlopen matches a loaded library by its name.
+        // Unloaded before the next load: the dynamic loader matches a loaded library by its name.
     }
     if (chdir("/") == 0)
         loadedElsewhere = pluginloader::PluginLibrary::Load(name, &error) != nullptr;
