@@ -16,11 +16,11 @@ namespace ae {
 // Containers libsndfile decodes for us.
 enum class SndfileKind { Wav, Aiff, OggOpus };
 
-// `vorbis_channel_order`: libsndfile hands the channels over as the file stores them,
+// `vorbisChannelOrder`: libsndfile hands the channels over as the file stores them,
 // and Opus files with more than two channels store them in Vorbis order.
 Result<std::unique_ptr<Decoder>> OpenSndfileDecoder(std::unique_ptr<FileSource> file,
                                                     SndfileKind kind,
-                                                    bool vorbis_channel_order = false);
+                                                    bool vorbisChannelOrder = false);
 // `ogg`: FLAC in an Ogg container rather than a native FLAC stream.
 Result<std::unique_ptr<Decoder>> OpenFlacDecoder(std::unique_ptr<FileSource> file, bool ogg);
 Result<std::unique_ptr<Decoder>> OpenMpg123Decoder(std::unique_ptr<FileSource> file);

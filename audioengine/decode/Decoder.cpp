@@ -22,14 +22,14 @@ namespace {
 // A RIFF/WAVE or FORM/AIFF file whose audio chunk claims more bytes than the file
 // holds was cut short. Chunks after the audio do not matter. A size of 0 or
 // 0xFFFFFFFF is how streaming writers say "unknown", so it is left to the decoder.
-bool ChunkedAudioComplete(const FileSource& file, bool big_endian, const char* audio_id) {
+bool ChunkedAudioComplete(const FileSource& file, bool bigEndian, const char* audioId) {
     const int64_t size = file.Size();
     int64_t offset = 12;
     while (offset + 8 <= size) {
         unsigned char h[8];
         if (file.ReadAt(offset, h, 8) != 8) return false;
-        const uint32_t length = big_endian ? BigEndian32(h + 4) : LittleEndian32(h + 4);
-        if (std::memcmp(h, audio_id, 4) == 0) {
+        const uint32_t length = bigEndian ? BigEndian32(h + 4) : LittleEndian32(h + 4);
+        if (std::memcmp(h, audioId, 4) == 0) {
             if (length == 0 || length == 0xFFFFFFFFu) return true;
             return offset + 8 + int64_t{length} <= size;
         }

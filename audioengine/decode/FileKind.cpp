@@ -35,29 +35,29 @@ static FileKind OggStreamKind(const FileSource& file) {
     if (got < 27 || header[4] != 0) return FileKind::Unknown;  // stream structure version 0
     const int segments = header[26];
     if (got < 27 + segments) return FileKind::Unknown;
-    int64_t page_bytes = 27 + segments;
-    for (int s = 0; s < segments; ++s) page_bytes += header[27 + s];
-    std::unique_ptr<unsigned char[]> page(new unsigned char[page_bytes]);
-    if (file.ReadAt(0, page.get(), page_bytes) != page_bytes) return FileKind::Unknown;
+    int64_t pageBytes = 27 + segments;
+    for (int s = 0; s < segments; ++s) pageBytes += header[27 + s];
+    std::unique_ptr<unsigned char[]> page(new unsigned char[pageBytes]);
+    if (file.ReadAt(0, page.get(), pageBytes) != pageBytes) return FileKind::Unknown;
     const uint32_t stored = LittleEndian32(page.get() + 22);
     std::memset(page.get() + 22, 0, 4);
-    if (OggCrc(page.get(), static_cast<size_t>(page_bytes)) != stored) return FileKind::Unknown;
+    if (OggCrc(page.get(), static_cast<size_t>(pageBytes)) != stored) return FileKind::Unknown;
 
     const unsigned char* packet = page.get() + 27 + segments;
-    const int64_t packet_bytes = page_bytes - 27 - segments;
-    auto starts_with = [&](const char* magic, size_t length) {
-        return packet_bytes >= static_cast<int64_t>(length) &&
+    const int64_t packetBytes = pageBytes - 27 - segments;
+    auto startsWith = [&](const char* magic, size_t length) {
+        return packetBytes >= static_cast<int64_t>(length) &&
                std::memcmp(packet, magic, length) == 0;
     };
-    if (starts_with("\x01vorbis", 7)) return FileKind::OggVorbis;
-    if (starts_with("OpusHead", 8)) {
+    if (startsWith("\x01vorbis", 7)) return FileKind::OggVorbis;
+    if (startsWith("OpusHead", 8)) {
         // Mapping family 1 (byte 18) orders more than two channels as Vorbis does.
-        const bool vorbis_order = packet_bytes >= 19 && packet[9] > 2 && packet[18] == 1;
-        return vorbis_order ? FileKind::OggOpusVorbisOrder : FileKind::OggOpus;
+        const bool vorbisOrder = packetBytes >= 19 && packet[9] > 2 && packet[18] == 1;
+        return vorbisOrder ? FileKind::OggOpusVorbisOrder : FileKind::OggOpus;
     }
-    if (starts_with("\177FLAC", 5)) return FileKind::OggFlac;
+    if (startsWith("\177FLAC", 5)) return FileKind::OggFlac;
     // Audio codecs that Ogg carries and we have no decoder for.
-    if (starts_with("Speex   ", 8) || starts_with("CELT    ", 8) || starts_with("PCM     ", 8))
+    if (startsWith("Speex   ", 8) || startsWith("CELT    ", 8) || startsWith("PCM     ", 8))
         return FileKind::OggOther;
     return FileKind::Unknown;
 }
@@ -73,19 +73,19 @@ static bool FindsMpegFrames(const FileSource& file, PayloadRange range) {
     for (int64_t start = 0; start + 4 <= got && start < kSearchBytes; ++start) {
         MpegHeader first;
         if (!ParseMpegHeader(window + start, &first)) continue;
-        if (first.frame_bytes == 0) {
+        if (first.frameBytes == 0) {
             if (start == 0) return true;  // free format: only libmpg123 can tell
             continue;
         }
-        int64_t offset = range.begin + start + first.frame_bytes;
+        int64_t offset = range.begin + start + first.frameBytes;
         int run = 1;
         for (; run < 3 && offset + 4 <= range.end; ++run) {
             unsigned char h[4];
             MpegHeader next;
             if (file.ReadAt(offset, h, 4) != 4 || !ParseMpegHeader(h, &next) ||
-                !SameStream(first, next) || next.frame_bytes == 0)
+                !SameStream(first, next) || next.frameBytes == 0)
                 break;
-            offset += next.frame_bytes;
+            offset += next.frameBytes;
         }
         if (run == 3 || offset + 4 > range.end) return true;
     }

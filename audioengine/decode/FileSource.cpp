@@ -63,9 +63,9 @@ int64_t FileSource::Read(void* buffer, int64_t bytes) {
     int64_t done = 0;
     while (done < bytes) {
         const int64_t left = bytes - done;
-        if (offset_ >= buffer_start_ && offset_ < buffer_start_ + buffer_length_) {
-            const int64_t n = std::min(left, buffer_start_ + buffer_length_ - offset_);
-            std::memcpy(out + done, buffer_.get() + (offset_ - buffer_start_),
+        if (offset_ >= bufferStart_ && offset_ < bufferStart_ + bufferLength_) {
+            const int64_t n = std::min(left, bufferStart_ + bufferLength_ - offset_);
+            std::memcpy(out + done, buffer_.get() + (offset_ - bufferStart_),
                         static_cast<size_t>(n));
             done += n;
             offset_ += n;
@@ -80,11 +80,11 @@ int64_t FileSource::Read(void* buffer, int64_t bytes) {
             offset_ += n;
             break;
         }
-        buffer_start_ = offset_;
-        buffer_length_ = ReadAt(offset_, buffer_.get(), kBufferBytes);
-        if (buffer_length_ <= 0) {
-            const int64_t result = done > 0 || buffer_length_ == 0 ? done : -1;
-            buffer_length_ = 0;
+        bufferStart_ = offset_;
+        bufferLength_ = ReadAt(offset_, buffer_.get(), kBufferBytes);
+        if (bufferLength_ <= 0) {
+            const int64_t result = done > 0 || bufferLength_ == 0 ? done : -1;
+            bufferLength_ = 0;
             return result;
         }
     }

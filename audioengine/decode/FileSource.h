@@ -42,10 +42,10 @@ class FileSource {
     explicit FileSource(int fd) : fd_(fd) {}
     int fd_;
     int64_t offset_ = 0;
-    // Holds the file's bytes [buffer_start_, buffer_start_ + buffer_length_).
+    // Holds the file's bytes [bufferStart_, bufferStart_ + bufferLength_).
     std::unique_ptr<unsigned char[]> buffer_;
-    int64_t buffer_start_ = 0;
-    int64_t buffer_length_ = 0;
+    int64_t bufferStart_ = 0;
+    int64_t bufferLength_ = 0;
 };
 
 }  // namespace ae

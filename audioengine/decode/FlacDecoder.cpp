@@ -39,7 +39,7 @@ class FlacDecoder final : public FrameDecoder {
         if (init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR)
             return Error{BASS_ERROR_MEM};
         if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK) return Error{BASS_ERROR_CODEC};
-        if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_) || !have_info_)
+        if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_) || !haveInfo_)
             return Error{BASS_ERROR_FILEFORM};
         if (info_.channels < 1 || info_.channels > 8) return Error{BASS_ERROR_FORMAT};
         // A length of 0 means "not known" in FLAC's header; such a stream cannot be
@@ -51,7 +51,7 @@ class FlacDecoder final : public FrameDecoder {
         // libFLAC seeks to the last frame, which in a file without a seek table
         // decodes much of the file (longer than playing it through takes).
         if (!ogg && LastFrameEndsTheStream()) return {};
-        if (!SeekCodec(info_.frames - 1) || block_frames_ - block_position_ < 1 || !SeekCodec(0))
+        if (!SeekCodec(info_.frames - 1) || blockFrames_ - blockPosition_ < 1 || !SeekCodec(0))
             return Error{BASS_ERROR_FILEFORM};
         return {};
     }
@@ -61,15 +61,15 @@ class FlacDecoder final : public FrameDecoder {
         const int channels = info_.channels;
         int64_t done = 0;
         while (done < frames) {
-            if (block_position_ < block_frames_) {
-                const int64_t n = std::min(frames - done, block_frames_ - block_position_);
-                std::copy(block_.begin() + block_position_ * channels,
-                          block_.begin() + (block_position_ + n) * channels, out + done * channels);
-                block_position_ += n;
+            if (blockPosition_ < blockFrames_) {
+                const int64_t n = std::min(frames - done, blockFrames_ - blockPosition_);
+                std::copy(block_.begin() + blockPosition_ * channels,
+                          block_.begin() + (blockPosition_ + n) * channels, out + done * channels);
+                blockPosition_ += n;
                 done += n;
                 continue;
             }
-            block_frames_ = block_position_ = 0;
+            blockFrames_ = blockPosition_ = 0;
             if (failed_ || !FLAC__stream_decoder_process_single(decoder_)) break;
             const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
             if (state == FLAC__STREAM_DECODER_END_OF_STREAM ||
@@ -80,7 +80,7 @@ class FlacDecoder final : public FrameDecoder {
     }
 
     bool SeekCodec(int64_t frame) override {
-        block_frames_ = block_position_ = 0;
+        blockFrames_ = blockPosition_ = 0;
         failed_ = false;
         // A read error aborts the decoder, and an aborted decoder refuses to seek
         // until it is flushed.
@@ -92,7 +92,7 @@ class FlacDecoder final : public FrameDecoder {
             !failed_)
             return true;
         FLAC__stream_decoder_flush(decoder_);  // required after a failed seek
-        block_frames_ = block_position_ = 0;
+        blockFrames_ = blockPosition_ = 0;
         return false;
     }
 
@@ -101,9 +101,9 @@ class FlacDecoder final : public FrameDecoder {
     // the frame's CRC-16 correct) whose last sample is the stream's last, as the
     // STREAMINFO block states it. False when that cannot be shown from the tail.
     bool LastFrameEndsTheStream() const {
-        if (max_frame_bytes_ == 0 || max_block_ == 0) return false;  // sizes not stated
+        if (maxFrameBytes_ == 0 || maxBlock_ == 0) return false;  // sizes not stated
         const PayloadRange range = FindPayload(*file_);
-        const int64_t tail = std::min<int64_t>(range.end - range.begin, max_frame_bytes_);
+        const int64_t tail = std::min<int64_t>(range.end - range.begin, maxFrameBytes_);
         if (tail < kMinFrameBytes) return false;
         std::vector<unsigned char> bytes(static_cast<size_t>(tail));
         if (file_->ReadAt(range.end - tail, bytes.data(), tail) != tail) return false;
@@ -171,7 +171,7 @@ class FlacDecoder final : public FrameDecoder {
         if (at >= n || Crc8(h, at) != h[at]) return false;
         // Fixed-size blocks count frames; each holds the stream's block size but the last.
         *first = variable ? static_cast<int64_t>(number)
-                          : static_cast<int64_t>(number) * static_cast<int64_t>(max_block_);
+                          : static_cast<int64_t>(number) * static_cast<int64_t>(maxBlock_);
         *length = block;
         return true;
     }
@@ -263,8 +263,8 @@ class FlacDecoder final : public FrameDecoder {
             for (int c = 0; c < channels; ++c)
                 self.block_[static_cast<size_t>(i * channels + c)] =
                     static_cast<float>(buffer[c][i]) * scale;
-        self.block_frames_ = frames;
-        self.block_position_ = 0;
+        self.blockFrames_ = frames;
+        self.blockPosition_ = 0;
         return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
     }
 
@@ -277,9 +277,9 @@ class FlacDecoder final : public FrameDecoder {
         self.info_.channels = static_cast<int>(info.channels);
         self.info_.frames = static_cast<int64_t>(info.total_samples);
         self.info_.origres = info.bits_per_sample;
-        self.max_block_ = info.max_blocksize;
-        self.max_frame_bytes_ = info.max_framesize;
-        self.have_info_ = true;
+        self.maxBlock_ = info.max_blocksize;
+        self.maxFrameBytes_ = info.max_framesize;
+        self.haveInfo_ = true;
     }
 
     // Damaged frames are reported here; libFLAC skips them and carries on, as a
@@ -288,13 +288,13 @@ class FlacDecoder final : public FrameDecoder {
 
     std::unique_ptr<FileSource> file_;
     FLAC__StreamDecoder* decoder_ = nullptr;
-    bool have_info_ = false;
+    bool haveInfo_ = false;
     bool failed_ = false;
-    unsigned max_block_ = 0;        // STREAMINFO's largest block, in samples
-    unsigned max_frame_bytes_ = 0;  // STREAMINFO's largest frame, in bytes; 0 unknown
-    std::vector<float> block_;      // the last decoded block, interleaved
-    int64_t block_frames_ = 0;
-    int64_t block_position_ = 0;
+    unsigned maxBlock_ = 0;       // STREAMINFO's largest block, in samples
+    unsigned maxFrameBytes_ = 0;  // STREAMINFO's largest frame, in bytes; 0 unknown
+    std::vector<float> block_;    // the last decoded block, interleaved
+    int64_t blockFrames_ = 0;
+    int64_t blockPosition_ = 0;
 };
 
 }  // namespace

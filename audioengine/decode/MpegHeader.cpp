@@ -24,37 +24,37 @@ const int kRates[3][3] = {{44100, 48000, 32000}, {22050, 24000, 16000}, {11025, 
 
 bool ParseMpegHeader(const unsigned char* h, MpegHeader* out) {
     if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return false;
-    const int version_bits = (h[1] >> 3) & 3;  // 0: 2.5, 1: reserved, 2: 2, 3: 1
-    const int layer_bits = (h[1] >> 1) & 3;    // 0: reserved, 1: III, 2: II, 3: I
-    const int bitrate_index = h[2] >> 4;
-    const int rate_index = (h[2] >> 2) & 3;
-    if (version_bits == 1 || layer_bits == 0 || bitrate_index == 15 || rate_index == 3 ||
+    const int versionBits = (h[1] >> 3) & 3;  // 0: 2.5, 1: reserved, 2: 2, 3: 1
+    const int layerBits = (h[1] >> 1) & 3;    // 0: reserved, 1: III, 2: II, 3: I
+    const int bitrateIndex = h[2] >> 4;
+    const int rateIndex = (h[2] >> 2) & 3;
+    if (versionBits == 1 || layerBits == 0 || bitrateIndex == 15 || rateIndex == 3 ||
         (h[3] & 3) == 2)
         return false;
     MpegHeader m;
-    m.version = version_bits == 3 ? 10 : version_bits == 2 ? 20 : 25;
-    m.layer = 4 - layer_bits;
+    m.version = versionBits == 3 ? 10 : versionBits == 2 ? 20 : 25;
+    m.layer = 4 - layerBits;
     const int table = m.version == 10 ? 0 : 1;
-    m.rate = kRates[m.version == 10 ? 0 : m.version == 20 ? 1 : 2][rate_index];
+    m.rate = kRates[m.version == 10 ? 0 : m.version == 20 ? 1 : 2][rateIndex];
     m.channels = (h[3] >> 6) == 3 ? 1 : 2;
     const int padding = (h[2] >> 1) & 1;
-    const int64_t bps = int64_t{kBitrates[table][m.layer - 1][bitrate_index]} * 1000;
+    const int64_t bps = int64_t{kBitrates[table][m.layer - 1][bitrateIndex]} * 1000;
     if (m.layer == 1) {
         m.samples = 384;
-        m.frame_bytes = static_cast<int>((12 * bps / m.rate + padding) * 4);
+        m.frameBytes = static_cast<int>((12 * bps / m.rate + padding) * 4);
     } else if (m.layer == 2 || m.version == 10) {
         m.samples = 1152;
-        m.frame_bytes = static_cast<int>(144 * bps / m.rate + padding);
+        m.frameBytes = static_cast<int>(144 * bps / m.rate + padding);
     } else {
         m.samples = 576;
-        m.frame_bytes = static_cast<int>(72 * bps / m.rate + padding);
+        m.frameBytes = static_cast<int>(72 * bps / m.rate + padding);
     }
-    if (bps == 0) m.frame_bytes = 0;  // free format
+    if (bps == 0) m.frameBytes = 0;  // free format
     if (m.layer == 3) {
         if (m.version == 10)
-            m.side_info_bytes = m.channels == 1 ? 17 : 32;
+            m.sideInfoBytes = m.channels == 1 ? 17 : 32;
         else
-            m.side_info_bytes = m.channels == 1 ? 9 : 17;
+            m.sideInfoBytes = m.channels == 1 ? 9 : 17;
     }
     *out = m;
     return true;
@@ -64,10 +64,10 @@ bool SameStream(const MpegHeader& a, const MpegHeader& b) {
     return a.version == b.version && a.layer == b.layer && a.rate == b.rate;
 }
 
-int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int64_t frame_length) {
+int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int64_t frameLength) {
     if (header.layer != 3) return -1;
-    const int64_t xing = 4 + header.side_info_bytes;
-    if (xing + 12 <= frame_length &&
+    const int64_t xing = 4 + header.sideInfoBytes;
+    if (xing + 12 <= frameLength &&
         (std::memcmp(frame + xing, "Xing", 4) == 0 || std::memcmp(frame + xing, "Info", 4) == 0)) {
         const uint32_t flags = BigEndian32(frame + xing + 4);
         if (flags & 1) return BigEndian32(frame + xing + 8);
@@ -75,7 +75,7 @@ int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int
     }
     // Fraunhofer's VBRI header sits 32 bytes after the frame header.
     const int64_t vbri = 4 + 32;
-    if (vbri + 18 <= frame_length && std::memcmp(frame + vbri, "VBRI", 4) == 0)
+    if (vbri + 18 <= frameLength && std::memcmp(frame + vbri, "VBRI", 4) == 0)
         return BigEndian32(frame + vbri + 14);
     return -1;
 }

@@ -9,14 +9,14 @@
 namespace ae {
 
 struct MpegHeader {
-    int version = 0;      // 10 = MPEG-1, 20 = MPEG-2, 25 = MPEG-2.5
-    int layer = 0;        // 1..3
-    int rate = 0;         // Hz
-    int channels = 0;     // 1 or 2
-    int frame_bytes = 0;  // 0 for free-format streams
-    int samples = 0;      // per frame
-    int side_info_bytes =
-        0;  // layer III only: where a Xing/Info header starts after the 4-byte header
+    int version = 0;     // 10 = MPEG-1, 20 = MPEG-2, 25 = MPEG-2.5
+    int layer = 0;       // 1..3
+    int rate = 0;        // Hz
+    int channels = 0;    // 1 or 2
+    int frameBytes = 0;  // 0 for free-format streams
+    int samples = 0;     // per frame
+    // Layer III only: where a Xing/Info header starts after the 4-byte header.
+    int sideInfoBytes = 0;
 };
 
 // Parses 4 header bytes; false when they are not a valid MPEG audio frame header.
@@ -27,6 +27,6 @@ bool SameStream(const MpegHeader& a, const MpegHeader& b);
 
 // The frame count a Xing/Info or VBRI header declares in the frame `frame` (which
 // starts with the header `header`); -1 when there is none or it gives no count.
-int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int64_t frame_length);
+int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int64_t frameLength);
 
 }  // namespace ae

@@ -34,8 +34,8 @@ int64_t DeclaredFrameCount(const FileSource& file) {
     for (int64_t i = 0; i + 4 <= got && i < 4096; ++i) {
         MpegHeader header;
         if (!ParseMpegHeader(buffer + i, &header)) continue;
-        if (header.frame_bytes == 0 || i + header.frame_bytes > got) return -1;
-        return DeclaredFrames(header, buffer + i, header.frame_bytes);
+        if (header.frameBytes == 0 || i + header.frameBytes > got) return -1;
+        return DeclaredFrames(header, buffer + i, header.frameBytes);
     }
     return -1;
 }
@@ -51,10 +51,10 @@ class Mpg123Decoder final : public FrameDecoder {
     }
 
     Status Open() {
-        static std::once_flag init_once;
-        static int init_result = MPG123_ERR;
-        std::call_once(init_once, [] { init_result = mpg123_init(); });
-        if (init_result != MPG123_OK) return Error{BASS_ERROR_CODEC};
+        static std::once_flag initOnce;
+        static int initResult = MPG123_ERR;
+        std::call_once(initOnce, [] { initResult = mpg123_init(); });
+        if (initResult != MPG123_OK) return Error{BASS_ERROR_CODEC};
 
         int err = MPG123_OK;
         mh_ = mpg123_new(nullptr, &err);
@@ -69,9 +69,9 @@ class Mpg123Decoder final : public FrameDecoder {
         mpg123_param(mh_, MPG123_PREFRAMES, 4, 0);
         mpg123_format_none(mh_);
         const long* rates = nullptr;
-        size_t rate_count = 0;
-        mpg123_rates(&rates, &rate_count);
-        for (size_t i = 0; i < rate_count; ++i)
+        size_t rateCount = 0;
+        mpg123_rates(&rates, &rateCount);
+        for (size_t i = 0; i < rateCount; ++i)
             if (mpg123_format(mh_, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32) !=
                 MPG123_OK)
                 return Error{BASS_ERROR_CODEC};
@@ -88,11 +88,11 @@ class Mpg123Decoder final : public FrameDecoder {
 
         if (mpg123_scan(mh_) != MPG123_OK) return Error{BASS_ERROR_FILEFORM};
         const off_t length = mpg123_length(mh_);
-        const off_t frame_count = mpg123_framelength(mh_);
-        if (length <= 0 || frame_count <= 0) return Error{BASS_ERROR_FILEFORM};
+        const off_t frameCount = mpg123_framelength(mh_);
+        if (length <= 0 || frameCount <= 0) return Error{BASS_ERROR_FILEFORM};
         // A stream cut short holds fewer frames than its Info header declares.
         const int64_t declared = DeclaredFrameCount(*file_);
-        if (declared > 0 && frame_count < declared) return Error{BASS_ERROR_FILEFORM};
+        if (declared > 0 && frameCount < declared) return Error{BASS_ERROR_FILEFORM};
 
         mpg123_frameinfo frame{};
         mpg123_info(mh_, &frame);
@@ -109,11 +109,11 @@ class Mpg123Decoder final : public FrameDecoder {
 
   protected:
     int64_t DecodeFrames(float* out, int64_t frames) override {
-        const size_t frame_bytes = sizeof(float) * static_cast<size_t>(info_.channels);
+        const size_t frameBytes = sizeof(float) * static_cast<size_t>(info_.channels);
         for (;;) {
             size_t done = 0;
-            const int err = mpg123_read(mh_, out, static_cast<size_t>(frames) * frame_bytes, &done);
-            if (done > 0) return static_cast<int64_t>(done / frame_bytes);
+            const int err = mpg123_read(mh_, out, static_cast<size_t>(frames) * frameBytes, &done);
+            if (done > 0) return static_cast<int64_t>(done / frameBytes);
             if (err != MPG123_NEW_FORMAT) return 0;
             // A stream may announce a format again; a real change cannot be carried
             // on at this stream's rate and layout, so it ends the stream.

@@ -89,8 +89,8 @@ uint32_t ContainerType(SndfileKind kind, int subformat) {
 
 class SndfileDecoder final : public FrameDecoder {
   public:
-    SndfileDecoder(std::unique_ptr<FileSource> file, bool vorbis_channel_order)
-        : file_(std::move(file)), vorbis_channel_order_(vorbis_channel_order) {}
+    SndfileDecoder(std::unique_ptr<FileSource> file, bool vorbisChannelOrder)
+        : file_(std::move(file)), vorbisChannelOrder_(vorbisChannelOrder) {}
     ~SndfileDecoder() override {
         if (sf_) sf_close(sf_);
     }
@@ -113,7 +113,7 @@ class SndfileDecoder final : public FrameDecoder {
         info_.frames = sf_info.frames;
         info_.ctype = ContainerType(kind, subformat);
         info_.origres = kind == SndfileKind::OggOpus ? 0 : BitsPerSample(subformat);
-        if (vorbis_channel_order_ && info_.channels > 2) order_ = VorbisToWavOrder(info_.channels);
+        if (vorbisChannelOrder_ && info_.channels > 2) order_ = VorbisToWavOrder(info_.channels);
         // Compressed streams state their length in a header; one that was cut short
         // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
         if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0) {
@@ -163,15 +163,15 @@ class SndfileDecoder final : public FrameDecoder {
     std::unique_ptr<FileSource> file_;
     SNDFILE* sf_ = nullptr;
     SndfileKind kind_ = SndfileKind::Wav;
-    bool vorbis_channel_order_ = false;
+    bool vorbisChannelOrder_ = false;
     const int* order_ = nullptr;  // WAV-order channel -> source channel, or null
 };
 
 }  // namespace
 
 Result<std::unique_ptr<Decoder>> OpenSndfileDecoder(std::unique_ptr<FileSource> file,
-                                                    SndfileKind kind, bool vorbis_channel_order) {
-    auto decoder = std::make_unique<SndfileDecoder>(std::move(file), vorbis_channel_order);
+                                                    SndfileKind kind, bool vorbisChannelOrder) {
+    auto decoder = std::make_unique<SndfileDecoder>(std::move(file), vorbisChannelOrder);
     const Status opened = decoder->Open(kind);
     if (!opened.ok()) return Error{opened.code()};
     return std::unique_ptr<Decoder>(std::move(decoder));

@@ -39,21 +39,21 @@ PayloadRange FindPayload(const FileSource& file) {
 
     // At the end, in any order: ID3v1 ("TAG", 128 bytes), APE (32-byte "APETAGEX"
     // footer, optional header) and an appended ID3v2 ending in a "3DI" footer.
-    bool id3v1_seen = false;
+    bool id3v1Seen = false;
     for (int tags = 0; tags < 8; ++tags) {
         const int64_t room = range.end - range.begin;
         unsigned char t[32];
-        if (!id3v1_seen && room >= 128 && file.ReadAt(range.end - 128, t, 3) == 3 &&
+        if (!id3v1Seen && room >= 128 && file.ReadAt(range.end - 128, t, 3) == 3 &&
             std::memcmp(t, "TAG", 3) == 0) {
             range.end -= 128;
-            id3v1_seen = true;
+            id3v1Seen = true;
             continue;
         }
         if (room >= 32 && file.ReadAt(range.end - 32, t, 32) == 32 &&
             std::memcmp(t, "APETAGEX", 8) == 0) {
             const int64_t body = LittleEndian32(t + 12);  // items + footer
-            const bool has_header = (LittleEndian32(t + 20) & 0x80000000u) != 0;
-            const int64_t block = body + (has_header ? 32 : 0);
+            const bool hasHeader = (LittleEndian32(t + 20) & 0x80000000u) != 0;
+            const int64_t block = body + (hasHeader ? 32 : 0);
             if (body < 32 || block > room) break;
             range.end -= block;
             continue;

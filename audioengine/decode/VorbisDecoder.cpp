@@ -50,9 +50,9 @@ class VorbisDecoder final : public FrameDecoder {
         for (long link = 0; link < links; ++link) {
             const vorbis_info* vi = ov_info(&vf_, static_cast<int>(link));
             if (!vi || vi->rate != first->rate || vi->channels != first->channels) break;
-            const ogg_int64_t link_frames = ov_pcm_total(&vf_, static_cast<int>(link));
-            if (link_frames < 0) return Error{BASS_ERROR_FILEFORM};
-            frames += link_frames;
+            const ogg_int64_t linkFrames = ov_pcm_total(&vf_, static_cast<int>(link));
+            if (linkFrames < 0) return Error{BASS_ERROR_FILEFORM};
+            frames += linkFrames;
         }
         info_.rate = static_cast<int>(first->rate);
         info_.channels = first->channels;
