@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <array>
+#include <type_traits>
 #include <utility>
 
 #include "plugin/exports/ExportNames.h"
@@ -33,38 +34,24 @@ void Bind(Fn& field, const std::array<void*, kPluginExportCount>& symbols) {
     field = reinterpret_cast<Fn>(symbols[kIndex]);
 }
 
+// Records `member` at the export's ordinal index when its type is Action. An index of
+// -1 (a field that names no export) is out of range: no constant.
+template <typename Fn>
+constexpr void AddAction(std::array<Member, kPluginExportCount>& actions, int index,
+                         Fn PluginExports::*member) {
+    if constexpr (std::is_same_v<Fn, PluginExports::Action>) {
+        actions.at(static_cast<size_t>(index)) = member;
+    }
+}
+
 // The exports that take no argument and return nothing, by ordinal index.
-#define PLUGINLOADER_ACTION(field) \
-    std::pair<int, Member> { Ordinal(#field), &PluginExports::field }
 constexpr std::array<Member, kPluginExportCount> kActions = [] {
     std::array<Member, kPluginExportCount> actions{};
-    const std::pair<int, Member> named[] = {
-        PLUGINLOADER_ACTION(GetShortInfo),
-        PLUGINLOADER_ACTION(Draw),
-        PLUGINLOADER_ACTION(InitBass),
-        PLUGINLOADER_ACTION(PlayChannel),
-        PLUGINLOADER_ACTION(FreeChannel),
-        PLUGINLOADER_ACTION(StopChannel),
-        PLUGINLOADER_ACTION(PauseChannel),
-        PLUGINLOADER_ACTION(SetPositionForChannel),
-        PLUGINLOADER_ACTION(GetLevelChannel),
-        PLUGINLOADER_ACTION(GetDataChannel128),
-        PLUGINLOADER_ACTION(GetDataChannel20),
-        PLUGINLOADER_ACTION(GetPosTimeChannel),
-        PLUGINLOADER_ACTION(GetLengthTimeChannel),
-        PLUGINLOADER_ACTION(GetTagChannel),
-        PLUGINLOADER_ACTION(EqSetChannel),
-        PLUGINLOADER_ACTION(SetValumeChannel),
-        PLUGINLOADER_ACTION(GetFreqChannel),
-        PLUGINLOADER_ACTION(GetBitrateChannel),
-        PLUGINLOADER_ACTION(GetChansChannel),
-        PLUGINLOADER_ACTION(EqCreateChannel),
-    };
-    // An index of -1 (a name that is no export) is out of range: no constant.
-    for (const auto& [index, member] : named) actions.at(static_cast<size_t>(index)) = member;
+#define PLUGINLOADER_ACTION(name, type) AddAction(actions, Ordinal(#name), &PluginExports::name);
+    PLUGINLOADER_EXPORTS(PLUGINLOADER_ACTION)
+#undef PLUGINLOADER_ACTION
     return actions;
 }();
-#undef PLUGINLOADER_ACTION
 
 }  // namespace
 
@@ -109,37 +96,8 @@ std::unique_ptr<PluginLibrary> PluginLibrary::Load(const std::string& path, std:
     library->handle_ = handle;
     library->path_ = path;
     PluginExports& e = library->exports_;
-#define PLUGINLOADER_BIND(field) Bind<Ordinal(#field)>(e.field, symbols)
-    PLUGINLOADER_BIND(Copyright);
-    PLUGINLOADER_BIND(GetShortInfo);
-    PLUGINLOADER_BIND(GetInfo);
-    PLUGINLOADER_BIND(GetType);
-    PLUGINLOADER_BIND(SetPath);
-    PLUGINLOADER_BIND(SetParentWindow);
-    PLUGINLOADER_BIND(Draw);
-    PLUGINLOADER_BIND(SetFile);
-    PLUGINLOADER_BIND(GetFile);
-    PLUGINLOADER_BIND(SetData);
-    PLUGINLOADER_BIND(GetData);
-    PLUGINLOADER_BIND(InitBass);
-    PLUGINLOADER_BIND(PlayChannel);
-    PLUGINLOADER_BIND(CreateChannel);
-    PLUGINLOADER_BIND(FreeChannel);
-    PLUGINLOADER_BIND(StopChannel);
-    PLUGINLOADER_BIND(PauseChannel);
-    PLUGINLOADER_BIND(SetPositionForChannel);
-    PLUGINLOADER_BIND(GetLevelChannel);
-    PLUGINLOADER_BIND(GetDataChannel128);
-    PLUGINLOADER_BIND(GetDataChannel20);
-    PLUGINLOADER_BIND(GetPosTimeChannel);
-    PLUGINLOADER_BIND(GetLengthTimeChannel);
-    PLUGINLOADER_BIND(GetTagChannel);
-    PLUGINLOADER_BIND(EqSetChannel);
-    PLUGINLOADER_BIND(SetValumeChannel);
-    PLUGINLOADER_BIND(GetFreqChannel);
-    PLUGINLOADER_BIND(GetBitrateChannel);
-    PLUGINLOADER_BIND(GetChansChannel);
-    PLUGINLOADER_BIND(EqCreateChannel);
+#define PLUGINLOADER_BIND(name, type) Bind<Ordinal(#name)>(e.name, symbols);
+    PLUGINLOADER_EXPORTS(PLUGINLOADER_BIND)
 #undef PLUGINLOADER_BIND
     return library;
 }

@@ -11,43 +11,51 @@
 
 namespace pluginloader {
 
-// The plug-in's exports as a host sees them: the identity and register exports
-// take and return plain values; every channel export takes no argument and
-// returns nothing a host may rely on.
+// Every export of the plug-in with the function type a host calls it through, in the
+// order of Plugin.def. The identity and register exports take and return plain values;
+// every channel export takes no argument and returns nothing a host may rely on (an
+// Action). CreateChannel returns a one-byte success flag that a host may ignore;
+// calling it through any other type would be undefined.
+#define PLUGINLOADER_EXPORTS(X)      \
+    X(Copyright, const char*())      \
+    X(GetShortInfo, void())          \
+    X(GetInfo, const char*())        \
+    X(GetType, int32_t())            \
+    X(SetPath, void(const char*))    \
+    X(SetParentWindow, void(void*))  \
+    X(Draw, void())                  \
+    X(SetFile, void(const char*))    \
+    X(GetFile, const char*())        \
+    X(SetData, void(int32_t))        \
+    X(GetData, int32_t())            \
+    X(InitBass, void())              \
+    X(PlayChannel, void())           \
+    X(CreateChannel, bool())         \
+    X(FreeChannel, void())           \
+    X(StopChannel, void())           \
+    X(PauseChannel, void())          \
+    X(SetPositionForChannel, void()) \
+    X(GetLevelChannel, void())       \
+    X(GetDataChannel128, void())     \
+    X(GetDataChannel20, void())      \
+    X(GetPosTimeChannel, void())     \
+    X(GetLengthTimeChannel, void())  \
+    X(GetTagChannel, void())         \
+    X(EqSetChannel, void())          \
+    X(SetValumeChannel, void())      \
+    X(GetFreqChannel, void())        \
+    X(GetBitrateChannel, void())     \
+    X(GetChansChannel, void())       \
+    X(EqCreateChannel, void())
+
+// The plug-in's exports as typed function pointers, one field per export.
 struct PluginExports {
-    using Action = void (*)();
-    const char* (*Copyright)() = nullptr;
-    Action GetShortInfo = nullptr;
-    const char* (*GetInfo)() = nullptr;
-    int32_t (*GetType)() = nullptr;
-    void (*SetPath)(const char*) = nullptr;
-    void (*SetParentWindow)(void*) = nullptr;
-    Action Draw = nullptr;
-    void (*SetFile)(const char*) = nullptr;
-    const char* (*GetFile)() = nullptr;
-    void (*SetData)(int32_t) = nullptr;
-    int32_t (*GetData)() = nullptr;
-    Action InitBass = nullptr;
-    Action PlayChannel = nullptr;
-    // A one-byte success flag that a host may ignore; calling CreateChannel through
-    // any other type would be undefined.
-    bool (*CreateChannel)() = nullptr;
-    Action FreeChannel = nullptr;
-    Action StopChannel = nullptr;
-    Action PauseChannel = nullptr;
-    Action SetPositionForChannel = nullptr;
-    Action GetLevelChannel = nullptr;
-    Action GetDataChannel128 = nullptr;
-    Action GetDataChannel20 = nullptr;
-    Action GetPosTimeChannel = nullptr;
-    Action GetLengthTimeChannel = nullptr;
-    Action GetTagChannel = nullptr;
-    Action EqSetChannel = nullptr;
-    Action SetValumeChannel = nullptr;
-    Action GetFreqChannel = nullptr;
-    Action GetBitrateChannel = nullptr;
-    Action GetChansChannel = nullptr;
-    Action EqCreateChannel = nullptr;
+    template <typename F>
+    using Pointer = F*;
+    using Action = Pointer<void()>;
+#define PLUGINLOADER_FIELD(name, type) Pointer<type> name = nullptr;
+    PLUGINLOADER_EXPORTS(PLUGINLOADER_FIELD)
+#undef PLUGINLOADER_FIELD
 };
 
 // The export that takes no argument and returns nothing, by name or by ordinal
