@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The recording engine double: see EngineDouble.h. Built into the unit tests and, while
-// the real engine is not built, as the libbass.so the plug-in loads.
+// The recording engine double: see EngineDouble.h. Built into the unit tests and, for
+// the host-boundary test, as a libbass.so of its own that the loaded plug-in calls.
 #include "tests/plugin/double/EngineDouble.h"
 
 #include <cinttypes>
