@@ -3,95 +3,145 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "audioengine/core/Hot.h"
 
 namespace ae {
+namespace {
+
+// A reader that keeps meeting Resets (a stream being sought over and over) gives up
+// after this many tries and answers with silence.
+constexpr int kReadTries = 4;
+
+std::unique_ptr<std::atomic<float>[]> Ring(int frames) {
+    std::unique_ptr<std::atomic<float>[]> ring(new std::atomic<float>[static_cast<size_t>(frames)]);
+    for (int i = 0; i < frames; ++i) ring[i].store(0.0f, std::memory_order_relaxed);
+    return ring;
+}
+
+}  // namespace
 
 AnalysisHistory::AnalysisHistory(int frames)
     : capacity_(std::max(frames, 1)),
-      peaks_(static_cast<size_t>(capacity_)),
-      means_(static_cast<size_t>(capacity_)) {}
+      evenPeaks_(Ring(capacity_)),
+      oddPeaks_(Ring(capacity_)),
+      means_(Ring(capacity_)) {}
 
 void AnalysisHistory::Reset(int64_t frame) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    begin_ = end_ = frame;
+    const uint32_t resets = resets_.load(std::memory_order_relaxed);
+    resets_.store(resets + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    begin_.store(frame, std::memory_order_relaxed);
+    end_.store(frame, std::memory_order_relaxed);
+    resets_.store(resets + 2, std::memory_order_release);
 }
 
 void AnalysisHistory::Append(const float* interleaved, int frames, int channels) {
     if (frames <= 0 || channels <= 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t at = static_cast<size_t>(end_ % capacity_);
+    const int64_t end = end_.load(std::memory_order_relaxed);
+    const int64_t newEnd = end + frames;
+    // Announce the frames about to be overwritten before overwriting them.
+    const int64_t begin = begin_.load(std::memory_order_relaxed);
+    if (newEnd - capacity_ > begin) {
+        begin_.store(newEnd - capacity_, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+    }
+    // A block longer than the ring keeps only its last capacity_ frames.
+    const int skip = static_cast<int>(std::max<int64_t>(0, frames - capacity_));
+    size_t at = static_cast<size_t>((end + skip) % capacity_);
     const size_t capacity = static_cast<size_t>(capacity_);
     const float scale = 1.0f / static_cast<float>(channels);
-    for (int f = 0; f < frames; ++f) {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    for (int f = skip; f < frames; ++f) {
         const float* x = interleaved + static_cast<size_t>(f) * channels;
-        FramePeaks& peaks = peaks_[at];
+        float even, odd, mean;
         if (channels == 1) {
-            peaks.even = peaks.odd = std::fabs(x[0]);
-            means_[at] = x[0];
+            even = odd = std::fabs(x[0]);
+            mean = x[0];
         } else if (channels == 2) {
-            peaks.even = std::fabs(x[0]);
-            peaks.odd = std::fabs(x[1]);
-            means_[at] = (x[0] + x[1]) * 0.5f;
+            even = std::fabs(x[0]);
+            odd = std::fabs(x[1]);
+            mean = (x[0] + x[1]) * 0.5f;
         } else {
-            float even = 0, odd = 0, sum = 0;
+            float sum = 0;
+            even = odd = 0;
             for (int c = 0; c < channels; c += 2) even = std::max(even, std::fabs(x[c]));
             for (int c = 1; c < channels; c += 2) odd = std::max(odd, std::fabs(x[c]));
             for (int c = 0; c < channels; ++c) sum += x[c];
-            peaks.even = even;
-            peaks.odd = odd;
-            means_[at] = sum * scale;
+            mean = sum * scale;
         }
+        evenPeaks_[at].store(even, relaxed);
+        oddPeaks_[at].store(odd, relaxed);
+        means_[at].store(mean, relaxed);
         if (++at == capacity) at = 0;
     }
-    end_ += frames;
-    begin_ = std::max(begin_, end_ - capacity_);
+    end_.store(newEnd, std::memory_order_release);
+}
+
+AnalysisHistory::Span AnalysisHistory::Held() const {
+    Span span;
+    span.resets = resets_.load(std::memory_order_acquire);
+    span.end = end_.load(std::memory_order_acquire);
+    span.begin = begin_.load(std::memory_order_acquire);
+    return span;
+}
+
+int64_t AnalysisHistory::StillHeldFrom(const Span& span, int64_t from) const {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((span.resets & 1) || resets_.load(std::memory_order_relaxed) != span.resets) return -1;
+    return std::max(from, begin_.load(std::memory_order_relaxed));
 }
 
 void AnalysisHistory::Peaks(int64_t end, int frames, float* left, float* right) const {
-    float l = 0, r = 0;
-    std::lock_guard<std::mutex> lock(mutex_);
-    const int64_t from = std::max(end - frames, begin_);
-    const int64_t to = std::min(end, end_);
-    // One division to find the first record, then a wrapping index: a division per
-    // frame cost more than the rest of the scan.
-    const size_t capacity = static_cast<size_t>(capacity_);
-    size_t at = from < to ? static_cast<size_t>(from % capacity_) : 0;
-    for (int64_t i = from; i < to; ++i) {
-        const FramePeaks& peaks = peaks_[at];
-        l = std::max(l, peaks.even);
-        r = std::max(r, peaks.odd);
-        if (++at == capacity) at = 0;
+    *left = *right = 0;
+    for (int attempt = 0; attempt < kReadTries; ++attempt) {
+        const Span span = Held();
+        const int64_t from = std::max(end - frames, span.begin);
+        const int64_t to = std::min(end, span.end);
+        float l = 0, r = 0;
+        // One division to find the first record, then a wrapping index: a division
+        // per frame cost more than the rest of the scan.
+        const size_t capacity = static_cast<size_t>(capacity_);
+        size_t at = from < to ? static_cast<size_t>(from % capacity_) : 0;
+        for (int64_t i = from; i < to; ++i) {
+            l = std::max(l, evenPeaks_[at].load(std::memory_order_relaxed));
+            r = std::max(r, oddPeaks_[at].load(std::memory_order_relaxed));
+            if (++at == capacity) at = 0;
+        }
+        // Overwritten during the scan (or reset): read again, from the new start.
+        if (StillHeldFrom(span, from) != from) continue;
+        *left = l;
+        *right = r;
+        return;
     }
-    *left = l;
-    *right = r;
 }
 
 AE_HOT bool AnalysisHistory::Mean(int64_t end, int frames, float* out) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     const int64_t start = end - frames;
-    bool complete = true;
-    int i = 0;
-    // Frames the history no longer (or does not yet) hold read as silence; only
-    // those before the stream's start leave the window complete.
-    const auto missing = [&] {
-        out[i] = 0;
-        if (start + i >= 0) complete = false;
-    };
-    for (; i < frames && start + i < begin_; ++i) missing();
-    if (i < frames && start + i < end_) {
-        // The held frames are at most two runs of the ring: copied as such.
-        const size_t held = static_cast<size_t>(std::min<int64_t>(frames - i, end_ - (start + i)));
-        const size_t at = static_cast<size_t>((start + i) % capacity_);
-        const size_t first = std::min(held, means_.size() - at);
-        std::memcpy(out + i, means_.data() + at, sizeof(float) * first);
-        std::memcpy(out + i + first, means_.data(), sizeof(float) * (held - first));
-        i += static_cast<int>(held);
+    for (int attempt = 0; attempt < kReadTries; ++attempt) {
+        const Span span = Held();
+        const int64_t from = std::max(start, span.begin);
+        const int64_t to = std::min(end, span.end);
+        const size_t capacity = static_cast<size_t>(capacity_);
+        size_t at = static_cast<size_t>(((from % capacity_) + capacity_) % capacity_);
+        for (int64_t i = from; i < to; ++i) {
+            out[i - start] = means_[at].load(std::memory_order_relaxed);
+            if (++at == capacity) at = 0;
+        }
+        const int64_t valid = StillHeldFrom(span, from);
+        if (valid < 0) continue;
+        // Frames the history no longer (or does not yet) hold read as silence; only
+        // those before the stream's start leave the window complete.
+        bool complete = true;
+        for (int64_t i = start; i < end; ++i) {
+            if (i >= valid && i < to) continue;
+            out[i - start] = 0;
+            if (i >= 0) complete = false;
+        }
+        return complete;
     }
-    for (; i < frames; ++i) missing();
-    return complete;
+    for (int i = 0; i < frames; ++i) out[i] = 0;
+    return false;
 }
 
 }  // namespace ae

@@ -4,17 +4,24 @@
 // pick exactly the frames ending at the heard position. Per frame it keeps what the
 // two measurements need whatever the channel count: the peak magnitude of the even
 // channels (left), of the odd channels (right; mono counts as both) and the mean of
-// all channels (for the spectrum). Written by the decode thread, read by query
-// threads; the audio callback never touches it.
+// all channels (for the spectrum). The audio callback never touches it.
+//
+// One writer (the stream's decode side) and any number of readers, with no lock: the
+// writer never waits for a reader, so a query thread of low priority cannot hold up
+// decoding. The writer announces which frames it is about to overwrite before it
+// writes them; a reader copies what it needs, then checks what was announced
+// meanwhile and counts frames that may have been overwritten as not held. A Reset
+// bumps a sequence number that readers check too; a reader retries a few times and
+// then answers with what it is sure of.
 //
 // The means and the peaks are kept in separate rings: a spectrum reads 512 means,
 // and a host asks for one per frame it draws, usually with cold caches, so it should
 // touch only the 2 KiB it needs rather than the peaks interleaved with them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
-#include <vector>
+#include <memory>
 
 namespace ae {
 
@@ -25,32 +32,44 @@ class AnalysisHistory {
 
     int capacity() const { return capacity_; }
 
-    // Forgets everything: the next Append starts at stream frame `frame`.
+    // Forgets everything: the next Append starts at stream frame `frame`. Writer.
     void Reset(int64_t frame);
 
-    // Adds `frames` interleaved frames of `channels` floats, following what came before.
+    // Adds `frames` interleaved frames of `channels` floats, following what came
+    // before. Writer.
     void Append(const float* interleaved, int frames, int channels);
 
     // Peak magnitudes over the stream frames [end - frames, end): frames not held
     // (before the stream's start, overwritten or not decoded yet) count as silence.
+    // Any thread; never waits.
     void Peaks(int64_t end, int frames, float* left, float* right) const;
 
     // The channel mean of the stream frames [end - frames, end) into `out`, silence
     // for frames not held. True when every frame at or after stream frame 0 was held.
+    // Any thread; never waits.
     bool Mean(int64_t end, int frames, float* out) const;
 
   private:
-    struct FramePeaks {
-        float even = 0;  // peak |sample| of channels 0, 2, 4...
-        float odd = 0;   // peak |sample| of channels 1, 3, 5... (mono: channel 0)
+    // The frames a reader may take: [begin, end) as of one Reset generation.
+    struct Span {
+        uint32_t resets;
+        int64_t begin;
+        int64_t end;
     };
+    Span Held() const;
+    // After reading [from, to): the first frame of it that was not overwritten
+    // meanwhile, or -1 when a Reset came between (read again).
+    int64_t StillHeldFrom(const Span& span, int64_t from) const;
 
-    mutable std::mutex mutex_;
     int capacity_;
-    std::vector<FramePeaks> peaks_;  // by stream frame modulo capacity_
-    std::vector<float> means_;       // mean of all channels, indexed as peaks_
-    int64_t begin_ = 0;              // oldest stream frame held
-    int64_t end_ = 0;                // stream frame after the newest
+    // By stream frame modulo capacity_. Atomic only so that a reader racing the
+    // writer is defined behaviour; such reads are detected and discarded.
+    std::unique_ptr<std::atomic<float>[]> evenPeaks_;  // peak |sample| of channels 0, 2, 4...
+    std::unique_ptr<std::atomic<float>[]> oddPeaks_;   // of channels 1, 3, 5... (mono: 0)
+    std::unique_ptr<std::atomic<float>[]> means_;      // mean of all channels
+    std::atomic<uint32_t> resets_{0};                  // odd while a Reset is under way
+    std::atomic<int64_t> begin_{0};                    // oldest stream frame held
+    std::atomic<int64_t> end_{0};                      // stream frame after the newest
 };
 
 }  // namespace ae
