@@ -91,8 +91,8 @@ AE_EXPORT BOOL BASS_CALL BASS_ChannelPlay(DWORD handle, BOOL restart) {
     return Entry<BOOL>(FALSE, [&]() -> Status {
         Result<StreamRef> stream = Engine::Instance().Find(handle);
         if (!stream.ok()) return stream.error();
-        if (Status played = stream.value()->Play(restart != FALSE); !played.ok()) return played;
-        Engine::Instance().WakeWorker();
+        stream.value()->Play(restart != FALSE);
+        Engine::Instance().WakeWorker(/*sound=*/true);
         return {};
     });
 }
@@ -243,7 +243,7 @@ AE_EXPORT BOOL BASS_CALL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* inf
         info->flags = 0;
         info->ctype = decoded.ctype;
         info->origres = decoded.origres;
-        info->filename = stream.value()->path().c_str();  // interned: outlives the stream
+        info->filename = stream.value()->path().c_str();  // valid until the stream is freed
         return {};
     });
 }

@@ -4,6 +4,7 @@
 #include <SDL.h>
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -46,6 +47,7 @@ class DeviceOutput : public Output {
         if (device_ == 0) return false;
         // What the device holds ahead of a block being rendered.
         latencyNs_ = static_cast<int64_t>(have.samples) * kSecondNs / rate_;
+        deviceFrames_ = have.samples;
         lastCallbackNs_.store(MonotonicNs(), std::memory_order_relaxed);
         SDL_PauseAudioDevice(device_, 0);
         supervisor_ = std::thread([this] { Supervise(); });
@@ -54,8 +56,14 @@ class DeviceOutput : public Output {
 
     void Stop() override {
         stop_.Raise();
+        engine_.WakeSound();
         if (supervisor_.joinable()) supervisor_.join();
         CloseDevice();
+    }
+    // SDL's buffer being played while the callback fills the next; after a fall back
+    // to the null output, that output's buffer.
+    int BufferFrames() const override {
+        return std::max(2 * deviceFrames_, PacedBufferFrames(rate_));
     }
 
   private:
@@ -97,6 +105,7 @@ class DeviceOutput : public Output {
     bool subsystem_ = false;
     SDL_AudioDeviceID device_ = 0;
     int64_t latencyNs_ = 0;
+    int deviceFrames_ = 0;
     std::atomic<int64_t> lastCallbackNs_{0};
     StopSignal stop_;
     std::thread supervisor_;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "audioengine/core/Engine.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include <string>
 
 #include "audioengine/core/Output.h"
+#include "audioengine/core/PacedOutput.h"
 #include "audioengine/core/ThreadPriority.h"
 #include "plugin/engine/Bass.h"
 
@@ -17,8 +20,14 @@ namespace {
 // Output rates the mixer accepts, in Hz.
 constexpr uint32_t kMinRate = 8000;
 constexpr uint32_t kMaxRate = 384000;
-// How long the decode worker sleeps when no stream needs anything.
-constexpr auto kWorkerIdle = std::chrono::milliseconds(5);
+// How often decode workers look for work while something plays (the callback takes
+// audio from the rings without waking anyone).
+constexpr auto kWorkerPoll = std::chrono::milliseconds(5);
+// How often the supervisor looks for stuck workers while any worker is awake.
+constexpr auto kSupervisorPoll = std::chrono::milliseconds(25);
+// The longest shutdown waits for the engine's threads before leaving them behind (a
+// worker stuck in a hung file's read cannot be joined).
+constexpr auto kShutdownPatience = std::chrono::milliseconds(500);
 // The longest a manual render waits for the decoder before rendering what it has.
 constexpr auto kRenderPatience = std::chrono::seconds(10);
 
@@ -50,7 +59,9 @@ AE_HOT Engine& Engine::Instance() {
     return *engine;
 }
 
-Engine::Engine() : mixing_(new std::atomic<Stream*>[kHandleSlots]) {
+Engine::Engine()
+    : mixing_(new std::atomic<Stream*>[kHandleSlots]),
+      decoding_(new std::shared_ptr<Stream>[kHandleSlots]) {
     for (uint32_t i = 0; i < kHandleSlots; ++i) mixing_[i].store(nullptr);
 }
 
@@ -96,17 +107,33 @@ Status Engine::Init(int device, uint32_t rate) {
     if (!output.ok()) return output.error();
     manual_ = choice.kind == OutputChoice::Manual;
     output_ = std::move(output).value();
+    setup_.outputRate = outputRate;
+    setup_.outputBufferFrames = output_ ? output_->BufferFrames() : 0;
     // A device output that already fell back to null has said so; keep its word.
     const char* expected = "";
     outputName_.compare_exchange_strong(expected, name);
-    if (!worker_.joinable()) worker_ = std::thread([this] { WorkerLoop(); });
+    {
+        std::lock_guard<std::mutex> work(workMutex_);
+        while (workerCount_ < kDecodeWorkers) StartWorker();
+        if (!supervisor_.joinable()) {
+            ++liveThreads_;
+            supervisor_ = std::thread([this] { SupervisorLoop(); });
+        }
+    }
+    pid_ = getpid();
     static bool registered = false;
     if (!registered) registered = std::atexit(&Engine::ShutdownAtExit) == 0;
     started_ = true;
     return {};
 }
 
-void Engine::ShutdownAtExit() { Instance().Shutdown(); }
+void Engine::ShutdownAtExit() {
+    // A forked child inherits this handler but none of the threads: its exit must not
+    // touch the engine (its locks may have been copied while held).
+    Engine& engine = Instance();
+    if (getpid() != engine.pid_) return;
+    engine.Shutdown();
+}
 
 void Engine::Shutdown() {
     std::unique_ptr<Output> output;
@@ -117,13 +144,25 @@ void Engine::Shutdown() {
         output = std::move(output_);
     }
     if (output) output->Stop();
-    {
-        std::lock_guard<std::mutex> lock(workMutex_);
-        workerStop_ = true;
-    }
+    std::unique_lock<std::mutex> lock(workMutex_);
+    workerStop_ = true;
     workWake_.notify_all();
+    supervisorWake_.notify_all();
     workProgress_.notify_all();
-    if (worker_.joinable()) worker_.join();
+    // Bounded: a worker stuck in a read of a hung file is left behind, detached.
+    const bool joined =
+        threadsDone_.wait_for(lock, kShutdownPatience, [this] { return liveThreads_ == 0; });
+    lock.unlock();
+    const auto finish = [joined](std::thread& thread) {
+        if (!thread.joinable()) return;
+        if (joined) {
+            thread.join();
+        } else {
+            thread.detach();
+        }
+    };
+    for (Worker& worker : workers_) finish(worker.thread);
+    finish(supervisor_);
 }
 
 const char* Engine::OutputName() const { return outputName_.load(std::memory_order_acquire); }
@@ -131,14 +170,14 @@ const char* Engine::OutputName() const { return outputName_.load(std::memory_ord
 // ---------------------------------------------------------------- streams
 
 Result<uint32_t> Engine::CreateStream(const char* path) {
-    int outputRate;
+    StreamSetup setup;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!started_ || shutDown_) return Error{BASS_ERROR_INIT};
-        outputRate = outputRate_;
+        setup = setup_;
     }
     if (!path || !*path) return Error{BASS_ERROR_FILEOPEN};
-    Result<std::unique_ptr<Stream>> opened = Stream::Open(path, outputRate);
+    Result<std::unique_ptr<Stream>> opened = Stream::Open(path, setup);
     if (!opened.ok()) return opened.error();
     std::shared_ptr<Stream> stream(std::move(opened).value());
     uint32_t handle, index = 0;
@@ -148,6 +187,7 @@ Result<uint32_t> Engine::CreateStream(const char* path) {
         handle = streams_.Add(std::move(stream), &index);
         if (handle == 0) return Error{BASS_ERROR_MEM};
         liveStreams_.Publish(handle, raw);
+        std::atomic_store(&decoding_[index], streams_.Get(handle));
         mixing_[index].store(raw, std::memory_order_release);
         if (mixingCount_.load(std::memory_order_relaxed) <= index) {
             mixingCount_.store(index + 1, std::memory_order_release);
@@ -165,26 +205,50 @@ AE_HOT Result<StreamRef> Engine::Find(uint32_t handle) {
 
 Status Engine::FreeStream(uint32_t handle) {
     std::shared_ptr<Stream> stream;
+    bool wasPlaying;
     {
         std::lock_guard<std::mutex> effects(effectMutex_);
-        std::lock_guard<std::mutex> lock(mutex_);
-        stream = streams_.Remove(handle);
-        if (!stream) return Error{BASS_ERROR_HANDLE};
-        // Calls already using the stream finish first; with the lock held, its slot
-        // is not handed out again meanwhile. No caller of Find takes this lock (or
-        // the effect lock) while holding its reference, except AddEffect, which
-        // holds the effect lock throughout and so never runs beside this.
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stream = streams_.Get(handle);
+            if (!stream || !liveStreams_.Acquire(handle)) return Error{BASS_ERROR_HANDLE};
+            // Its effects go with it: their handles become stale.
+            std::vector<uint32_t> owned;
+            effects_.ForEach([&](uint32_t effect, const std::shared_ptr<Effect>& e) {
+                if (e->stream == handle) owned.push_back(effect);
+            });
+            for (uint32_t effect : owned) effects_.Remove(effect);
+        }
+        // Calls already using the stream finish first (none waits for the file). Its
+        // table slot stays taken until the end, so the handle's slot is not handed
+        // out again meanwhile; the effect lock keeps AddEffect from running beside.
         liveStreams_.Retract(handle);
-        // Its effects go with it: their handles become stale.
-        std::vector<uint32_t> owned;
-        effects_.ForEach([&](uint32_t effect, const std::shared_ptr<Effect>& e) {
-            if (e->stream == handle) owned.push_back(effect);
-        });
-        for (uint32_t effect : owned) effects_.Remove(effect);
-        mixing_[HandleTable<Stream>::IndexOf(handle)].store(nullptr);
+        wasPlaying = stream->playing();
+        stream->Free();
     }
+    // A stream that was playing fades out over a few milliseconds first, when an
+    // output is running to play the fade.
+    bool outputRunning;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        outputRunning = output_ != nullptr;
+    }
+    if (wasPlaying && outputRunning) {
+        const int64_t deadline = MonotonicNs() + kFreeFadeWaitNs;
+        while (!stream->Faded() && MonotonicNs() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    const uint32_t index = HandleTable<Stream>::IndexOf(handle);
+    mixing_[index].store(nullptr);
     WaitForRenderPass();
-    return {};  // the stream closes when the decode worker lets go of it too
+    std::atomic_store(&decoding_[index], std::shared_ptr<Stream>());
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        streams_.Remove(handle);
+    }
+    // The stream closes here, or where a decode worker lets go of it.
+    return {};
 }
 
 void Engine::WaitForRenderPass() {
@@ -211,6 +275,7 @@ Result<uint32_t> Engine::AddEffect(uint32_t handle, uint32_t type, int priority)
         stream.value()->RemoveEffect(slot);
         return Error{BASS_ERROR_MEM};
     }
+    WakeWorker();  // a paused stream decodes its queued audio again, with the band
     return effect;
 }
 
@@ -234,6 +299,7 @@ Status Engine::RemoveEffect(uint32_t handle, uint32_t effect) {
         effects_.Remove(effect);
     }
     target->stream->RemoveEffect(target->slot);
+    WakeWorker();
     return {};
 }
 
@@ -244,6 +310,7 @@ Status Engine::SetEffectParams(uint32_t effect, const dsp::PeakingParams* params
     if (!params || !target->stream->SetEffectParams(target->slot, *params)) {
         return Error{BASS_ERROR_ILLPARAM};
     }
+    WakeWorker();
     return {};
 }
 
@@ -261,30 +328,61 @@ Result<dsp::PeakingParams> Engine::GetEffectParams(uint32_t effect) {
 bool Engine::AllReadyFor(int frames) {
     renderPasses_.fetch_add(1);  // a pass over the streams, as in Render
     bool ready = true;
+    uint64_t stuck = 0;
+    const int64_t now = MonotonicNs();
     const uint32_t count = mixingCount_.load();
     for (uint32_t i = 0; i < count && ready; ++i) {
-        if (Stream* stream = mixing_[i].load()) ready = stream->ReadyFor(frames);
+        Stream* stream = mixing_[i].load();
+        if (!stream || stream->ReadyFor(frames)) continue;
+        // A hung file is not waited for: the render goes on without it.
+        if (stream->StuckInJob(now, kStuckNs)) {
+            ++stuck;
+        } else {
+            ready = false;
+        }
     }
     renderPasses_.fetch_add(1);
+    if (ready && stuck) renderSkips_.fetch_add(stuck, std::memory_order_relaxed);
     return ready;
 }
 
-void Engine::Render(float* out, int frames, int64_t blockHeardNs) {
+bool Engine::Render(float* out, int frames, int64_t blockHeardNs) {
     // Sequentially consistent with WaitForRenderPass: a stream removed from mixing_
     // before a pass starts is never seen by it, and a pass that may have seen it is
     // waited for.
     renderPasses_.fetch_add(1);
     std::memset(out, 0, sizeof(float) * 2 * static_cast<size_t>(frames));
     const MixTiming timing{blockHeardNs};
+    bool sound = false;
     const uint32_t count = mixingCount_.load();
     for (uint32_t i = 0; i < count; ++i) {
-        if (Stream* stream = mixing_[i].load()) stream->Mix(out, frames, timing);
+        if (Stream* stream = mixing_[i].load()) sound |= stream->Mix(out, frames, timing);
     }
     for (int i = 0; i < 2 * frames; ++i) {
         const float x = out[i];
         out[i] = x > 1.0f ? 1.0f : (x < -1.0f ? -1.0f : (x == x ? x : 0.0f));
     }
     renderPasses_.fetch_add(1);
+    return sound;
+}
+
+uint64_t Engine::SoundSignals() {
+    std::lock_guard<std::mutex> lock(soundMutex_);
+    return soundSignals_;
+}
+
+bool Engine::WaitForSound(const StopSignal& stop, uint64_t seen) {
+    std::unique_lock<std::mutex> lock(soundMutex_);
+    soundWake_.wait(lock, [&] { return soundSignals_ != seen || stop.raised(); });
+    return stop.raised();
+}
+
+void Engine::WakeSound() {
+    {
+        std::lock_guard<std::mutex> lock(soundMutex_);
+        ++soundSignals_;
+    }
+    soundWake_.notify_all();
 }
 
 Status Engine::RenderManual(float* out, int64_t frames) {
@@ -293,7 +391,8 @@ Status Engine::RenderManual(float* out, int64_t frames) {
         if (!started_ || !manual_ || shutDown_) return Error{BASS_ERROR_NOTAVAIL};
     }
     if (!out || frames < 0) return Error{BASS_ERROR_ILLPARAM};
-    // Pieces small enough that the ready rings can hold them whole.
+    // Pieces small enough that the ready rings can hold them whole, with a fade's
+    // worth and a chunk to spare.
     const int piece =
         std::max(kChunkFrames, (std::max(4, outputRate_ / 10 / kChunkFrames) - 2) * kChunkFrames);
     while (frames > 0) {
@@ -304,8 +403,8 @@ Status Engine::RenderManual(float* out, int64_t frames) {
             std::unique_lock<std::mutex> lock(workMutex_);
             if (workerStop_) break;
             const uint64_t round = workRounds_;
-            workPending_ = true;
-            workWake_.notify_one();
+            ++workSignals_;
+            workWake_.notify_all();
             workProgress_.wait_for(lock, std::chrono::milliseconds(20),
                                    [&] { return workRounds_ != round || workerStop_; });
         }
@@ -316,52 +415,90 @@ Status Engine::RenderManual(float* out, int64_t frames) {
     return {};
 }
 
-// ---------------------------------------------------------------- decode worker
+// ---------------------------------------------------------------- decode pool
 
-void Engine::WakeWorker() {
+void Engine::WakeWorker(bool sound) {
     {
         std::lock_guard<std::mutex> lock(workMutex_);
-        workPending_ = true;
+        ++workSignals_;
     }
-    workWake_.notify_one();
+    workWake_.notify_all();
+    if (sound) WakeSound();
 }
 
-void Engine::WorkerLoop() {
-    // One thread decodes for every stream, a step per stream in turn, so no stream
-    // starves and the thread count stays fixed however many streams are open.
+void Engine::StartWorker() {
+    const int id = workerCount_++;
+    ++liveThreads_;
+    workers_[id].thread = std::thread([this, id] { WorkerLoop(id); });
+}
+
+void Engine::WorkerLoop(int id) {
+    // Each worker goes round every stream a step at a time, so no stream starves,
+    // and takes only streams no other worker has: a stream stuck in its file holds
+    // up the worker that has it and nothing else.
     RaiseThreadPriority(ThreadRole::Decoder);
-    std::vector<std::shared_ptr<Stream>> streams;
-    streams.reserve(kHandleSlots);
+    Worker& self = workers_[id];
+    uint64_t seen = 0;
     for (;;) {
-        streams.clear();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            streams_.ForEach(
-                [&](uint32_t, const std::shared_ptr<Stream>& s) { streams.push_back(s); });
-        }
-        bool progress = true;
-        while (progress) {
-            progress = false;
-            for (const auto& stream : streams) progress |= stream->Pump();
-            {
-                std::lock_guard<std::mutex> lock(workMutex_);
-                if (workerStop_) return;
-                ++workRounds_;
-            }
-            workProgress_.notify_all();
-            if (progress) {
-                // New streams and releases are picked up between rounds.
-                std::lock_guard<std::mutex> lock(workMutex_);
-                if (workPending_) break;
-            }
-        }
-        streams.clear();  // a freed stream closes here, outside every lock
+        bool progress = false, playing = false;
+        const uint32_t count = mixingCount_.load(std::memory_order_acquire);
+        for (uint32_t i = 0; i < count; ++i) {
+            std::shared_ptr<Stream> stream = std::atomic_load(&decoding_[i]);
+            if (!stream) continue;
+            playing |= stream->playing();
+            const int64_t now = MonotonicNs();
+            if (!stream->TryBeginJob(now)) continue;
+            self.stepSinceNs.store(now, std::memory_order_relaxed);
+            progress |= stream->Pump();
+            self.stepSinceNs.store(0, std::memory_order_relaxed);
+            stream->EndJob();
+        }  // a freed stream closes here, outside every lock
         std::unique_lock<std::mutex> lock(workMutex_);
-        if (workerStop_) return;
-        workWake_.wait_for(lock, kWorkerIdle, [this] { return workPending_ || workerStop_; });
-        if (workerStop_) return;
-        workPending_ = false;
+        if (workerStop_) break;
+        ++workRounds_;
+        workProgress_.notify_all();
+        if (progress) continue;
+        if (workSignals_ != seen) {
+            seen = workSignals_;
+            continue;
+        }
+        const auto woken = [&] { return workerStop_ || workSignals_ != seen; };
+        if (playing) {
+            workWake_.wait_for(lock, kWorkerPoll, woken);
+        } else {
+            // Nothing plays and nothing is pending: sleep without a timer.
+            ++sleepingWorkers_;
+            workWake_.wait(lock, woken);
+            --sleepingWorkers_;
+            supervisorWake_.notify_one();
+        }
+        if (workerStop_) break;
+        seen = workSignals_;
     }
+    std::lock_guard<std::mutex> lock(workMutex_);
+    --liveThreads_;
+    threadsDone_.notify_all();
+}
+
+void Engine::SupervisorLoop() {
+    std::unique_lock<std::mutex> lock(workMutex_);
+    while (!workerStop_) {
+        if (sleepingWorkers_ == workerCount_) {
+            supervisorWake_.wait(lock);  // every worker sleeps: nothing to watch
+            continue;
+        }
+        supervisorWake_.wait_for(lock, kSupervisorPoll);
+        if (workerStop_) break;
+        const int64_t now = MonotonicNs();
+        int free = 0;
+        for (int i = 0; i < workerCount_; ++i) {
+            const int64_t since = workers_[i].stepSinceNs.load(std::memory_order_relaxed);
+            if (since == 0 || now - since <= kStuckNs) ++free;
+        }
+        if (free < kDecodeWorkers && workerCount_ < kMaxDecodeWorkers) StartWorker();
+    }
+    --liveThreads_;
+    threadsDone_.notify_all();
 }
 
 }  // namespace ae

@@ -19,6 +19,9 @@ class Output {
     // Stops the output's threads and closes its device or file. Idempotent; called
     // at process exit, from a thread that is not the output's own.
     virtual void Stop() = 0;
+    // Output frames between a block being rendered and its being heard: the
+    // output's buffer.
+    virtual int BufferFrames() const = 0;
 };
 
 // Each starts an output that renders `rate` Hz stereo float and calls Engine::Render

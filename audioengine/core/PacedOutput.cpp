@@ -75,10 +75,22 @@ void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink) {
     std::vector<float> buffer(static_cast<size_t>(block) * 2);
     PacedSchedule schedule(rate, kPacedLeadNs, MonotonicNs());
     for (;;) {
-        engine.Render(buffer.data(), block, schedule.NextBlockHeardNs(MonotonicNs()));
+        const uint64_t signals = engine.SoundSignals();
+        const bool sound =
+            engine.Render(buffer.data(), block, schedule.NextBlockHeardNs(MonotonicNs()));
         if (sink) sink->Write(buffer.data(), static_cast<size_t>(block));
+        if (!sound) {
+            // Nothing plays: no timer, no wake-up until something starts.
+            if (engine.WaitForSound(stop, signals)) return;
+            schedule = PacedSchedule(rate, kPacedLeadNs, MonotonicNs());
+            continue;
+        }
         if (stop.WaitUntil(schedule.Rendered(block))) return;
     }
+}
+
+int PacedBufferFrames(int rate) {
+    return static_cast<int>((kPacedLeadNs + kSecondNs / kPacedBlocksPerSecond) * rate / kSecondNs);
 }
 
 PacedSchedule::PacedSchedule(int rate, int64_t leadNs, int64_t nowNs)
@@ -106,16 +118,20 @@ namespace {
 
 class NullOutput : public Output {
   public:
-    NullOutput(Engine& engine, int rate) {
+    NullOutput(Engine& engine, int rate) : engine_(engine), rate_(rate) {
         thread_ = std::thread([this, &engine, rate] { RunPaced(engine, rate, stop_, nullptr); });
     }
     ~NullOutput() override { Stop(); }
     void Stop() override {
         stop_.Raise();
+        engine_.WakeSound();
         if (thread_.joinable()) thread_.join();
     }
+    int BufferFrames() const override { return PacedBufferFrames(rate_); }
 
   private:
+    Engine& engine_;
+    int rate_;
     StopSignal stop_;
     std::thread thread_;
 };
@@ -123,14 +139,16 @@ class NullOutput : public Output {
 class WavOutput : public Output {
   public:
     WavOutput(Engine& engine, int rate, SNDFILE* file)
-        : file_(file), queue_(static_cast<size_t>(rate) * 2) {
+        : engine_(engine), rate_(rate), file_(file), queue_(static_cast<size_t>(rate) * 2) {
         writer_ = std::thread([this] { WriterLoop(); });
         renderer_ =
             std::thread([this, &engine, rate] { RunPaced(engine, rate, renderStop_, &queue_); });
     }
     ~WavOutput() override { Stop(); }
+    int BufferFrames() const override { return PacedBufferFrames(rate_); }
     void Stop() override {
         renderStop_.Raise();
+        engine_.WakeSound();
         if (renderer_.joinable()) renderer_.join();
         writerStop_.Raise();  // the writer drains what is queued, then closes the file
         if (writer_.joinable()) writer_.join();
@@ -149,6 +167,8 @@ class WavOutput : public Output {
         file_ = nullptr;
     }
 
+    Engine& engine_;
+    int rate_;
     SNDFILE* file_;
     FrameQueue queue_;
     StopSignal renderStop_, writerStop_;

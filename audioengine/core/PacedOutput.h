@@ -25,6 +25,9 @@ constexpr int64_t kSecondNs = 1000000000;
 // The timetable of a paced output, apart from its thread so that it can be checked
 // with chosen times. Times are monotonic nanoseconds; frames at the output's rate.
 // Used by one thread at a time (the output's).
+// Output frames a paced output holds between rendering a block and its being heard.
+int PacedBufferFrames(int rate);
+
 class PacedSchedule {
   public:
     // The first block is heard `leadNs` after `nowNs`.
@@ -65,15 +68,22 @@ class StopSignal {
         return wake_.wait_until(lock, deadline, [this] { return raised_; });
     }
 
+    bool raised() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return raised_;
+    }
+
   private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool raised_ = false;
 };
 
 // Renders the mix on the calling thread, paced as above, until `stop` is raised,
 // telling the engine when each block is heard. `sink` (may be null) receives every
-// block.
+// block. While no stream makes sound the thread sleeps (Engine::WaitForSound) and
+// renders nothing; the timetable starts afresh when sound does. Whoever raises `stop`
+// then calls Engine::WakeSound.
 void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink);
 
 }  // namespace ae

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <unordered_set>
+#include <thread>
 
 #include "audioengine/dsp/PeakLevel.h"
 #include "plugin/engine/Bass.h"
@@ -19,11 +19,6 @@ namespace {
 // The ready ring holds at most this much audio: an effect change reaches the ear
 // within it.
 constexpr double kReadyRingSeconds = 0.1;
-// History kept for the analysis: enough to reach back from the decode front past the
-// ready ring, a staged block, the output's buffering and the 20 ms meter window, to
-// the 512 frames of the spectrum.
-constexpr double kHistorySeconds = 0.2;
-constexpr int kHistoryExtraFrames = 1024;
 // Output frames one decode step aims at, and the most samples one step decodes.
 constexpr int kOutputFramesPerStep = 1024;
 constexpr int kMaxDecodeSamples = 8192;
@@ -34,12 +29,50 @@ constexpr int kStageFrames = 2048;
 constexpr unsigned kResamplerLog2DftSize = 10;
 // Every channel the decoder can give has an equaliser state of its own.
 static_assert(kMaxDecodedChannels <= dsp::kMaxChannels);
+// Tries of a lock-free transport read before a reader takes the control lock.
+constexpr int kTransportTries = 16;
 
 enum : int {
     kStopped = BASS_ACTIVE_STOPPED,
     kPlaying = BASS_ACTIVE_PLAYING,
     kPaused = BASS_ACTIVE_PAUSED,
 };
+
+// The analysis history must reach from the decode front back past everything the
+// decode side can be ahead of the ear, to the start of the longest window a query
+// reads. In stream frames, at stream rate R and output rate O:
+//
+//   (ring + stage + output buffer) x R / O   the audio between the ear and the decoder,
+//                                            in output frames: the ready ring (at most
+//                                            100 ms), a chunk and a step's output
+//                                            waiting in the stage, the output's buffer
+//   + one decode step                        appended before it is resampled
+//   + max(20 ms meter, 512 + 256 spectrum)   the window, whose end may be floored to a
+//                                            256-frame step
+//   + 256                                    rounding
+//
+// So it grows with the stream's rate only, and with nothing else: about 0.17 s of the
+// stream's rate plus the output's buffer at a 44.1 kHz output, and more at low output
+// rates, where a chunk and a step are long.
+int HistoryFrames(int rate, const StreamSetup& setup, int ringChunks, int decodeBlockFrames) {
+    const double perOutputFrame = static_cast<double>(rate) / setup.outputRate;
+    const int stepOutput = static_cast<int>(std::ceil(decodeBlockFrames / perOutputFrame));
+    const int leadOutput =
+        ringChunks * kChunkFrames + kChunkFrames + stepOutput + setup.outputBufferFrames;
+    const int window =
+        std::max(static_cast<int>(std::ceil(rate * 0.02)), dsp::Spectrum512::kFrames + 256);
+    return static_cast<int>(std::ceil(leadOutput * perOutputFrame)) + decodeBlockFrames + window +
+           256;
+}
+
+int RingChunks(int outputRate) {
+    return std::max(4, static_cast<int>(kReadyRingSeconds * outputRate) / kChunkFrames);
+}
+
+int DecodeBlockFrames(const DecoderInfo& info, int outputRate) {
+    const double perStep = static_cast<double>(kOutputFramesPerStep) * info.rate / outputRate;
+    return std::clamp(static_cast<int>(perStep), 16, kMaxDecodeSamples / info.channels);
+}
 
 // Mixes a block of the file's channels down to stereo: mono to both sides, more than
 // two channels as the mean of the even ones (left) and of the odd ones (right).
@@ -66,16 +99,6 @@ void ToStereo(const float* in, int frames, int channels, float* out) {
     }
 }
 
-// Filenames handed out by BASS_ChannelGetInfo stay readable after their stream is
-// freed: another thread (the tag library, a host's display) may still be reading one.
-// Each distinct path is kept once, for the life of the process.
-const std::string& InternPath(const std::string& path) {
-    static std::mutex* mutex = new std::mutex;
-    static std::unordered_set<std::string>* paths = new std::unordered_set<std::string>;
-    std::lock_guard<std::mutex> lock(*mutex);
-    return *paths->insert(path).first;
-}
-
 }  // namespace
 
 AE_HOT int64_t MonotonicNs() {
@@ -86,7 +109,9 @@ AE_HOT int64_t MonotonicNs() {
 
 int VolumeRampFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
 
-Result<std::unique_ptr<Stream>> Stream::Open(const std::string& path, int outputRate) {
+int TransportFadeFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
+
+Result<std::unique_ptr<Stream>> Stream::Open(const std::string& path, const StreamSetup& setup) {
     Result<std::unique_ptr<Decoder>> opened = OpenDecoder(path);
     if (!opened.ok()) return opened.error();
     std::unique_ptr<Decoder> decoder = std::move(opened).value();
@@ -97,41 +122,44 @@ Result<std::unique_ptr<Stream>> Stream::Open(const std::string& path, int output
     }
     const int64_t payload = AudioPayloadBytes(path);
     std::unique_ptr<Stream> stream(
-        new Stream(std::move(decoder), std::move(absolute), payload, outputRate));
-    if (stream->info_.rate != outputRate && !stream->resampler_) return Error{BASS_ERROR_MEM};
+        new Stream(std::move(decoder), std::move(absolute), payload, setup));
+    if (stream->info_.rate != setup.outputRate && !stream->resampler_) {
+        return Error{BASS_ERROR_MEM};
+    }
     return stream;
 }
 
 Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t payloadBytes,
-               int outputRate)
+               const StreamSetup& setup)
     : decoder_(std::move(decoder)),
       info_(decoder_->info()),
-      path_(InternPath(path)),
+      path_(std::move(path)),
       payloadBytes_(payloadBytes),
-      outputRate_(outputRate),
+      outputRate_(setup.outputRate),
+      decodeBlockFrames_(DecodeBlockFrames(info_, setup.outputRate)),
+      fadeFrames_(TransportFadeFrames(setup.outputRate)),
       eq_(info_.rate, info_.channels),
-      history_(static_cast<int>(std::ceil(info_.rate * kHistorySeconds)) + kHistoryExtraFrames),
-      ring_(std::max(4, static_cast<int>(kReadyRingSeconds * outputRate) / kChunkFrames)),
-      control_(Pack(1, kStopped)),
-      rampFrames_(VolumeRampFrames(outputRate)) {
-    const double perStep = static_cast<double>(kOutputFramesPerStep) * info_.rate / outputRate;
-    decodeBlockFrames_ =
-        std::clamp(static_cast<int>(perStep), 16, kMaxDecodeSamples / info_.channels);
+      history_(HistoryFrames(info_.rate, setup, RingChunks(setup.outputRate), decodeBlockFrames_)),
+      ring_(RingChunks(setup.outputRate)),
+      transport_(Pack(1, 0, kStopped)),
+      fade_(static_cast<size_t>(fadeFrames_) * 2),
+      rampFrames_(VolumeRampFrames(setup.outputRate)) {
     decoded_.resize(static_cast<size_t>(decodeBlockFrames_) * info_.channels);
     stereo_.resize(static_cast<size_t>(decodeBlockFrames_) * 2);
     stage_.resize(static_cast<size_t>(kStageFrames) * 2);
-    if (info_.rate != outputRate) {
+    if (info_.rate != outputRate_) {
         const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
         runtime.log2_large_dft_size = kResamplerLog2DftSize;
         soxr_error_t soxrError = nullptr;
-        resampler_ = soxr_create(info_.rate, outputRate, 2, &soxrError, &io, &quality, &runtime);
+        resampler_ = soxr_create(info_.rate, outputRate_, 2, &soxrError, &io, &quality, &runtime);
         if (soxrError) {
             soxr_delete(resampler_);
             resampler_ = nullptr;
         }
     }
+    producerEpoch_ = 1;  // the decoder starts at frame 0, as epoch 1 asks
     history_.Reset(0);
 }
 
@@ -139,9 +167,32 @@ Stream::~Stream() { soxr_delete(resampler_); }
 
 // ---------------------------------------------------------------- decode side
 
+bool Stream::TryBeginJob(int64_t nowNs) {
+    if (busy_.exchange(true, std::memory_order_acquire)) return false;
+    jobSinceNs_.store(nowNs, std::memory_order_relaxed);
+    return true;
+}
+
+void Stream::EndJob() {
+    jobSinceNs_.store(0, std::memory_order_relaxed);
+    busy_.store(false, std::memory_order_release);
+}
+
+bool Stream::StuckInJob(int64_t nowNs, int64_t patienceNs) const {
+    const int64_t since = jobSinceNs_.load(std::memory_order_relaxed);
+    return since != 0 && nowNs - since > patienceNs;
+}
+
 bool Stream::Pump() {
-    std::lock_guard<std::mutex> lock(decodeMutex_);
-    if (lastQueued_) return false;
+    Transport transport;
+    // A control call is writing: come back at the next round rather than wait.
+    if (!TryReadTransport(&transport)) return true;
+    const uint32_t epoch = EpochOf(transport.word);
+    if (epoch != producerEpoch_) {
+        Restart(epoch, transport.target);
+        return true;
+    }
+    if (StateOf(transport.word) == kFreed || lastQueued_) return false;
     Chunk* chunk = ring_.BeginPush();
     if (!chunk) return false;
     if (stageFrames_ >= kChunkFrames || flushed_) {
@@ -165,13 +216,37 @@ bool Stream::Pump() {
     return true;
 }
 
+void Stream::Restart(uint32_t epoch, int64_t frame) {
+    // The one place a seek touches the file: on this stream's job, so that a slow
+    // disk delays this stream alone.
+    const bool sought = decoder_->Seek(frame);
+    if (resampler_) soxr_clear(resampler_);
+    {
+        std::lock_guard<std::mutex> lock(eqMutex_);
+        eq_.Reset();
+    }
+    history_.Reset(frame);
+    stageFrames_ = 0;
+    base_ = frame;
+    decodedFrames_ = 0;
+    outputQueued_ = 0;
+    // A file that cannot be read at the target ends there instead of playing on from
+    // an undefined place.
+    inputEnded_ = flushed_ = !sought;
+    lastQueued_ = false;
+    producerEpoch_ = epoch;
+}
+
 bool Stream::DecodeBlock() {
     int64_t got = decoder_->Read(decoded_.data(), decodeBlockFrames_);
     if (got < decodeBlockFrames_) inputEnded_ = true;  // the end, or a read error
     got = std::clamp<int64_t>(got, 0, decodeBlockFrames_);
     if (got == 0) return false;
     const int frames = static_cast<int>(got);
-    if (eq_.bandCount() > 0) eq_.Process(decoded_.data(), static_cast<size_t>(frames));
+    {
+        std::lock_guard<std::mutex> lock(eqMutex_);
+        if (eq_.bandCount() > 0) eq_.Process(decoded_.data(), static_cast<size_t>(frames));
+    }
     history_.Append(decoded_.data(), frames, info_.channels);
     ToStereo(decoded_.data(), frames, info_.channels, stereo_.data());
     decodedFrames_ += frames;
@@ -225,145 +300,188 @@ void Stream::PushChunk(Chunk* chunk) {
     ring_.Push();
 }
 
-// ---------------------------------------------------------------- control
+// ---------------------------------------------------------------- transport
+
+bool Stream::TryReadTransport(Transport* transport) const {
+    for (int attempt = 0; attempt < kTransportTries; ++attempt) {
+        const uint32_t seq = transportSeq_.load(std::memory_order_acquire);
+        if (seq & 1) continue;
+        transport->word = transport_.load(std::memory_order_acquire);
+        transport->still = stillFrame_.load(std::memory_order_relaxed);
+        transport->target = targetFrame_.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (transportSeq_.load(std::memory_order_relaxed) == seq) return true;
+    }
+    return false;
+}
+
+Stream::Transport Stream::TransportLocked() const {
+    Transport transport;
+    transport.word = transport_.load(std::memory_order_acquire);
+    transport.still = stillFrame_.load(std::memory_order_relaxed);
+    transport.target = targetFrame_.load(std::memory_order_relaxed);
+    return transport;
+}
+
+Stream::Transport Stream::ReadTransport() const {
+    Transport transport;
+    if (TryReadTransport(&transport)) return transport;
+    // A writer was preempted inside its few stores: wait for it rather than spin.
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    return TransportLocked();
+}
+
+template <typename Change>
+void Stream::WriteTransport(int64_t still, int64_t target, Change change) {
+    const uint32_t seq = transportSeq_.load(std::memory_order_relaxed);
+    transportSeq_.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    stillFrame_.store(still, std::memory_order_relaxed);
+    targetFrame_.store(target, std::memory_order_relaxed);
+    // The callback may stop the stream at its end meanwhile: change what is there.
+    uint64_t word = transport_.load(std::memory_order_acquire);
+    while (!transport_.compare_exchange_weak(word, change(word), std::memory_order_acq_rel)) {
+    }
+    transportSeq_.store(seq + 2, std::memory_order_release);
+}
 
 AE_HOT bool Stream::playing() const {
-    return StateOf(control_.load(std::memory_order_acquire)) == kPlaying;
+    return StateOf(transport_.load(std::memory_order_acquire)) == kPlaying;
 }
 
-int Stream::Activity() const { return StateOf(control_.load(std::memory_order_acquire)); }
-
-bool Stream::AtEnd() const {
-    return endedEpoch_.load(std::memory_order_acquire) ==
-           EpochOf(control_.load(std::memory_order_acquire));
+int Stream::Activity() const {
+    const int state = StateOf(transport_.load(std::memory_order_acquire));
+    return state == kFreed ? kStopped : state;
 }
 
-void Stream::SetState(int state) {
-    uint64_t control = control_.load(std::memory_order_acquire);
-    while (!control_.compare_exchange_weak(control, Pack(EpochOf(control), state),
-                                           std::memory_order_acq_rel)) {
-    }
+bool Stream::AtEnd(uint64_t word) const {
+    return endedEpoch_.load(std::memory_order_acquire) == EpochOf(word);
 }
 
-Status Stream::Play(bool restart) {
+void Stream::Play(bool restart) {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    if (restart || AtEnd()) {
-        if (Status sought = SeekLocked(0); !sought.ok()) return sought;
-    }
-    if (playing()) return {};
-    run_.fetch_add(1, std::memory_order_acq_rel);
-    SetState(kPlaying);
-    return {};
+    const Transport now = TransportLocked();
+    const bool fromStart = restart || AtEnd(now.word);
+    if (StateOf(now.word) == kFreed) return;
+    if (!fromStart && StateOf(now.word) == kPlaying) return;
+    WriteTransport(fromStart ? 0 : now.still, fromStart ? 0 : now.target, [&](uint64_t word) {
+        return Pack(EpochOf(word) + (fromStart ? 1 : 0), RunOf(word) + 1, kPlaying);
+    });
 }
 
 void Stream::Pause() {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    uint64_t control = control_.load(std::memory_order_acquire);
-    while (StateOf(control) == kPlaying) {
-        stillFrame_.store(Position(), std::memory_order_release);
-        run_.fetch_add(1, std::memory_order_acq_rel);
-        if (control_.compare_exchange_strong(control, Pack(EpochOf(control), kPaused),
-                                             std::memory_order_acq_rel)) {
-            return;
-        }
-    }
+    const Transport now = TransportLocked();
+    if (StateOf(now.word) != kPlaying) return;
+    WriteTransport(PositionFrom(now, MonotonicNs()), now.target,
+                   [](uint64_t word) { return Pack(EpochOf(word), RunOf(word) + 1, kPaused); });
 }
 
 void Stream::Stop() {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    uint64_t control = control_.load(std::memory_order_acquire);
-    while (StateOf(control) != kStopped) {
-        if (StateOf(control) == kPlaying) stillFrame_.store(Position(), std::memory_order_release);
-        run_.fetch_add(1, std::memory_order_acq_rel);
-        if (control_.compare_exchange_strong(control, Pack(EpochOf(control), kStopped),
-                                             std::memory_order_acq_rel)) {
-            return;
-        }
-    }
+    const Transport now = TransportLocked();
+    const int state = StateOf(now.word);
+    if (state == kStopped || state == kFreed) return;
+    const int64_t still = state == kPlaying ? PositionFrom(now, MonotonicNs()) : now.still;
+    WriteTransport(still, now.target,
+                   [](uint64_t word) { return Pack(EpochOf(word), RunOf(word) + 1, kStopped); });
+}
+
+void Stream::Free() {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    const Transport now = TransportLocked();
+    WriteTransport(now.still, now.target,
+                   [](uint64_t word) { return Pack(EpochOf(word), RunOf(word) + 1, kFreed); });
 }
 
 Status Stream::Seek(int64_t frame) {
+    if (frame < 0 || frame > info_.frames) return Error{BASS_ERROR_POSITION};
     std::lock_guard<std::mutex> lock(controlMutex_);
-    return SeekLocked(frame);
+    SeekLocked(frame);
+    return {};
 }
 
-Status Stream::SeekLocked(int64_t frame) {
-    if (frame < 0 || frame > info_.frames) return Error{BASS_ERROR_POSITION};
-    std::lock_guard<std::mutex> lock(decodeMutex_);
-    const bool sought = decoder_->Seek(frame);
-    if (resampler_) soxr_clear(resampler_);
-    eq_.Reset();
-    history_.Reset(frame);
-    stageFrames_ = 0;
-    base_ = frame;
-    decodedFrames_ = 0;
-    outputQueued_ = 0;
-    // A file that cannot be read at the target ends there instead of playing on from
-    // an undefined place.
-    inputEnded_ = flushed_ = !sought;
-    lastQueued_ = false;
-    ++producerEpoch_;
-    stillFrame_.store(frame, std::memory_order_release);
-    run_.fetch_add(1, std::memory_order_acq_rel);
-    uint64_t control = control_.load(std::memory_order_acquire);
-    while (!control_.compare_exchange_weak(control, Pack(producerEpoch_, StateOf(control)),
-                                           std::memory_order_acq_rel)) {
+void Stream::SeekLocked(int64_t frame) {
+    // The decode side sees the new epoch and restarts from `frame` as its next job;
+    // what is queued from before is dropped by the callback (after a fade-out).
+    WriteTransport(frame, frame, [](uint64_t word) {
+        return Pack(EpochOf(word) + 1, RunOf(word) + 1, StateOf(word));
+    });
+}
+
+int64_t Stream::ResumeFrame(const Transport& transport) const {
+    // Where the callback stopped taking audio in this epoch; where the epoch began
+    // when it has taken none.
+    if (mixedEpoch_.load(std::memory_order_acquire) == EpochOf(transport.word)) {
+        return mixedFrame_.load(std::memory_order_acquire);
     }
-    if (!sought) return Error{BASS_ERROR_POSITION};
-    return {};
+    return transport.target;
+}
+
+void Stream::Reprime() {
+    // Audio decoded ahead of a stream that is not playing has not been heard yet:
+    // decode it again, so that effects set before playback apply from the first
+    // frame, at once rather than gliding in. It restarts where the callback stopped
+    // taking audio, not at the heard position, so nothing heard is heard twice.
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    const Transport now = TransportLocked();
+    const int state = StateOf(now.word);
+    if (state == kPlaying || state == kFreed || AtEnd(now.word)) return;
+    WriteTransport(now.still, ResumeFrame(now), [](uint64_t word) {
+        return Pack(EpochOf(word) + 1, RunOf(word) + 1, StateOf(word));
+    });
 }
 
 int64_t Stream::Position() const { return PositionAt(MonotonicNs()); }
 
-int64_t Stream::PositionAt(int64_t nowNs) const {
-    const uint64_t control = control_.load(std::memory_order_acquire);
-    const uint32_t epoch = EpochOf(control);
+int64_t Stream::PositionAt(int64_t nowNs) const { return PositionFrom(ReadTransport(), nowNs); }
+
+int64_t Stream::PositionFrom(const Transport& transport, int64_t nowNs) const {
+    const uint32_t epoch = EpochOf(transport.word);
     if (endedEpoch_.load(std::memory_order_acquire) == epoch) {
         return std::clamp<int64_t>(endedFrame_.load(std::memory_order_acquire), 0, info_.frames);
     }
-    const int64_t still = stillFrame_.load(std::memory_order_acquire);
-    if (StateOf(control) != kPlaying) return still;
-    const uint64_t tag = HeardTag(epoch, run_.load(std::memory_order_acquire));
+    const int64_t still = transport.still;
+    if (StateOf(transport.word) != kPlaying) return still;
+    const uint64_t tag = HeardTag(epoch, RunOf(transport.word));
     // Stream frames heard over `ns` nanoseconds.
     const auto framesIn = [this](int64_t ns) {
         return static_cast<int64_t>(static_cast<double>(ns) * info_.rate / 1e9);
     };
 
-    int64_t position;
-    for (;;) {
-        const uint32_t seq = heardSeq_.load(std::memory_order_acquire);
-        if (seq & 1) continue;  // a span is being written: a few stores
-        const uint64_t count = heardCount_.load(std::memory_order_acquire);
-        const uint64_t kept = std::min<uint64_t>(count, kHeardSpans);
-        // Newest first: the first span whose audio has begun to be heard holds the ear.
-        // Spans still to be heard (rendered ahead) are passed over; a span of an
-        // earlier run or epoch ends the search.
-        position = still;
-        bool ahead = false;  // only spans still to be heard were found
-        int64_t earliestFrame = 0, earliestNs = 0;
-        for (uint64_t i = 1; i <= kept; ++i) {
-            const HeardSpan& span = heard_[(count - i) % kHeardSpans];
-            if (span.tag.load(std::memory_order_acquire) != tag) break;
-            const int64_t begin = span.beginFrame.load(std::memory_order_acquire);
-            const int64_t end = span.endFrame.load(std::memory_order_acquire);
-            const int64_t beginNs = span.beginNs.load(std::memory_order_acquire);
-            ahead = beginNs != 0 && nowNs < beginNs;
-            if (!ahead) {
-                // Manual output (heard as output), or inside the span, or past it
-                // waiting for more: never further than what was output.
-                position = beginNs == 0 ? end : std::min(end, begin + framesIn(nowNs - beginNs));
-                break;
-            }
-            earliestFrame = begin;
-            earliestNs = beginNs;
+    const uint64_t count = heardCount_.load(std::memory_order_acquire);
+    const uint64_t kept = std::min<uint64_t>(count, kHeardSpans);
+    // Newest first: the first span whose audio has begun to be heard holds the ear.
+    // Spans still to be heard (rendered ahead) are passed over; a span of an earlier
+    // run or epoch, or one being rewritten, ends the search.
+    int64_t position = still;
+    bool ahead = false;  // only spans still to be heard were found
+    int64_t earliestFrame = 0, earliestNs = 0;
+    for (uint64_t i = 1; i <= kept; ++i) {
+        const HeardSpan& span = heard_[(count - i) % kHeardSpans];
+        const uint32_t seq = span.seq.load(std::memory_order_acquire);
+        const uint64_t spanTag = span.tag.load(std::memory_order_relaxed);
+        const int64_t begin = span.beginFrame.load(std::memory_order_relaxed);
+        const int64_t end = span.endFrame.load(std::memory_order_relaxed);
+        const int64_t beginNs = span.beginNs.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((seq & 1) || span.seq.load(std::memory_order_relaxed) != seq) break;
+        if (spanTag != tag) break;
+        ahead = beginNs != 0 && nowNs < beginNs;
+        if (!ahead) {
+            // Manual output (heard as output), or inside the span, or past it waiting
+            // for more: never further than what was output.
+            position = beginNs == 0 ? end : std::min(end, begin + framesIn(nowNs - beginNs));
+            break;
         }
-        if (ahead) {
-            // Everything kept is still to be heard: the ear comes up to it with the
-            // clock, but never from behind where this run started.
-            position = std::max(std::min(still, earliestFrame),
-                                earliestFrame - framesIn(earliestNs - nowNs));
-        }
-        if (heardSeq_.load(std::memory_order_acquire) == seq) break;
+        earliestFrame = begin;
+        earliestNs = beginNs;
+    }
+    if (ahead) {
+        // Everything kept is still to be heard: the ear comes up to it with the clock,
+        // but never from behind where this run started.
+        position =
+            std::max(std::min(still, earliestFrame), earliestFrame - framesIn(earliestNs - nowNs));
     }
     return std::clamp<int64_t>(position, 0, info_.frames);
 }
@@ -376,9 +494,10 @@ void Stream::PeakAtPosition(int frames, float* left, float* right) const {
 
 AE_HOT void Stream::SpectrumAtPosition(void* out) {
     constexpr int kStep = dsp::Spectrum512::kFrames / 2;
-    const bool isPlaying = playing();
-    const uint32_t epochNow = EpochOf(control_.load(std::memory_order_acquire));
-    const int64_t end = Position() / kStep * kStep;
+    const Transport transport = ReadTransport();
+    const bool isPlaying = StateOf(transport.word) == kPlaying;
+    const uint32_t epochNow = EpochOf(transport.word);
+    const int64_t end = PositionFrom(transport, MonotonicNs()) / kStep * kStep;
     std::lock_guard<std::mutex> lock(spectrumMutex_);
     const bool cached = spectrumValid_ && spectrumEpoch_ == epochNow && spectrumEnd_ == end;
     if (!cached) {
@@ -400,7 +519,7 @@ AE_HOT void Stream::SpectrumAtPosition(void* out) {
 int Stream::AddEffect(int priority) {
     int slot;
     {
-        std::lock_guard<std::mutex> lock(decodeMutex_);
+        std::lock_guard<std::mutex> lock(eqMutex_);
         slot = eq_.AddBand(priority);
     }
     if (slot >= 0) Reprime();
@@ -410,7 +529,7 @@ int Stream::AddEffect(int priority) {
 bool Stream::RemoveEffect(int slot) {
     bool removed;
     {
-        std::lock_guard<std::mutex> lock(decodeMutex_);
+        std::lock_guard<std::mutex> lock(eqMutex_);
         removed = eq_.RemoveBand(slot);
     }
     if (removed) Reprime();
@@ -423,17 +542,6 @@ bool Stream::SetEffectParams(int slot, const dsp::PeakingParams& params) {
     return true;
 }
 
-void Stream::Reprime() {
-    // Audio decoded ahead of a stream that is not playing has not been heard yet:
-    // decode it again, so that effects set before playback apply from the first
-    // frame, at once rather than gliding in.
-    std::lock_guard<std::mutex> lock(controlMutex_);
-    if (playing() || AtEnd()) return;
-    // A re-seek that fails ends the stream there, as any failed seek does; the effect
-    // call that asked for it has succeeded all the same.
-    static_cast<void>(SeekLocked(stillFrame_.load(std::memory_order_acquire)));
-}
-
 bool Stream::GetEffectParams(int slot, dsp::PeakingParams* params) const {
     return eq_.GetParams(slot, params);
 }
@@ -441,37 +549,97 @@ bool Stream::GetEffectParams(int slot, dsp::PeakingParams* params) const {
 // ---------------------------------------------------------------- audio callback
 
 void Stream::PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs) {
-    const uint32_t seq = heardSeq_.load(std::memory_order_relaxed);
-    heardSeq_.store(seq + 1, std::memory_order_release);
     const uint64_t count = heardCount_.load(std::memory_order_relaxed);
     HeardSpan& span = heard_[count % kHeardSpans];
-    span.tag.store(tag, std::memory_order_release);
-    span.beginFrame.store(beginFrame, std::memory_order_release);
-    span.endFrame.store(endFrame, std::memory_order_release);
-    span.beginNs.store(beginNs, std::memory_order_release);
+    const uint32_t seq = span.seq.load(std::memory_order_relaxed);
+    span.seq.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    span.tag.store(tag, std::memory_order_relaxed);
+    span.beginFrame.store(beginFrame, std::memory_order_relaxed);
+    span.endFrame.store(endFrame, std::memory_order_relaxed);
+    span.beginNs.store(beginNs, std::memory_order_relaxed);
+    span.seq.store(seq + 2, std::memory_order_release);
     heardCount_.store(count + 1, std::memory_order_release);
-    heardSeq_.store(seq + 2, std::memory_order_release);
 }
 
-void Stream::DropStale(uint32_t epoch) {
+void Stream::PublishMixed(uint32_t epoch, int64_t frame) {
+    mixedFrame_.store(frame, std::memory_order_release);
+    mixedEpoch_.store(epoch, std::memory_order_release);
+}
+
+void Stream::DropOlder(uint32_t epoch) {
     while (const Chunk* front = ring_.Front()) {
-        if (front->epoch == epoch) break;
+        if (!Older(front->epoch, epoch)) break;
         ring_.Pop();
         chunkOffset_ = 0;
     }
 }
 
-void Stream::Mix(float* out, int frames, const MixTiming& timing) {
-    const uint64_t control = control_.load(std::memory_order_acquire);
-    const uint32_t epoch = EpochOf(control);
+void Stream::CaptureFade(uint32_t epoch) {
+    // Copies the next few milliseconds of what was playing, to be played out fading to
+    // silence over whatever comes next: a cut in mid-waveform would click. The audio
+    // stays queued: a resume starts from it again (fading in), and a seek drops it.
+    DropOlder(epoch);
+    int captured = 0;
+    int skip = chunkOffset_;
+    ring_.Peek([&](const Chunk& chunk) {
+        if (chunk.epoch != epoch) return false;
+        const int take = std::min(fadeFrames_ - captured, chunk.frames - skip);
+        std::memcpy(fade_.data() + 2 * captured, chunk.samples + 2 * skip,
+                    sizeof(float) * 2 * static_cast<size_t>(take));
+        captured += take;
+        skip = 0;
+        return captured < fadeFrames_;
+    });
+    fadeCaptured_ = captured;
+    fadePlayed_ = 0;
+    fadeGain_ = gain_;
+}
+
+int Stream::PlayFade(float* out, int frames) {
+    const int n = std::min(frames, fadeCaptured_ - fadePlayed_);
+    const float step = 1.0f / static_cast<float>(std::max(1, fadeCaptured_));
+    for (int f = 0; f < n; ++f) {
+        const int k = fadePlayed_ + f;
+        const float g = fadeGain_ * (1.0f - static_cast<float>(k + 1) * step);
+        out[2 * f] += fade_[2 * k] * g;
+        out[2 * f + 1] += fade_[2 * k + 1] * g;
+    }
+    fadePlayed_ += n;
+    return n;
+}
+
+bool Stream::Mix(float* out, int frames, const MixTiming& timing) {
+    const uint64_t word = transport_.load(std::memory_order_acquire);
+    const uint32_t epoch = EpochOf(word);
+    const int state = StateOf(word);
+    const bool play = state == kPlaying;
+    // Paused, stopped, freed or moved while audible: fade out what was playing.
+    if (audible_ && (!play || audibleEpoch_ != epoch)) {
+        CaptureFade(audibleEpoch_);
+        audible_ = false;
+    }
     // Audio from before a seek is dropped whatever the state, so that the decoder can
-    // refill the ring from the new place while the stream is paused or stopped.
-    DropStale(epoch);
-    if (StateOf(control) != kPlaying) return;
-    const uint32_t run = run_.load(std::memory_order_acquire);
+    // refill the ring from the new place while the stream is paused or stopped. Audio
+    // of a newer epoch than this pass has seen stays for the next pass.
+    DropOlder(epoch);
+    // The fade-out overlays the block's start; after a seek the new audio fades in
+    // under it.
+    const bool faded = PlayFade(out, frames) > 0;
+    if (!play) {
+        if (state == kFreed && fadePlayed_ >= fadeCaptured_) {
+            faded_.store(true, std::memory_order_release);
+        }
+        return faded;
+    }
+    const uint32_t run = RunOf(word);
 
     const float target = volume_.load(std::memory_order_relaxed);
-    if (target != gainTarget_) {
+    if (!audible_) {
+        // Silent until now: the volume holds from the first sample.
+        gain_ = gainTarget_ = target;
+        gainRampLeft_ = 0;
+    } else if (target != gainTarget_) {
         gainTarget_ = target;
         gainStep_ = (target - gain_) / static_cast<float>(rampFrames_);
         gainRampLeft_ = rampFrames_;
@@ -480,15 +648,22 @@ void Stream::Mix(float* out, int frames, const MixTiming& timing) {
     int done = 0;
     int64_t begun = -1;  // the stream frame this pass starts from
     int64_t reached = -1;
+    int offset = 0;  // output frames of the block before this stream's audio
+    const float fadeStep = 1.0f / static_cast<float>(fadeFrames_);
     while (done < frames) {
         const Chunk* chunk = ring_.Front();
-        if (!chunk) break;            // the decoder is behind: this stream is silent for now
-        if (chunk->epoch != epoch) {  // audio from before a seek
-            ring_.Pop();
-            chunkOffset_ = 0;
-            continue;
+        if (!chunk || chunk->epoch != epoch) break;  // the decoder is behind: silent for now
+        if (begun < 0) {
+            begun = chunk->StreamFrameAfter(chunkOffset_);
+            offset = done;
+            if (!audible_) {
+                // Sound starts: it fades in, except a start from the file's first frame,
+                // which is the file's own beginning (and keeps renders sample-exact).
+                rampInLeft_ = begun == 0 ? 0 : fadeFrames_;
+                audible_ = true;
+                audibleEpoch_ = epoch;
+            }
         }
-        if (begun < 0) begun = chunk->StreamFrameAfter(chunkOffset_);
         const int take = std::min(frames - done, chunk->frames - chunkOffset_);
         const float* in = chunk->samples + 2 * chunkOffset_;
         float* mix = out + 2 * done;
@@ -496,8 +671,10 @@ void Stream::Mix(float* out, int frames, const MixTiming& timing) {
             if (gainRampLeft_ > 0) {
                 gain_ = --gainRampLeft_ > 0 ? gain_ + gainStep_ : gainTarget_;
             }
-            mix[2 * f] += in[2 * f] * gain_;
-            mix[2 * f + 1] += in[2 * f + 1] * gain_;
+            float g = gain_;
+            if (rampInLeft_ > 0) g *= 1.0f - static_cast<float>(rampInLeft_--) * fadeStep;
+            mix[2 * f] += in[2 * f] * g;
+            mix[2 * f + 1] += in[2 * f + 1] * g;
         }
         chunkOffset_ += take;
         done += take;
@@ -511,34 +688,48 @@ void Stream::Mix(float* out, int frames, const MixTiming& timing) {
     // The stream ends when it is asked for more than its last frame, so a block that
     // ends exactly on that frame leaves it playing until the next one.
     const bool ended = done < frames && lastOutEpoch_ == epoch;
-    if (reached < 0 && !ended) return;
+    if (reached < 0 && !ended) return true;
     if (reached < 0) begun = reached = endedFrameOut_;
     endedFrameOut_ = reached;
-    // The stream's audio fills the block from its start.
-    PublishHeard(HeardTag(epoch, run), begun, reached, std::max<int64_t>(timing.blockHeardNs, 0));
+    PublishMixed(epoch, reached);
+    int64_t heardNs = 0;
+    if (timing.blockHeardNs > 0) {
+        heardNs = timing.blockHeardNs + static_cast<int64_t>(offset) * 1000000000 / outputRate_;
+    }
+    PublishHeard(HeardTag(epoch, run), begun, reached, heardNs);
     if (ended) {
+        audible_ = false;  // the file's own end: nothing to fade
         endedFrame_.store(reached, std::memory_order_release);
         endedEpoch_.store(epoch, std::memory_order_release);
-        uint64_t expected = control;
-        control_.compare_exchange_strong(expected, Pack(epoch, kStopped),
-                                         std::memory_order_acq_rel);
+        uint64_t expected = word;
+        transport_.compare_exchange_strong(expected, Pack(epoch, run, kStopped),
+                                           std::memory_order_acq_rel);
     }
+    return true;
 }
 
 bool Stream::ReadyFor(int frames) {
-    const uint64_t control = control_.load(std::memory_order_acquire);
-    if (StateOf(control) != kPlaying) return true;
-    const uint32_t epoch = EpochOf(control);
-    DropStale(epoch);
+    const uint64_t word = transport_.load(std::memory_order_acquire);
+    if (StateOf(word) != kPlaying) return true;  // a fade-out uses what is queued
+    const uint32_t epoch = EpochOf(word);
+    // As Mix will: take the fade-out of what played before a seek, drop the rest.
+    if (audible_ && audibleEpoch_ != epoch) {
+        CaptureFade(audibleEpoch_);
+        audible_ = false;
+    }
+    DropOlder(epoch);
+    // After this render a fade's worth stays queued, so that a pause or seek before
+    // the next one fades out the same audio however fast the decoder ran.
+    const int need = frames + fadeFrames_;
     int available = -chunkOffset_;
     bool end = lastOutEpoch_ == epoch;
     ring_.Peek([&](const Chunk& chunk) {
         if (chunk.epoch != epoch) return false;
         available += chunk.frames;
         end = chunk.last;
-        return !end && available < frames;
+        return !end && available < need;
     });
-    return end || available >= frames;
+    return end || available >= need;
 }
 
 }  // namespace ae

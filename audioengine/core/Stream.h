@@ -42,34 +42,60 @@ int64_t MonotonicNs();
 
 // Frames a volume change takes to glide to its new value, at the output rate.
 int VolumeRampFrames(int outputRate);
+// Frames a transport fade (resume, pause, stop, a seek while playing, a free while
+// playing) takes, at the output rate: a few milliseconds, so that no cut clicks.
+int TransportFadeFrames(int outputRate);
+
+// What sizes a stream's buffers, fixed when the engine starts.
+struct StreamSetup {
+    int outputRate = 44100;  // Hz
+    // Output frames the output holds between rendering a block and its being heard
+    // (its buffer): the analysis history must reach back across it.
+    int outputBufferFrames = 0;
+};
 
 class Stream {
   public:
-    // Opens `path` for mixing at `outputRate` Hz, or says why it cannot. Any thread.
-    static Result<std::unique_ptr<Stream>> Open(const std::string& path, int outputRate);
+    // Opens `path` for mixing as `setup` says, or says why it cannot. Any thread.
+    static Result<std::unique_ptr<Stream>> Open(const std::string& path, const StreamSetup& setup);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
     const DecoderInfo& info() const { return info_; }
-    const std::string& path() const { return path_; }  // absolute
+    // The absolute path. Valid for the stream's life: BASS_ChannelGetInfo hands it out.
+    const std::string& path() const { return path_; }
     int64_t payloadBytes() const { return payloadBytes_; }
+    // Frames the analysis history holds: see HistoryFrames in Stream.cpp.
+    int historyFrames() const { return history_.capacity(); }
 
-    // ---- Decode worker ----
-    // Does one step of work (decodes a block, or moves resampled audio into the ready
-    // ring). False when there is nothing to do: the ring is full or the end queued.
+    // ---- Decode side: one pool worker at a time, between TryBeginJob and EndJob ----
+    // Claims the stream for the calling worker; false when another worker has it (the
+    // caller skips it rather than waits).
+    bool TryBeginJob(int64_t nowNs);
+    void EndJob();
+    // Does one step of work: a pending seek or re-prime, decoding a block, or moving
+    // resampled audio into the ready ring. False when there is nothing to do: the ring
+    // is full or the end queued. May block in the file's I/O.
     bool Pump();
+    // True while a worker has been inside one step for longer than `patienceNs`: its
+    // file is slow or hung. Any thread.
+    bool StuckInJob(int64_t nowNs, int64_t patienceNs) const;
 
-    // ---- Control, any thread. Positions in stream frames. ----
-    // Starts or resumes; from 0 when `restart` or when the stream has played to its
-    // end. Fails as Seek when the restart's seek does.
-    Status Play(bool restart);
+    // ---- Control, any thread; none waits for the decode side. Frames of the stream.
+    // Starts or resumes; from 0 when `restart` or when the stream has played to its end.
+    void Play(bool restart);
     void Pause();
     void Stop();
-    // Moves to `frame` (0..length). POSITION past the end or when the file cannot be
-    // read there.
+    // Moves to `frame` (0..length): recorded at once (Position() reads it back), done
+    // by the decode side. POSITION past the end. A file that cannot be read at the
+    // target ends there.
     Status Seek(int64_t frame);
-    // The stream frame being heard now. Any thread.
+    // Marks the stream freed: it fades out if it was playing, and Faded() says when
+    // the mix may let go of it.
+    void Free();
+    bool Faded() const { return faded_.load(std::memory_order_acquire); }
+    // The stream frame being heard now. Any thread; never waits for long.
     AE_HOT int64_t Position() const;
     // The stream frame heard at monotonic time `nowNs` (ns), from what the callback has
     // output so far: Position() at a given instant. Any thread.
@@ -77,14 +103,15 @@ class Stream {
     // BASS_ACTIVE_STOPPED / PLAYING / PAUSED.
     int Activity() const;
     bool playing() const;
-    // Linear gain, finite and >= 0 (checked by the caller); glides in at the next block.
+    // Linear gain, finite and >= 0 (checked by the caller); glides in at the next block,
+    // or applies from the first sample when the stream is silent.
     void SetVolume(float volume) { volume_.store(volume, std::memory_order_relaxed); }
     float volume() const { return volume_.load(std::memory_order_relaxed); }
 
     // Peak of the `frames` history frames ending at the heard position, per side,
     // 0..1 and above (not clamped). Any thread.
     void PeakAtPosition(int frames, float* left, float* right) const;
-    // ---- Effects (any thread) ----
+    // ---- Effects (any thread; never waits for the file) ----
     // Adds a neutral peaking band; its slot in the stream's chain, -1 when full.
     int AddEffect(int priority);
     bool RemoveEffect(int slot);
@@ -100,73 +127,115 @@ class Stream {
 
     // ---- Audio callback (one thread at a time) ----
     // Adds this stream's next `frames` output frames into `out` (stereo interleaved)
-    // if it is playing, with its volume applied.
-    void Mix(float* out, int frames, const MixTiming& timing);
-    // For the manual output: drops chunks left over from before a seek and tells
-    // whether the ring holds `frames` output frames or the stream's end.
+    // if it is playing or fading out, with its volume applied. True while the stream
+    // makes sound (playing or fading): an idle output may sleep when none does.
+    bool Mix(float* out, int frames, const MixTiming& timing);
+    // For the manual output: whether the ring holds `frames` output frames of the
+    // current epoch and a fade's worth more (or the stream's end), so that a
+    // render is the same however fast the decoder ran.
     bool ReadyFor(int frames);
 
   private:
     Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t payloadBytes,
-           int outputRate);
+           const StreamSetup& setup);
 
-    // control_ packs the seek epoch (high 32 bits) with the activity (low bits), so
-    // that the callback can stop a stream at its end only if no seek came between.
-    static uint32_t EpochOf(uint64_t control) { return static_cast<uint32_t>(control >> 32); }
-    static int StateOf(uint64_t control) { return static_cast<int>(control & 0xff); }
-    static uint64_t Pack(uint32_t epoch, int state) {
-        return (static_cast<uint64_t>(epoch) << 32) | static_cast<uint64_t>(state);
+    // ---- the transport: epoch, run and state in one word ----
+    // The epoch changes at every seek and re-prime (the decode side restarts from the
+    // target; older audio is dropped), the run at every start, pause, stop, seek.
+    enum : int { kFreed = 0x10 };  // beside the BASS_ACTIVE_* states: fading to release
+    static uint32_t EpochOf(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+    static uint32_t RunOf(uint64_t word) { return static_cast<uint32_t>(word >> 8) & 0xffffff; }
+    static int StateOf(uint64_t word) { return static_cast<int>(word & 0xff); }
+    static uint64_t Pack(uint32_t epoch, uint32_t run, int state) {
+        return (static_cast<uint64_t>(epoch) << 32) | (static_cast<uint64_t>(run & 0xffffff) << 8) |
+               static_cast<uint64_t>(state);
     }
-    void SetState(int state);
-    bool AtEnd() const;
-    Status SeekLocked(int64_t frame);  // control lock held
+    // a is older than b, modulo wrap-around.
+    static bool Older(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+    // The word with the frames that go with it, read consistently.
+    struct Transport {
+        uint64_t word = 0;
+        int64_t still = 0;   // the position while not playing; where a run starts
+        int64_t target = 0;  // where the decode side starts the epoch
+    };
+    // A consistent read without waiting; false after a few tries against writers.
+    bool TryReadTransport(Transport* transport) const;
+    // A consistent read: falls back to the control lock after a few tries.
+    Transport ReadTransport() const;
+    // Writes a new transport, control lock held. `change` maps the word (the callback
+    // may have just stopped the stream at its end) to the new one.
+    template <typename Change>
+    void WriteTransport(int64_t still, int64_t target, Change change);
+    Transport TransportLocked() const;  // control lock held
+    int64_t PositionFrom(const Transport& transport, int64_t nowNs) const;
+    bool AtEnd(uint64_t word) const;
+    void SeekLocked(int64_t frame);  // control lock held
     void Reprime();
-    void DropStale(uint32_t epoch);  // callback side
-    int64_t StreamFrameOfOutput(int64_t outputFrames) const;
-    void PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs);
+    int64_t ResumeFrame(const Transport& transport) const;
+
+    // ---- decode side ----
+    void Restart(uint32_t epoch, int64_t frame);
     bool DecodeBlock();
     void Resample(const float* stereo, int frames);
+    int64_t StreamFrameOfOutput(int64_t outputFrames) const;
     void PushChunk(Chunk* chunk);
+
+    // ---- callback side ----
+    void PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs);
+    void DropOlder(uint32_t epoch);
+    void CaptureFade(uint32_t epoch);
+    int PlayFade(float* out, int frames);
+    void PublishMixed(uint32_t epoch, int64_t frame);  // where the callback took audio up to
 
     // ---- fixed at open ----
     std::unique_ptr<Decoder> decoder_;
     DecoderInfo info_;
-    const std::string& path_;  // interned: outlives the stream
+    const std::string path_;
     int64_t payloadBytes_ = 0;
     int outputRate_;
     int decodeBlockFrames_;  // stream frames per decode step
+    int fadeFrames_;         // output frames of a transport fade
 
-    // ---- decode side, under decodeMutex_ ----
-    std::mutex decodeMutex_;
-    soxr_t resampler_ = nullptr;  // null when the stream is at the output rate
-    dsp::EqChain eq_;             // bands are added and removed under decodeMutex_
+    // ---- decode side, touched only by the worker holding the job ----
+    std::atomic<bool> busy_{false};       // a worker holds the job
+    std::atomic<int64_t> jobSinceNs_{0};  // when the current step began; 0 when none
+    soxr_t resampler_ = nullptr;          // null when the stream is at the output rate
+    std::mutex eqMutex_;  // bands added/removed vs. processing: never held across I/O
+    dsp::EqChain eq_;
     std::vector<float> decoded_;  // one decode block, the file's channels
     std::vector<float> stereo_;   // the block as stereo
     std::vector<float> stage_;    // resampled stereo waiting for a whole chunk
     int stageFrames_ = 0;
-    uint32_t producerEpoch_ = 1;
-    int64_t base_ = 0;           // stream frame where the epoch started
-    int64_t decodedFrames_ = 0;  // stream frames decoded since base_
-    int64_t outputQueued_ = 0;   // output frames pushed into the ring since base_
-    bool inputEnded_ = false;    // the decoder has given its last frame
-    bool flushed_ = false;       // the resampler has given its last frame
-    bool lastQueued_ = false;    // the final chunk is in the ring
+    uint32_t producerEpoch_ = 0;  // 0: not started; the transport starts at epoch 1
+    int64_t base_ = 0;            // stream frame where the epoch started
+    int64_t decodedFrames_ = 0;   // stream frames decoded since base_
+    int64_t outputQueued_ = 0;    // output frames pushed into the ring since base_
+    bool inputEnded_ = false;     // the decoder has given its last frame
+    bool flushed_ = false;        // the resampler has given its last frame
+    bool lastQueued_ = false;     // the final chunk is in the ring
     AnalysisHistory history_;
 
     // ---- shared ----
     ChunkRing ring_;
-    std::mutex controlMutex_;  // serialises control calls
-    std::atomic<uint64_t> control_;
-    std::atomic<uint32_t> run_{0};         // bumped at every start, pause, stop, seek
-    std::atomic<int64_t> stillFrame_{0};   // position while not playing; start of a run
+    mutable std::mutex controlMutex_;        // serialises control calls; never held across I/O
+    std::atomic<uint32_t> transportSeq_{0};  // odd while a control call writes the transport
+    std::atomic<uint64_t> transport_;
+    std::atomic<int64_t> stillFrame_{0};
+    std::atomic<int64_t> targetFrame_{0};
     std::atomic<uint32_t> endedEpoch_{0};  // epoch whose end the callback has output
     std::atomic<int64_t> endedFrame_{0};
+    std::atomic<uint32_t> mixedEpoch_{0};  // epoch of mixedFrame_
+    std::atomic<int64_t> mixedFrame_{0};   // stream frame after the last one mixed
     std::atomic<float> volume_{1.0f};
+    std::atomic<bool> faded_{false};  // freed, and the fade-out has been played
     // What the callback has output, one span per mixing pass, newest at
     // heardCount_ - 1: the stream frames the pass covered and when the first is heard.
     // Several are kept because an output that renders ahead of the clock has a few
     // passes still to be heard, and the stream may have fallen silent between them.
+    // Each span has its own sequence number (odd while written), so a reader never
+    // waits: a span rewritten under it is passed over.
     struct HeardSpan {
+        std::atomic<uint32_t> seq{0};
         std::atomic<uint64_t> tag{0};  // (epoch << 32) | run of the audio
         std::atomic<int64_t> beginFrame{0};
         std::atomic<int64_t> endFrame{0};
@@ -178,11 +247,10 @@ class Stream {
     static uint64_t HeardTag(uint32_t epoch, uint32_t run) {
         return (static_cast<uint64_t>(epoch) << 32) | run;
     }
-    std::atomic<uint32_t> heardSeq_{0};  // a sequence lock: odd while a span is written
     std::atomic<uint64_t> heardCount_{0};
     HeardSpan heard_[kHeardSpans];
 
-    // ---- spectrum cache, under spectrumMutex_ ----
+    // ---- spectrum cache, under spectrumMutex_ (query threads only) ----
     std::mutex spectrumMutex_;
     std::unique_ptr<dsp::Spectrum512> spectrum_;  // made at the first request
     bool spectrumValid_ = false;
@@ -194,6 +262,13 @@ class Stream {
     int chunkOffset_ = 0;        // output frames of the ring's front chunk already played
     uint32_t lastOutEpoch_ = 0;  // epoch whose last chunk has been played
     int64_t endedFrameOut_ = 0;  // the stream frame reached by the last output
+    bool audible_ = false;       // the last pass played this stream's audio
+    uint32_t audibleEpoch_ = 0;  // the epoch it played
+    int rampInLeft_ = 0;         // output frames of the fade-in still to go
+    std::vector<float> fade_;    // audio captured for a fade-out, stereo
+    int fadeCaptured_ = 0;
+    int fadePlayed_ = 0;
+    float fadeGain_ = 1.0f;
     float gain_ = 1.0f;
     float gainTarget_ = 1.0f;
     float gainStep_ = 0.0f;

@@ -14,6 +14,9 @@
 namespace enginetest {
 
 constexpr int kOutputRate = 44100;
+// Output frames of the engine's transport fades (5 ms): a pause, stop or seek while
+// playing fades the old audio out over them, and a resume or seek fades in over them.
+constexpr int kFadeFrames = kOutputRate / 200;
 
 // Selects the output through AUDIOENGINE_OUTPUT and starts the engine at 44100 Hz.
 // False when BASS_Init fails.

@@ -151,7 +151,7 @@ bool CanRaisePriority() {
 }
 
 // Starts the engine on the null output and plays a tone until its position moves, so
-// that the output thread and the decode worker have both set their priorities.
+// that the output thread and the decode workers have all set their priorities.
 void PlayOnNullOutput(const testaudio::TempDir& dir) {
     setenv("AUDIOENGINE_OUTPUT", "null", 1);
     ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
@@ -168,7 +168,7 @@ const char* PriorityTestUnfit() {
 }
 
 // Where permitted, the output thread runs real-time (round-robin, low priority) and
-// the decode worker at nice -10; the other threads are left as they were.
+// the decode workers at nice -10; the other threads are left as they were.
 TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
     if (const char* why = PriorityTestUnfit()) GTEST_SKIP() << why;
     const int baseline = getpriority(PRIO_PROCESS, 0);
@@ -184,12 +184,12 @@ TEST(Outputs, AudioThreadsRunBeforeOrdinaryWork) {
         if (thread.policy == SCHED_OTHER && thread.nice == baseline) ++ordinary;
     }
     EXPECT_EQ(realtime, 1) << "the output thread";
-    EXPECT_EQ(raised, 1) << "the decode worker";
+    EXPECT_EQ(raised, 2) << "the two decode workers";
     EXPECT_GE(ordinary, 1) << "this test's own thread";
 }
 
 // A host its user started in the background (nice 19) keeps its audio threads
-// there: the decode worker goes 10 steps ahead of the host's threads, the output
+// there: the decode workers go 10 steps ahead of the host's threads, the output
 // thread likewise instead of real-time, and neither ahead of ordinary processes.
 TEST(Outputs, AudioThreadsOfABackgroundHostStayInTheBackground) {
     if (const char* why = PriorityTestUnfit()) GTEST_SKIP() << why;
@@ -204,7 +204,7 @@ TEST(Outputs, AudioThreadsOfABackgroundHostStayInTheBackground) {
         if (thread.policy == SCHED_OTHER && thread.nice == 19) ++background;
     }
     EXPECT_EQ(realtime, 0);
-    EXPECT_EQ(stepped, 2) << "the output thread and the decode worker";
+    EXPECT_EQ(stepped, 3) << "the output thread and the two decode workers";
     EXPECT_GE(background, 1) << "this test's own thread";
 }
 
