@@ -226,29 +226,53 @@ Status Engine::FreeStream(uint32_t handle) {
         wasPlaying = stream->playing();
         stream->Free();
     }
-    // A stream that was playing fades out over a few milliseconds first, when an
-    // output is running to play the fade.
-    bool outputRunning;
+    // A stream that was playing fades out over a few milliseconds first. A running
+    // output plays the fade within a block or two; on the manual output the next
+    // render plays it and lets go of the stream.
+    bool running;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        outputRunning = output_ != nullptr;
+        running = !shutDown_;
+        if (wasPlaying && manual_ && running) {
+            retiring_.push_back(handle);
+            return {};
+        }
     }
-    if (wasPlaying && outputRunning) {
+    if (wasPlaying && running) {
         const int64_t deadline = MonotonicNs() + kFreeFadeWaitNs;
         while (!stream->Faded() && MonotonicNs() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+    Retire(handle);
+    return {};  // the stream closes here, or where a decode worker lets go of it
+}
+
+void Engine::Retire(uint32_t handle) {
     const uint32_t index = HandleTable<Stream>::IndexOf(handle);
     mixing_[index].store(nullptr);
     WaitForRenderPass();
     std::atomic_store(&decoding_[index], std::shared_ptr<Stream>());
+    std::lock_guard<std::mutex> lock(mutex_);
+    streams_.Remove(handle);
+}
+
+void Engine::RetireFaded() {
+    std::vector<uint32_t> faded;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        streams_.Remove(handle);
+        for (size_t i = 0; i < retiring_.size();) {
+            std::shared_ptr<Stream> stream = streams_.Get(retiring_[i]);
+            if (stream && !stream->Faded()) {
+                ++i;
+                continue;
+            }
+            faded.push_back(retiring_[i]);
+            retiring_[i] = retiring_.back();
+            retiring_.pop_back();
+        }
     }
-    // The stream closes here, or where a decode worker lets go of it.
-    return {};
+    for (uint32_t handle : faded) Retire(handle);
 }
 
 void Engine::WaitForRenderPass() {
@@ -412,6 +436,7 @@ Status Engine::RenderManual(float* out, int64_t frames) {
         out += 2 * static_cast<size_t>(n);
         frames -= n;
     }
+    RetireFaded();
     return {};
 }
 

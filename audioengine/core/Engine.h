@@ -135,6 +135,10 @@ class Engine {
     static void ShutdownAtExit();
     // The manual output's wait: true when every playing stream can give `frames`.
     bool AllReadyFor(int frames);
+    // Takes a freed stream out of the mix and the pool and frees its slot.
+    void Retire(uint32_t handle);
+    // Retires the freed streams whose fade-out the manual output has played.
+    void RetireFaded();
     // Waits until a mixing pass that may have seen a removed stream has finished.
     void WaitForRenderPass();
 
@@ -148,6 +152,7 @@ class Engine {
     HandleTable<Stream> streams_{HandleKind::Stream};
     LiveHandles<Stream> liveStreams_;  // streams_' live handles, for lock-free lookups
     HandleTable<Effect> effects_{HandleKind::Effect};
+    std::vector<uint32_t> retiring_;  // freed on the manual output, fading out
     std::mutex effectMutex_;  // serialises effect calls, so a band slot is never reused under one
 
     // The streams the callback mixes, by slot index, readable without a lock.

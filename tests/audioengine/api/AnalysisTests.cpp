@@ -248,7 +248,10 @@ std::vector<float> RenderThroughBands(const std::string& path,
         EXPECT_TRUE(BASS_FXSetParameters(fx, &band));
     }
     EXPECT_TRUE(BASS_ChannelPlay(s.handle(), FALSE));
-    return Side(Render(frames, block), 0);
+    const std::vector<float> heard = Side(Render(frames, block), 0);
+    EXPECT_TRUE(BASS_ChannelStop(s.handle()));
+    Render(kFadeFrames);  // the stop's fade-out: the next render starts from silence
+    return heard;
 }
 
 double Db(double ratio) { return 20.0 * std::log10(ratio); }
