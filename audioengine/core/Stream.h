@@ -27,6 +27,7 @@
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/EqChain.h"
 #include "audioengine/dsp/Spectrum512.h"
+#include "audioengine/dsp/StereoDownmix.h"
 
 namespace ae {
 
@@ -135,6 +136,8 @@ class Stream {
     int64_t payloadBytes_ = 0;
     int outputRate_;
     int decodeBlockFrames_;  // stream frames per decode step
+    // Mixes the file's channels to the stereo of the output, by their layout.
+    dsp::StereoDownmix downmix_;
 
     // ---- decode side, under decodeMutex_ ----
     std::mutex decodeMutex_;
