@@ -10,8 +10,10 @@ namespace ae::dsp {
 
 namespace {
 
-// FFmpeg's centre and surround mix levels, -3 dB.
+// FFmpeg's centre and surround mix levels, -3 dB; the back centre is a surround
+// speaker halved between the sides, -6 dB.
 constexpr double kMinus3Db = M_SQRT1_2;
+constexpr double kBackCenterGain = M_SQRT1_2 * M_SQRT1_2;
 
 struct SpeakerGains {
     uint32_t speaker;
@@ -29,7 +31,7 @@ constexpr SpeakerGains kSpeakerGains[] = {
     {kSpeakerBackRight, 0.0, kMinus3Db},
     {kSpeakerFrontLeftOfCenter, 1.0, 0.0},
     {kSpeakerFrontRightOfCenter, 0.0, 1.0},
-    {kSpeakerBackCenter, kMinus3Db* kMinus3Db, kMinus3Db* kMinus3Db},
+    {kSpeakerBackCenter, kBackCenterGain, kBackCenterGain},
     {kSpeakerSideLeft, kMinus3Db, 0.0},
     {kSpeakerSideRight, 0.0, kMinus3Db},
     {kSpeakerTopCenter, kMinus3Db, kMinus3Db},
