@@ -74,31 +74,6 @@ int DecodeBlockFrames(const DecoderInfo& info, int outputRate) {
     return std::clamp(static_cast<int>(perStep), 16, kMaxDecodeSamples / info.channels);
 }
 
-// Mixes a block of the file's channels down to stereo: mono to both sides, more than
-// two channels as the mean of the even ones (left) and of the odd ones (right).
-void ToStereo(const float* in, int frames, int channels, float* out) {
-    if (channels == 2) {
-        std::memcpy(out, in, sizeof(float) * 2 * static_cast<size_t>(frames));
-        return;
-    }
-    if (channels == 1) {
-        for (int f = 0; f < frames; ++f) out[2 * f] = out[2 * f + 1] = in[f];
-        return;
-    }
-    const int evens = (channels + 1) / 2;
-    const int odds = channels / 2;
-    const float evenScale = 1.0f / static_cast<float>(evens);
-    const float oddScale = 1.0f / static_cast<float>(odds);
-    for (int f = 0; f < frames; ++f) {
-        const float* x = in + static_cast<size_t>(f) * channels;
-        float left = 0, right = 0;
-        for (int c = 0; c < channels; c += 2) left += x[c];
-        for (int c = 1; c < channels; c += 2) right += x[c];
-        out[2 * f] = left * evenScale;
-        out[2 * f + 1] = right * oddScale;
-    }
-}
-
 }  // namespace
 
 AE_HOT int64_t MonotonicNs() {
@@ -138,6 +113,7 @@ Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t paylo
       outputRate_(setup.outputRate),
       decodeBlockFrames_(DecodeBlockFrames(info_, setup.outputRate)),
       fadeFrames_(TransportFadeFrames(setup.outputRate)),
+      downmix_(info_.channels, info_.channelMask),
       eq_(info_.rate, info_.channels),
       history_(HistoryFrames(info_.rate, setup, RingChunks(setup.outputRate), decodeBlockFrames_)),
       ring_(RingChunks(setup.outputRate)),
@@ -248,7 +224,7 @@ bool Stream::DecodeBlock() {
         if (eq_.bandCount() > 0) eq_.Process(decoded_.data(), static_cast<size_t>(frames));
     }
     history_.Append(decoded_.data(), frames, info_.channels);
-    ToStereo(decoded_.data(), frames, info_.channels, stereo_.data());
+    downmix_.Process(decoded_.data(), frames, stereo_.data());
     decodedFrames_ += frames;
     if (resampler_) {
         Resample(stereo_.data(), frames);

@@ -27,6 +27,7 @@
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/EqChain.h"
 #include "audioengine/dsp/Spectrum512.h"
+#include "audioengine/dsp/StereoDownmix.h"
 
 namespace ae {
 
@@ -195,6 +196,8 @@ class Stream {
     int outputRate_;
     int decodeBlockFrames_;  // stream frames per decode step
     int fadeFrames_;         // output frames of a transport fade
+    // Mixes the file's channels to the stereo of the output, by their layout.
+    dsp::StereoDownmix downmix_;
 
     // ---- decode side, touched only by the worker holding the job ----
     std::atomic<bool> busy_{false};       // a worker holds the job

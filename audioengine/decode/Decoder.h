@@ -18,6 +18,10 @@ struct DecoderInfo {
     int64_t frames = 0;    // exact length in frames (gapless for MP3)
     uint32_t ctype = 0;    // container/codec code reported by BASS_ChannelGetInfo
     uint32_t origres = 0;  // bits per sample of the source, 0 when not meaningful
+    // The speaker of each channel as delivered, as a WAVE_FORMAT_EXTENSIBLE speaker
+    // mask (see ChannelOrder.h): 0 when the file's layout is not known, else a mask
+    // naming exactly `channels` speakers.
+    uint32_t channelMask = 0;
 };
 
 class Decoder {

@@ -5,10 +5,13 @@
 #include <FLAC/stream_decoder.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <vector>
 
+#include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FrameDecoder.h"
 #include "audioengine/decode/TagBlocks.h"
@@ -29,6 +32,7 @@ class FlacDecoder final : public FrameDecoder {
         decoder_ = FLAC__stream_decoder_new();
         if (!decoder_) return Error{BASS_ERROR_MEM};
         if (ogg && !FLAC_API_SUPPORTS_OGG_FLAC) return Error{BASS_ERROR_CODEC};
+        FLAC__stream_decoder_set_metadata_respond(decoder_, FLAC__METADATA_TYPE_VORBIS_COMMENT);
         const FLAC__StreamDecoderInitStatus init =
             ogg ? FLAC__stream_decoder_init_ogg_stream(
                       decoder_, ReadCallback, SeekCallback, TellCallback, LengthCallback,
@@ -46,6 +50,9 @@ class FlacDecoder final : public FrameDecoder {
         // positioned exactly, and neither can one with no frames.
         if (info_.rate <= 0 || info_.frames <= 0) return Error{BASS_ERROR_FILEFORM};
         info_.ctype = ogg ? BASS_CTYPE_STREAM_FLAC_OGG : BASS_CTYPE_STREAM_FLAC;
+        info_.channelMask = MaskDescribesChannels(taggedMask_, info_.channels)
+                                ? taggedMask_
+                                : DefaultChannelMask(info_.channels);
         // The header promises a length; a file that was cut short cannot reach it.
         // A whole last frame at the very end of the audio proves it at once. Else
         // libFLAC seeks to the last frame, which in a file without a seek table
@@ -268,10 +275,35 @@ class FlacDecoder final : public FrameDecoder {
         return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
     }
 
+    // The speaker mask a FLAC encoder keeps from a WAVE_FORMAT_EXTENSIBLE source whose
+    // layout is not FLAC's own for its channel count, as a Vorbis comment
+    // "WAVEFORMATEXTENSIBLE_CHANNEL_MASK=0x...". 0 when the comment is not one.
+    static uint32_t ChannelMaskOfComment(const FLAC__StreamMetadata_VorbisComment_Entry& entry) {
+        static const char kField[] = "WAVEFORMATEXTENSIBLE_CHANNEL_MASK=";
+        constexpr size_t kFieldLength = sizeof(kField) - 1;
+        const size_t length = entry.length;
+        if (!entry.entry || length <= kFieldLength || length - kFieldLength > 16) return 0;
+        const char* text = reinterpret_cast<const char*>(entry.entry);
+        for (size_t i = 0; i < kFieldLength; ++i)
+            if (std::toupper(static_cast<unsigned char>(text[i])) != kField[i]) return 0;
+        char value[17] = {};
+        std::copy(text + kFieldLength, text + length, value);
+        if (!std::isxdigit(static_cast<unsigned char>(value[0]))) return 0;  // no sign, no space
+        char* end = nullptr;
+        const unsigned long long mask = std::strtoull(value, &end, 0);
+        return *end == '\0' && mask <= 0xFFFFFFFFull ? static_cast<uint32_t>(mask) : 0;
+    }
+
     static void MetadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata,
                                  void* data) {
-        if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
         FlacDecoder& self = *Self(data);
+        if (metadata->type == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
+            const FLAC__StreamMetadata_VorbisComment& comments = metadata->data.vorbis_comment;
+            for (FLAC__uint32 i = 0; i < comments.num_comments && self.taggedMask_ == 0; ++i)
+                self.taggedMask_ = ChannelMaskOfComment(comments.comments[i]);
+            return;
+        }
+        if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
         const FLAC__StreamMetadata_StreamInfo& info = metadata->data.stream_info;
         self.info_.rate = static_cast<int>(info.sample_rate);
         self.info_.channels = static_cast<int>(info.channels);
@@ -292,6 +324,7 @@ class FlacDecoder final : public FrameDecoder {
     bool failed_ = false;
     unsigned maxBlock_ = 0;       // STREAMINFO's largest block, in samples
     unsigned maxFrameBytes_ = 0;  // STREAMINFO's largest frame, in bytes; 0 unknown
+    uint32_t taggedMask_ = 0;     // speaker mask from a Vorbis comment; 0 none
     std::vector<float> block_;    // the last decoded block, interleaved
     int64_t blockFrames_ = 0;
     int64_t blockPosition_ = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FrameDecoder.h"
 #include "audioengine/decode/MpegHeader.h"
@@ -103,6 +104,7 @@ class Mpg123Decoder final : public FrameDecoder {
                       : frame.layer == 2 ? BASS_CTYPE_STREAM_MP2
                                          : BASS_CTYPE_STREAM_MP3;
         info_.origres = 0;
+        info_.channelMask = DefaultChannelMask(channels);
         if (mpg123_seek(mh_, 0, SEEK_SET) != 0) return Error{BASS_ERROR_FILEFORM};
         return {};
     }

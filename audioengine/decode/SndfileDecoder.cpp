@@ -114,6 +114,7 @@ class SndfileDecoder final : public FrameDecoder {
         info_.ctype = ContainerType(kind, subformat);
         info_.origres = kind == SndfileKind::OggOpus ? 0 : BitsPerSample(subformat);
         if (vorbisChannelOrder_ && info_.channels > 2) order_ = VorbisToWavOrder(info_.channels);
+        info_.channelMask = ChannelMask(kind);
         // Compressed streams state their length in a header; one that was cut short
         // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
         if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0) {
@@ -160,6 +161,21 @@ class SndfileDecoder final : public FrameDecoder {
     }
 
   private:
+    // WAV (from a WAVE_FORMAT_EXTENSIBLE mask) and AIFF (from a CHAN chunk) may name
+    // their speakers, which libsndfile hands over as a channel map; without one they
+    // are in the usual order for their channel count. Opus beyond stereo has a known
+    // layout only in mapping family 1, which DecodeFrames puts in WAV order.
+    uint32_t ChannelMask(SndfileKind kind) {
+        const int channels = info_.channels;
+        if (kind == SndfileKind::OggOpus)
+            return channels <= 2 || order_ ? DefaultChannelMask(channels) : 0;
+        int map[8];
+        if (sf_command(sf_, SFC_GET_CHANNEL_MAP_INFO, map,
+                       static_cast<int>(sizeof(int)) * channels) == SF_TRUE)
+            return ChannelMaskFromSndfileMap(map, channels);
+        return DefaultChannelMask(channels);
+    }
+
     std::unique_ptr<FileSource> file_;
     SNDFILE* sf_ = nullptr;
     SndfileKind kind_ = SndfileKind::Wav;

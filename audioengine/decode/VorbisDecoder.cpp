@@ -60,6 +60,7 @@ class VorbisDecoder final : public FrameDecoder {
         info_.ctype = BASS_CTYPE_STREAM_OGG;
         info_.origres = 0;
         order_ = VorbisToWavOrder(first->channels);
+        info_.channelMask = DefaultChannelMask(first->channels);  // once in WAV order
         return {};
     }
 
