@@ -18,10 +18,20 @@ class ManualEngine : public ::testing::Environment {
     }
 };
 
+// A stream a test frees while it plays fades out in the next render: render that
+// fade at the end of each test, so that the next test starts from silence when the
+// tests share a process.
+class PlayOutFades : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        enginetest::Render(enginetest::kFadeFrames);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new ManualEngine);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new PlayOutFades);
     return RUN_ALL_TESTS();
 }
