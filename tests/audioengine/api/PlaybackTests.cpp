@@ -2,7 +2,9 @@
 // Transport, the mixer and volume, heard through the manual output.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 #include "tests/audioengine/api/EngineTestSupport.h"
 
@@ -204,6 +206,104 @@ TEST(Volume, ScalesAndRampsWithoutClicks) {
     EXPECT_EQ(volume, 0.1f);
     EXPECT_FALSE(BASS_ChannelSetAttribute(h, 12345, 1.0f)) << "unknown attribute";
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
+}
+
+// Every transport cut fades: the largest step between neighbouring samples around
+// pause, stop, resume, a seek while playing, a seek then play, a restart and a free
+// stays that of the tone itself plus a fade's share (a hard cut of a 0.5 tone steps
+// by up to 0.5). A first play from frame 0 is not faded, and a volume set before it
+// holds from the first sample.
+TEST(Transport, CutsFadeInsteadOfClicking) {
+    testaudio::TempDir dir;
+    const std::string path = WriteFile(dir, "tone", Format::WavFloat, kOutputRate, 2,
+                                       testaudio::Sine(kOutputRate, 2, kOutputRate * 4, 440, 0.5));
+    // Two tones' largest step (a fade-out overlaps what follows) and a fade's share.
+    const double bound = 2 * 0.5 * 2 * M_PI * 440 / kOutputRate + 1.5 * 0.5 / kFadeFrames;
+    static std::vector<float> heard;
+    const auto hear = [](int64_t frames) {
+        const std::vector<float> block = Render(frames);
+        heard.insert(heard.end(), block.begin(), block.end());
+    };
+    struct Cut {
+        const char* name;
+        bool (*act)(HSTREAM);
+    };
+    static const Cut cuts[] = {
+        {"pause", [](HSTREAM h) { return BASS_ChannelPause(h) != FALSE; }},
+        {"stop", [](HSTREAM h) { return BASS_ChannelStop(h) != FALSE; }},
+        {"seek while playing", [](HSTREAM h) { return SeekFrames(h, 50000); }},
+        {"restart", [](HSTREAM h) { return BASS_ChannelPlay(h, TRUE) != FALSE; }},
+        {"pause then resume",
+         [](HSTREAM h) {
+             const bool paused = BASS_ChannelPause(h) != FALSE;
+             const std::vector<float> gap = Render(1000);
+             heard.insert(heard.end(), gap.begin(), gap.end());
+             return paused && BASS_ChannelPlay(h, FALSE) != FALSE;
+         }},
+        {"pause, seek, resume",
+         [](HSTREAM h) {
+             const bool paused = BASS_ChannelPause(h) != FALSE;
+             const std::vector<float> gap = Render(1000);
+             heard.insert(heard.end(), gap.begin(), gap.end());
+             return paused && SeekFrames(h, 70001) && BASS_ChannelPlay(h, FALSE) != FALSE;
+         }},
+        {"free", [](HSTREAM h) { return BASS_StreamFree(h) != FALSE; }},
+    };
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(cut.name);
+        Stream stream(path);
+        const HSTREAM h = stream.handle();
+        ASSERT_NE(h, 0u);
+        ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+        heard.clear();
+        hear(4410 + 37);  // cut mid-waveform
+        ASSERT_TRUE(cut.act(h));
+        hear(4410);
+        double worst = 0.0;
+        for (size_t i = 2; i < heard.size(); ++i)
+            worst = std::max(worst, std::fabs(double{heard[i]} - heard[i - 2]));
+        EXPECT_LE(worst, bound);
+    }
+
+    Stream quiet(path);
+    ASSERT_TRUE(BASS_ChannelSetAttribute(quiet.handle(), BASS_ATTRIB_VOL, 0.0f));
+    ASSERT_TRUE(BASS_ChannelPlay(quiet.handle(), FALSE));
+    EXPECT_EQ(Peak(Render(2000)), 0.0) << "a volume set before play holds from the first sample";
+    BASS_ChannelStop(quiet.handle());
+    Render(kFadeFrames);
+    Stream exact(path);
+    ASSERT_TRUE(BASS_ChannelPlay(exact.handle(), FALSE));
+    const std::vector<float> start = Render(64);
+    const std::vector<float> file = ReadWithSndfile(path);
+    for (size_t i = 0; i < start.size(); ++i)
+        ASSERT_EQ(start[i], file[i]) << "a first play is exact";
+}
+
+// Position reads never tear: while one thread pauses and resumes a stream 3000 times,
+// another reading its position sees where it stands, never 0 or a stale place.
+TEST(Transport, PositionReadsNeverTear) {
+    testaudio::TempDir dir;
+    Stream stream(WriteFile(dir, "tone", Format::Wav, kOutputRate, 2,
+                            testaudio::Sine(kOutputRate, 2, kOutputRate * 4, 440, 0.5)));
+    const HSTREAM h = stream.handle();
+    ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+    ASSERT_FALSE(Render(2 * kOutputRate).empty());
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, reads{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            if (PositionFrames(h) != 2 * kOutputRate) torn.fetch_add(1);
+            reads.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < 3000; ++i) {
+        BASS_ChannelPause(h);
+        BASS_ChannelPlay(h, FALSE);
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
 }
 
 }  // namespace

@@ -39,9 +39,10 @@ TEST(Process, NothingWrittenToStdoutOrStderr) {
 }
 
 // A host that ends while 32 streams play ends with its own exit code: by returning
-// from main, by exit() on the main thread and by exit() on another thread.
+// from main, by exit() on the main thread and by exit() on another thread. A child
+// it forks that exits at once (a failed exec) ends at once with its own code.
 TEST(Process, HostExitsWhileStreamsPlay) {
-    for (const char* mode : {"exit-return", "exit-call", "exit-thread"}) {
+    for (const char* mode : {"exit-return", "exit-call", "exit-thread", "fork-exit"}) {
         for (const char* code : {"0", "7"}) {
             SCOPED_TRACE(std::string(mode) + " " + code);
             const ChildResult r =
@@ -65,6 +66,26 @@ TEST(Process, HostUnloadsThePluginWhileStreamsPlay) {
         EXPECT_EQ(r.exit_code, 5) << Describe(r);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
+    }
+}
+
+// With nothing playing, and with 32 paused streams, the engine's threads sleep on a
+// condition: no wake-up at all in half a second (on the null output).
+TEST(Process, IdleEngineDoesNotWake) {
+    const ChildResult r = RunChild({SCENARIO_PATH, "idle"}, {"AUDIOENGINE_OUTPUT=null"});
+    EXPECT_TRUE(r.exited) << Describe(r);
+    EXPECT_EQ(r.exit_code, 0) << Describe(r) << " (7: the engine's threads woke)";
+}
+
+// The analysis history reaches back past the whole lead at every output rate: level
+// and spectrum never come back blank while a stream plays.
+TEST(Process, MeterAndSpectrumNeverBlankAtAnyOutputRate) {
+    for (const char* rate : {"8000", "44100", "384000"}) {
+        SCOPED_TRACE(std::string("output at ") + rate + " Hz");
+        const ChildResult r =
+            RunChild({SCENARIO_PATH, "history", rate, "report"}, {"AUDIOENGINE_OUTPUT=null"});
+        EXPECT_TRUE(r.exited) << Describe(r);
+        EXPECT_EQ(r.exit_code, 0) << Describe(r) << " blank levels, spectra: " << r.out;
     }
 }
 

@@ -219,6 +219,15 @@ TEST_F(StreamBookkeeping, OutputAheadEndsWithSeekAndStop) {
     EXPECT_EQ(stream->PositionAt(resumed - 5 * kMs), 30441 - 220);
     EXPECT_EQ(stream->PositionAt(resumed), 30441);
     EXPECT_EQ(stream->PositionAt(resumed + 5 * kMs), 30441 + 220);
+
+    // An effect change while paused decodes the queued audio again from where the
+    // output stopped taking it, not from the heard place: what the output's buffer
+    // still held at the pause is not heard twice.
+    stream->Pause();
+    ASSERT_GE(stream->AddEffect(0), 0);
+    stream->Play(false);
+    Mix(*stream, 441);  // heard as output
+    EXPECT_EQ(stream->Position(), 30882 + 441);
 }
 
 TEST_F(StreamBookkeeping, VolumeGlidesAndNeverStepsPastItsRamp) {
