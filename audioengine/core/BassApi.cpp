@@ -296,6 +296,10 @@ AE_EXPORT BOOL BASS_CALL AE_Render(float* out, DWORD frames) {
     return Entry<BOOL>(FALSE, [&] { return Engine::Instance().RenderManual(out, frames); });
 }
 
+AE_EXPORT DWORD BASS_CALL AE_RenderSkips(void) {
+    return Guard<DWORD>(0, [&] { return static_cast<DWORD>(Engine::Instance().renderSkips()); });
+}
+
 AE_EXPORT const char* BASS_CALL AE_OutputName(void) {
     return Guard<const char*>("", [&] { return Engine::Instance().OutputName(); });
 }

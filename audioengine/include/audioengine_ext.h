@@ -16,9 +16,16 @@ extern "C" {
  * until every playing stream has decoded what the block needs, so the same calls give
  * the same samples on every run. FALSE (error NOTAVAIL) on any other output or before
  * BASS_Init.
+ * A stream whose decoding has been stuck in its file for over 50 ms (a hung disk or
+ * share) is not waited for: it is silent in the render, and AE_RenderSkips counts it.
  * Threads: one thread at a time (it plays the part of the audio callback); blocks
- * while the decode worker catches up, at most 10 s per 1024 frames. */
+ * while the decode workers catch up, at most 10 s per 1024 frames. */
 BOOL BASS_CALL AE_Render(float* out, DWORD frames);
+
+/* How many times AE_Render has gone on without a stream stuck in its file, since the
+ * process started.
+ * Threads: any; never blocks. */
+DWORD BASS_CALL AE_RenderSkips(void);
 
 /* The output in use: "device", "null", "wav", "manual", or "" before BASS_Init; a
  * device output that lost its device reads "null". Static storage; leaves the
