@@ -3,16 +3,16 @@
 // the timetable they and the device output's fallback keep.
 #include "audioengine/core/PacedOutput.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Output.h"
 #include "audioengine/core/ThreadPriority.h"
+#include "audioengine/core/WavWriter.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -122,8 +122,8 @@ class NullOutput : public Output {
 
 class WavOutput : public Output {
   public:
-    WavOutput(Engine& engine, int rate, SNDFILE* file)
-        : file_(file), queue_(static_cast<size_t>(rate) * 2) {
+    WavOutput(Engine& engine, int rate, WavWriter&& file)
+        : file_(std::move(file)), queue_(static_cast<size_t>(rate) * 2) {
         writer_ = std::thread([this] { WriterLoop(); });
         renderer_ =
             std::thread([this, &engine, rate] { RunPaced(engine, rate, renderStop_, &queue_); });
@@ -140,16 +140,17 @@ class WavOutput : public Output {
     void WriterLoop() {
         for (;;) {
             const bool last = writerStop_.WaitUntil(MonotonicNs() + kSecondNs / 50);
-            queue_.Drain([this](const float* frames, size_t count) {
-                if (file_) sf_writef_float(file_, frames, static_cast<sf_count_t>(count));
-            });
+            queue_.Drain(
+                [this](const float* frames, size_t count) { file_.Append(frames, count); });
+            // The header is kept current, so the file is readable while it grows and
+            // even if the process dies; Close gives it its final sizes.
             if (last) break;
+            file_.UpdateHeader();
         }
-        sf_close(file_);
-        file_ = nullptr;
+        file_.Close();
     }
 
-    SNDFILE* file_;
+    WavWriter file_;
     FrameQueue queue_;
     StopSignal renderStop_, writerStop_;
     std::thread renderer_, writer_;
@@ -162,15 +163,9 @@ Result<std::unique_ptr<Output>> StartNullOutput(Engine& engine, int rate) {
 }
 
 Result<std::unique_ptr<Output>> StartWavOutput(Engine& engine, int rate, const std::string& path) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) return Error{BASS_ERROR_FILEOPEN};
-    // The header is kept current, so the file is readable even if the process dies.
-    sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-    return std::unique_ptr<Output>(std::make_unique<WavOutput>(engine, rate, file));
+    WavWriter file;
+    if (!file.Open(path, rate, 2)) return Error{BASS_ERROR_FILEOPEN};
+    return std::unique_ptr<Output>(std::make_unique<WavOutput>(engine, rate, std::move(file)));
 }
 
 }  // namespace ae

@@ -4,6 +4,8 @@
 // play ends with its own exit code.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/audioengine/api/EngineTestSupport.h"
 
 using enginetest::ChildResult;
@@ -36,6 +38,9 @@ TEST(Process, NothingWrittenToStdoutOrStderr) {
     EXPECT_EQ(channels, 2);
     EXPECT_EQ(rate, enginetest::kOutputRate);
     EXPECT_GT(enginetest::Peak(mix), 0.05) << mix.size() << " samples";
+    // Its header was finalised at exit: it states every sample the file holds, after
+    // the 94 bytes of header.
+    EXPECT_EQ(std::filesystem::file_size(wav), 94 + mix.size() * sizeof(float));
 }
 
 // A host that ends while 32 streams play ends with its own exit code: by returning
