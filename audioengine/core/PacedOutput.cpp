@@ -3,16 +3,16 @@
 // the timetable they and the device output's fallback keep.
 #include "audioengine/core/PacedOutput.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Output.h"
 #include "audioengine/core/ThreadPriority.h"
+#include "audioengine/core/WavWriter.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -30,7 +30,9 @@ constexpr int kPacedBlocksPerSecond = 200;
 
 // Single-producer single-consumer queue of stereo frames between the paced renderer
 // and the WAV writer thread. The producer never waits: when the writer falls that
-// far behind, the frames that do not fit are dropped.
+// far behind, the frames that do not fit are dropped. A writer with nothing to write
+// sleeps in Sleep() until the producer writes again (it takes the lock to wake it
+// only then, once per start of sound).
 class FrameQueue {
   public:
     explicit FrameQueue(size_t frames) : samples_(frames * 2), capacity_(frames) {}
@@ -44,7 +46,26 @@ class FrameQueue {
             samples_[at] = stereo[2 * i];
             samples_[at + 1] = stereo[2 * i + 1];
         }
-        write_.store(write + frames, std::memory_order_release);
+        write_.store(write + frames, std::memory_order_seq_cst);
+        if (sleeping_.load(std::memory_order_seq_cst)) Ring();
+    }
+    // Wakes the writer from Sleep().
+    void Ring() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            rung_ = true;
+        }
+        wake_.notify_one();
+    }
+    // Writer: returns when frames are queued or Ring() is called.
+    void Sleep() {
+        sleeping_.store(true, std::memory_order_seq_cst);
+        if (write_.load(std::memory_order_seq_cst) == read_.load(std::memory_order_relaxed)) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return rung_; });
+            rung_ = false;
+        }
+        sleeping_.store(false, std::memory_order_relaxed);
     }
     // Passes the queued frames, in at most two runs, to `sink(const float*, frames)`.
     template <typename Sink>
@@ -67,6 +88,10 @@ class FrameQueue {
     size_t capacity_;
     std::atomic<uint64_t> write_{0};
     std::atomic<uint64_t> read_{0};
+    std::atomic<bool> sleeping_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool rung_ = false;
 };
 
 void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink) {
@@ -138,8 +163,11 @@ class NullOutput : public Output {
 
 class WavOutput : public Output {
   public:
-    WavOutput(Engine& engine, int rate, SNDFILE* file)
-        : engine_(engine), rate_(rate), file_(file), queue_(static_cast<size_t>(rate) * 2) {
+    WavOutput(Engine& engine, int rate, WavWriter&& file)
+        : engine_(engine),
+          rate_(rate),
+          file_(std::move(file)),
+          queue_(static_cast<size_t>(rate) * 2) {
         writer_ = std::thread([this] { WriterLoop(); });
         renderer_ =
             std::thread([this, &engine, rate] { RunPaced(engine, rate, renderStop_, &queue_); });
@@ -151,6 +179,7 @@ class WavOutput : public Output {
         engine_.WakeSound();
         if (renderer_.joinable()) renderer_.join();
         writerStop_.Raise();  // the writer drains what is queued, then closes the file
+        queue_.Ring();
         if (writer_.joinable()) writer_.join();
     }
 
@@ -158,18 +187,26 @@ class WavOutput : public Output {
     void WriterLoop() {
         for (;;) {
             const bool last = writerStop_.WaitUntil(MonotonicNs() + kSecondNs / 50);
-            queue_.Drain([this](const float* frames, size_t count) {
-                if (file_) sf_writef_float(file_, frames, static_cast<sf_count_t>(count));
+            bool wrote = false;
+            queue_.Drain([&](const float* frames, size_t count) {
+                file_.Append(frames, count);
+                wrote = true;
             });
             if (last) break;
+            // The header is kept current, so the file is readable while it grows and
+            // even if the process dies; Close gives it its final sizes.
+            if (wrote) {
+                file_.UpdateHeader();
+            } else {
+                queue_.Sleep();  // the renderer sleeps too, while nothing plays
+            }
         }
-        sf_close(file_);
-        file_ = nullptr;
+        file_.Close();
     }
 
     Engine& engine_;
     int rate_;
-    SNDFILE* file_;
+    WavWriter file_;
     FrameQueue queue_;
     StopSignal renderStop_, writerStop_;
     std::thread renderer_, writer_;
@@ -182,15 +219,9 @@ Result<std::unique_ptr<Output>> StartNullOutput(Engine& engine, int rate) {
 }
 
 Result<std::unique_ptr<Output>> StartWavOutput(Engine& engine, int rate, const std::string& path) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) return Error{BASS_ERROR_FILEOPEN};
-    // The header is kept current, so the file is readable even if the process dies.
-    sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-    return std::unique_ptr<Output>(std::make_unique<WavOutput>(engine, rate, file));
+    WavWriter file;
+    if (!file.Open(path, rate, 2)) return Error{BASS_ERROR_FILEOPEN};
+    return std::unique_ptr<Output>(std::make_unique<WavOutput>(engine, rate, std::move(file)));
 }
 
 }  // namespace ae
