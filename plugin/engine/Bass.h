@@ -91,7 +91,7 @@ typedef struct BASS_CHANNELINFO {
     DWORD origres; /* original resolution in bits, 0 when not known */
     DWORD plugin;
     DWORD sample;
-    const char* filename; /* absolute path of the stream's file */
+    const char* filename; /* absolute path of the stream's file; valid until the stream is freed */
 } BASS_CHANNELINFO;
 
 /* A peaking equaliser band: centre in Hz, bandwidth in semitones, gain in dB. */
@@ -110,18 +110,21 @@ BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD flags, HWND win, const vo
  * length is scanned at open). */
 HSTREAM BASS_CALL BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
                                         DWORD flags);
-/* Frees a stream and its effects.
+/* Frees a stream and its effects; a playing stream fades out over 5 ms first.
  * Threads: any; may block: waits for calls in progress on the stream, for effect calls
- * on any stream and for the mixing pass under way, and may close the file. */
+ * on any stream, for the fade-out (at most 100 ms) and the mixing pass under way. Never
+ * for the file: a decode worker stuck in it lets go of the stream later. */
 BOOL BASS_CALL BASS_StreamFree(HSTREAM handle);
-/* Starts or resumes playback; restart TRUE plays from the start.
- * Threads: any; a restart, or a play at the end, seeks: may block on file I/O. */
+/* Starts or resumes playback (fading in, except from the first frame); restart TRUE
+ * plays from the start.
+ * Threads: any; no I/O (a restart's seek is done by the decode side), may wait for
+ * another control call on the same stream (microseconds). */
 BOOL BASS_CALL BASS_ChannelPlay(DWORD handle, BOOL restart);
-/* Stops playback, keeping the position.
- * Threads: any; no I/O, may wait for a seek in progress on the same stream. */
+/* Stops playback, keeping the position; the sound fades out over 5 ms.
+ * Threads: any; no I/O, may wait for another control call on the same stream. */
 BOOL BASS_CALL BASS_ChannelStop(DWORD handle);
-/* Pauses playback, keeping the position.
- * Threads: any; no I/O, may wait for a seek in progress on the same stream. */
+/* Pauses playback, keeping the position; the sound fades out over 5 ms.
+ * Threads: any; no I/O, may wait for another control call on the same stream. */
 BOOL BASS_CALL BASS_ChannelPause(DWORD handle);
 /* Playing, paused, stopped or stalled (BASS_ACTIVE_*).
  * Threads: any; never blocks. */
@@ -132,8 +135,10 @@ QWORD BASS_CALL BASS_ChannelSeconds2Bytes(DWORD handle, double seconds);
 /* Bytes to seconds; negative on failure.
  * Threads: any; never blocks. */
 double BASS_CALL BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes);
-/* Seeks to a byte position (mode BASS_POS_BYTE); fails past the end.
- * Threads: any; may block on file I/O (the seek). */
+/* Seeks to a byte position (mode BASS_POS_BYTE); fails past the end. The position
+ * reads the target at once; the stream's decode side does the seek (a file that
+ * cannot be read there ends there).
+ * Threads: any; no I/O, may wait for another control call on the same stream. */
 BOOL BASS_CALL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
 /* The byte position being heard (mode BASS_POS_BYTE); (QWORD)-1 on failure.
  * Threads: any; never blocks. */
@@ -149,12 +154,12 @@ BOOL BASS_CALL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value)
 BOOL BASS_CALL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value);
 /* Peak level of the last 20 ms heard: left in the low word, right in the high word,
  * each 0..32768; (DWORD)-1 when not playing or on failure.
- * Threads: any; no I/O, only a short lock shared with the stream's decoding. */
+ * Threads: any; never blocks (no lock the decoding takes). */
 DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle);
 /* BASS_DATA_FFT512: fills buffer with 256 float magnitudes (1024 bytes); returns bytes
  * written, (DWORD)-1 on failure.
- * Threads: any; no I/O, only short locks (the stream's decoding, other spectrum
- * requests on the same stream). */
+ * Threads: any; no I/O, only a short lock shared with other spectrum requests on the
+ * same stream. */
 DWORD BASS_CALL BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
 /* Fills *info; FALSE for an unknown handle.
  * Threads: any; never blocks. */
@@ -163,16 +168,16 @@ BOOL BASS_CALL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
  * Threads: any; never blocks (measured at open). */
 QWORD BASS_CALL BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
 /* Adds an effect of the given type; higher priority runs first. 0 on failure.
- * Threads: any; may block on file I/O: a stream that is not playing decodes again
- * from its position, so the change applies from its first frame. Effect calls run
- * one at a time across all streams. */
+ * A stream that is not playing decodes its queued audio again (a job of its decode
+ * side), so the change applies from the next frame heard.
+ * Threads: any; no I/O. Effect calls run one at a time across all streams. */
 HFX BASS_CALL BASS_ChannelSetFX(DWORD handle, DWORD type, int priority);
 /* Removes one effect from a channel.
- * Threads: any; may block on file I/O, as BASS_ChannelSetFX. */
+ * Threads: any; no I/O, as BASS_ChannelSetFX. */
 BOOL BASS_CALL BASS_ChannelRemoveFX(DWORD handle, HFX fx);
 /* Sets an effect's parameters (BASS_DX8_PARAMEQ for a PARAMEQ: Hz, semitones, dB);
  * rejects out-of-range values.
- * Threads: any; may block on file I/O, as BASS_ChannelSetFX. */
+ * Threads: any; no I/O, as BASS_ChannelSetFX. */
 BOOL BASS_CALL BASS_FXSetParameters(HFX fx, const void* params);
 /* Reads an effect's parameters back.
  * Threads: any; no I/O, may wait for another thread's effect call to finish. */
