@@ -141,7 +141,8 @@ double BASS_CALL BASS_ChannelBytes2Seconds(DWORD handle, QWORD bytes);
  * Threads: any; no I/O, may wait for another control call on the same stream. */
 BOOL BASS_CALL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
 /* The byte position being heard (mode BASS_POS_BYTE); (QWORD)-1 on failure.
- * Threads: any; never blocks. */
+ * Threads: any; lock-free, except that a read racing a control call on the same
+ * stream a few times over waits for it (microseconds). */
 QWORD BASS_CALL BASS_ChannelGetPosition(DWORD handle, DWORD mode);
 /* The stream's length in bytes (mode BASS_POS_BYTE); (QWORD)-1 on failure.
  * Threads: any; never blocks. */
@@ -154,7 +155,7 @@ BOOL BASS_CALL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value)
 BOOL BASS_CALL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value);
 /* Peak level of the last 20 ms heard: left in the low word, right in the high word,
  * each 0..32768; (DWORD)-1 when not playing or on failure.
- * Threads: any; never blocks (no lock the decoding takes). */
+ * Threads: any; no lock the decoding takes; as BASS_ChannelGetPosition otherwise. */
 DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle);
 /* BASS_DATA_FFT512: fills buffer with 256 float magnitudes (1024 bytes); returns bytes
  * written, (DWORD)-1 on failure.
