@@ -282,16 +282,14 @@ bool Stream::TryReadTransport(Transport* transport) const {
     for (int attempt = 0; attempt < kTransportTries; ++attempt) {
         const uint32_t seq = transportSeq_.load(std::memory_order_acquire);
         if (seq & 1) continue;
-        transport->word = transport_.load(std::memory_order_acquire);
-        transport->still = stillFrame_.load(std::memory_order_relaxed);
-        transport->target = targetFrame_.load(std::memory_order_relaxed);
+        *transport = LoadTransport();
         std::atomic_thread_fence(std::memory_order_acquire);
         if (transportSeq_.load(std::memory_order_relaxed) == seq) return true;
     }
     return false;
 }
 
-Stream::Transport Stream::TransportLocked() const {
+Stream::Transport Stream::LoadTransport() const {
     Transport transport;
     transport.word = transport_.load(std::memory_order_acquire);
     transport.still = stillFrame_.load(std::memory_order_relaxed);
@@ -304,7 +302,7 @@ Stream::Transport Stream::ReadTransport() const {
     if (TryReadTransport(&transport)) return transport;
     // A writer was preempted inside its few stores: wait for it rather than spin.
     std::lock_guard<std::mutex> lock(controlMutex_);
-    return TransportLocked();
+    return LoadTransport();
 }
 
 template <typename Change>
@@ -336,7 +334,7 @@ bool Stream::AtEnd(uint64_t word) const {
 
 void Stream::Play(bool restart) {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    const Transport now = TransportLocked();
+    const Transport now = LoadTransport();
     const bool fromStart = restart || AtEnd(now.word);
     if (StateOf(now.word) == kFreed) return;
     if (!fromStart && StateOf(now.word) == kPlaying) return;
@@ -347,7 +345,7 @@ void Stream::Play(bool restart) {
 
 void Stream::Pause() {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    const Transport now = TransportLocked();
+    const Transport now = LoadTransport();
     if (StateOf(now.word) != kPlaying) return;
     WriteTransport(PositionFrom(now, MonotonicNs()), now.target,
                    [](uint64_t word) { return Pack(EpochOf(word), RunOf(word) + 1, kPaused); });
@@ -355,7 +353,7 @@ void Stream::Pause() {
 
 void Stream::Stop() {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    const Transport now = TransportLocked();
+    const Transport now = LoadTransport();
     const int state = StateOf(now.word);
     if (state == kStopped || state == kFreed) return;
     const int64_t still = state == kPlaying ? PositionFrom(now, MonotonicNs()) : now.still;
@@ -365,7 +363,7 @@ void Stream::Stop() {
 
 void Stream::Free() {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    const Transport now = TransportLocked();
+    const Transport now = LoadTransport();
     WriteTransport(now.still, now.target,
                    [](uint64_t word) { return Pack(EpochOf(word), RunOf(word) + 1, kFreed); });
 }
@@ -400,7 +398,7 @@ void Stream::Reprime() {
     // frame, at once rather than gliding in. It restarts where the callback stopped
     // taking audio, not at the heard position, so nothing heard is heard twice.
     std::lock_guard<std::mutex> lock(controlMutex_);
-    const Transport now = TransportLocked();
+    const Transport now = LoadTransport();
     const int state = StateOf(now.word);
     if (state == kPlaying || state == kFreed || AtEnd(now.word)) return;
     WriteTransport(now.still, ResumeFrame(now), [](uint64_t word) {

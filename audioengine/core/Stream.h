@@ -167,7 +167,9 @@ class Stream {
     // may have just stopped the stream at its end) to the new one.
     template <typename Change>
     void WriteTransport(int64_t still, int64_t target, Change change);
-    Transport TransportLocked() const;  // control lock held
+    // The three loads: consistent with the control lock held, or when the sequence
+    // number is the same before and after.
+    Transport LoadTransport() const;
     int64_t PositionFrom(const Transport& transport, int64_t nowNs) const;
     bool AtEnd(uint64_t word) const;
     void SeekLocked(int64_t frame);  // control lock held
