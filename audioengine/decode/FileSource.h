@@ -37,7 +37,7 @@ class FileSource {
     int64_t Size() const;
 
   private:
-    static constexpr int64_t kBufferBytes = 64 * 1024;
+    static constexpr int64_t kBufferBytes = 32 * 1024;
 
     explicit FileSource(int fd) : fd_(fd) {}
     int fd_;

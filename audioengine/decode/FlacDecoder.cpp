@@ -87,23 +87,61 @@ class FlacDecoder final : public FrameDecoder {
     }
 
     bool SeekCodec(int64_t frame) override {
-        blockFrames_ = blockPosition_ = 0;
-        failed_ = false;
         // A read error aborts the decoder, and an aborted decoder refuses to seek
         // until it is flushed.
         if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_ABORTED)
             FLAC__stream_decoder_flush(decoder_);
-        // libFLAC hands the frame holding the target to the write callback, trimmed so
-        // that it starts at the target.
-        if (FLAC__stream_decoder_seek_absolute(decoder_, static_cast<FLAC__uint64>(frame)) &&
-            !failed_)
-            return true;
-        FLAC__stream_decoder_flush(decoder_);  // required after a failed seek
-        blockFrames_ = blockPosition_ = 0;
-        return false;
+        // libFLAC's search (without a seek table) guesses a byte position a frame's
+        // length before where it expects the target. Near the end that guess can fall
+        // inside the last frame, where no frame starts; libFLAC then decodes the frame
+        // at its lower bound, creeps that bound up one frame and guesses again, which
+        // reads and decodes the whole file (half a second for ten minutes of a tone).
+        // EofCallback stops that walk by failing such a search at once; the seek is
+        // then made to a sample one block earlier, then two, four..., whose guess lands
+        // before the last frame, and decodes forward to the target.
+        int64_t from = frame;
+        for (int attempt = 0;; ++attempt) {
+            blockFrames_ = blockPosition_ = 0;
+            failed_ = false;
+            // libFLAC hands the frame holding `from` to the write callback, trimmed so
+            // that it starts there.
+            seeking_ = true;
+            const bool sought =
+                FLAC__stream_decoder_seek_absolute(decoder_, static_cast<FLAC__uint64>(from));
+            seeking_ = false;
+            if (sought && !failed_ && Skip(frame - from)) return true;
+            FLAC__stream_decoder_flush(decoder_);  // required after a failed seek
+            blockFrames_ = blockPosition_ = 0;
+            if (from == 0 || attempt == kSeekRetries) return false;
+            from = std::max<int64_t>(0, frame - (int64_t{LargestBlock()} << attempt));
+        }
     }
 
   private:
+    // Seeks made further back before a seek fails: the last starts 2^(n-1) blocks early.
+    static constexpr int kSeekRetries = 16;
+
+    // STREAMINFO's largest block; one that states none (a damaged header) is taken at
+    // the most the format allows.
+    int64_t LargestBlock() const { return maxBlock_ >= 16 ? maxBlock_ : 65535; }
+
+    // Decodes `frames` frames forward from the position and drops them. False when
+    // the stream ends or fails first.
+    bool Skip(int64_t frames) {
+        while (frames > 0) {
+            if (blockPosition_ < blockFrames_) {
+                const int64_t n = std::min(frames, blockFrames_ - blockPosition_);
+                blockPosition_ += n;
+                frames -= n;
+                continue;
+            }
+            blockFrames_ = blockPosition_ = 0;
+            if (failed_ || !FLAC__stream_decoder_process_single(decoder_) || blockFrames_ == 0)
+                return false;
+        }
+        return true;
+    }
+
     // True when the file's audio ends with one whole frame (its header's CRC-8 and
     // the frame's CRC-16 correct) whose last sample is the stream's last, as the
     // STREAMINFO block states it. False when that cannot be shown from the tail.
@@ -237,9 +275,11 @@ class FlacDecoder final : public FrameDecoder {
         *length = static_cast<FLAC__uint64>(size);
         return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
     }
+    // Never true during a seek: libFLAC's search then fails where it would walk the
+    // file (see SeekCodec); reads still end at the end of the file.
     static FLAC__bool EofCallback(const FLAC__StreamDecoder*, void* data) {
-        const FileSource& file = *Self(data)->file_;
-        return file.Tell() >= file.Size();
+        const FlacDecoder& self = *Self(data);
+        return !self.seeking_ && self.file_->Tell() >= self.file_->Size();
     }
 
     static FLAC__StreamDecoderWriteStatus WriteCallback(const FLAC__StreamDecoder*,
@@ -322,6 +362,7 @@ class FlacDecoder final : public FrameDecoder {
     FLAC__StreamDecoder* decoder_ = nullptr;
     bool haveInfo_ = false;
     bool failed_ = false;
+    bool seeking_ = false;        // inside libFLAC's seek
     unsigned maxBlock_ = 0;       // STREAMINFO's largest block, in samples
     unsigned maxFrameBytes_ = 0;  // STREAMINFO's largest frame, in bytes; 0 unknown
     uint32_t taggedMask_ = 0;     // speaker mask from a Vorbis comment; 0 none

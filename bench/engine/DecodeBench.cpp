@@ -6,10 +6,18 @@
 //                           (the engine's byte format), as a peer writes raw PCM
 //   decode_bench eq FILE    FILE decoded and run through the plug-in's ten bands
 //                           (3 octaves wide, +6/-6 dB) in the decode thread's blocks
+//   decode_bench seek FILE [MS]
+//                           wall time of a seek to a few targets (100 frames before
+//                           the end, the middle, one second in), each the median of
+//                           fresh decoders' first seek, the file in the page cache;
+//                           with MS, every read that is not where the last one ended
+//                           first waits MS milliseconds (a disk or share seeking)
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +28,9 @@
 
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/EqChain.h"
+#ifdef HAVE_READ_SHIM
+#include "tests/support/ReadShim.h"
+#endif
 
 namespace {
 
@@ -104,12 +115,60 @@ int Equalise(const char* path) {
     return Complete(*decoder, total) ? 0 : 1;
 }
 
+// Seeks from a freshly opened decoder, as a host's seek on a stream that has just
+// been opened or has played elsewhere, then decodes one block there so that a
+// decoder that defers its work cannot look fast.
+int SeekTimes(const char* path, int seekDelayMs) {
+    using Clock = std::chrono::steady_clock;
+    const std::unique_ptr<ae::Decoder> probe = Open(path);
+    if (!probe) return 1;
+#ifdef HAVE_READ_SHIM
+    readshim::WatchedFile file(path);
+    file.SetSeekDelay(std::chrono::milliseconds(seekDelayMs));
+#else
+    if (seekDelayMs > 0) {
+        std::fprintf(stderr, "built without the read shim: no seek delay\n");
+        return 2;
+    }
+#endif
+    const int64_t frames = probe->info().frames;
+    const struct {
+        const char* name;
+        int64_t frame;
+    } targets[] = {{"seek_end_minus_100", std::max<int64_t>(0, frames - 100)},
+                   {"seek_middle", frames / 2},
+                   {"seek_one_second", std::min<int64_t>(frames, probe->info().rate)}};
+    std::vector<float> block(static_cast<size_t>(kDecodeBlock * probe->info().channels));
+    constexpr int kRuns = 7;
+    for (const auto& target : targets) {
+        std::vector<double> times;
+        for (int run = 0; run < kRuns; ++run) {
+            const std::unique_ptr<ae::Decoder> decoder = Open(path);
+            if (!decoder) return 1;
+            const auto start = Clock::now();
+            const bool sought = decoder->Seek(target.frame);
+            const int64_t got = sought ? decoder->Read(block.data(), kDecodeBlock) : -1;
+            times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+            if (got != std::min(kDecodeBlock, frames - target.frame)) {
+                std::fprintf(stderr, "%s: seek to %lld failed\n", target.name,
+                             static_cast<long long>(target.frame));
+                return 1;
+            }
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("%s %.3f ms\n", target.name, times[kRuns / 2] * 1000.0);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "pcm" && argc == 3) return Pcm(argv[2]);
     if (mode == "eq" && argc == 3) return Equalise(argv[2]);
-    std::fprintf(stderr, "usage: decode_bench pcm FILE | eq FILE\n");
+    if (mode == "seek" && (argc == 3 || argc == 4))
+        return SeekTimes(argv[2], argc == 4 ? std::atoi(argv[3]) : 0);
+    std::fprintf(stderr, "usage: decode_bench pcm FILE | eq FILE | seek FILE [MS]\n");
     return 2;
 }

@@ -4,8 +4,12 @@
 // read straight from the file's tail; whatever that cannot prove is left to a seek.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "plugin/engine/Bass.h"
 #include "tests/audioengine/decode/DecodeTestSupport.h"
+#include "tests/support/ReadShim.h"
 
 namespace {
 
@@ -80,3 +84,40 @@ TEST(FlacEnd, FilesThatEndShortOfTheirStatedLengthAreRefused) {
 }
 
 }  // namespace
+
+// A seek into the last frame of a file without a seek table reads the file a few
+// times, as a seek anywhere else does, and lands on the exact frame. libFLAC's own
+// search walked there a frame at a time, reading the whole file, when its guess fell
+// inside the last frame: here a minute of a tone ends in a block of noise, far
+// larger than the frames before it.
+TEST(FlacEnd, SeeksIntoTheLastFrameReadLittleOfTheFile) {
+    testaudio::TempDir dir;
+    const std::string path = dir.File("minute.flac");
+    const int64_t frames = 60 * 44100 + 4000;  // the last block holds 4000 frames
+    std::vector<float> signal = testaudio::Sine(44100, 2, frames, 440, 0.5);
+    uint32_t x = 2463534242u;
+    for (size_t i = signal.size() - 2 * 4000; i < signal.size(); ++i) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        signal[i] = static_cast<float>(x % 20001) / 20000.0f - 0.5f;
+    }
+    ASSERT_TRUE(testaudio::Write(path, Format::Flac, 44100, 2, signal));
+    auto opened = ae::OpenDecoder(path);
+    ASSERT_TRUE(opened.ok()) << opened.code();
+    ae::Decoder& decoder = *opened.value();
+    const std::vector<float> all = decodetest::DecodeRest(decoder, 65536);
+    ASSERT_EQ(static_cast<int64_t>(all.size()), 2 * frames);
+
+    readshim::WatchedFile file(path);
+    ASSERT_TRUE(file.ok());
+    std::vector<float> block(2 * 1000);
+    for (const int64_t target : {frames - 1, frames - 100, frames - 3999, frames / 2}) {
+        SCOPED_TRACE(target);
+        const int64_t readsBefore = file.reads();
+        ASSERT_TRUE(decoder.Seek(target));
+        const int64_t n = std::min<int64_t>(1000, frames - target);
+        ASSERT_EQ(decoder.Read(block.data(), n), n);
+        EXPECT_LE(file.reads() - readsBefore, 40);
+        EXPECT_EQ(std::vector<float>(block.begin(), block.begin() + 2 * n),
+                  std::vector<float>(all.begin() + 2 * target, all.begin() + 2 * (target + n)));
+    }
+}
