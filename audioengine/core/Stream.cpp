@@ -27,6 +27,10 @@ constexpr int kStageFrames = 2048;
 // The resampler's largest transform (2^n points): soxr's default of 2^17 would cost
 // each stream a few hundred KiB; this keeps it small at a negligible cost in speed.
 constexpr unsigned kResamplerLog2DftSize = 10;
+// Input frames handed to the resampler at a time: its buffers grow with the pieces
+// it is given (per stream, 96 to 44.1 kHz: 97 KiB before any, 165 KiB for pieces of
+// 256 frames, 256 KiB for 4096), at no measurable cost in time.
+constexpr size_t kResampleSliceFrames = 256;
 // Every channel the decoder can give has an equaliser state of its own.
 static_assert(kMaxDecodedChannels <= dsp::kMaxChannels);
 // Tries of a lock-free transport read before a reader takes the control lock.
@@ -241,8 +245,9 @@ void Stream::Resample(const float* stereo, int frames) {
     size_t consumed = 0;
     while (consumed < static_cast<size_t>(frames) && stageFrames_ < kStageFrames) {
         size_t used = 0, produced = 0;
+        const size_t slice = std::min(frames - consumed, kResampleSliceFrames);
         const soxr_error_t failed =
-            soxr_process(resampler_, stereo + 2 * consumed, frames - consumed, &used,
+            soxr_process(resampler_, stereo + 2 * consumed, slice, &used,
                          stage_.data() + 2 * stageFrames_,
                          static_cast<size_t>(kStageFrames - stageFrames_), &produced);
         consumed += used;
