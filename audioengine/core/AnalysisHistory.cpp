@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "audioengine/core/Hot.h"
+#include "audioengine/dsp/PeakLevel.h"
 
 namespace ae {
 namespace {
@@ -13,19 +14,24 @@ namespace {
 // after this many tries and answers with silence.
 constexpr int kReadTries = 4;
 
-std::unique_ptr<std::atomic<float>[]> Ring(int frames) {
-    std::unique_ptr<std::atomic<float>[]> ring(new std::atomic<float>[static_cast<size_t>(frames)]);
-    for (int i = 0; i < frames; ++i) ring[i].store(0.0f, std::memory_order_relaxed);
+template <typename T>
+std::unique_ptr<std::atomic<T>[]> Ring(int frames) {
+    std::unique_ptr<std::atomic<T>[]> ring(new std::atomic<T>[static_cast<size_t>(frames)]);
+    for (int i = 0; i < frames; ++i) ring[i].store(T{}, std::memory_order_relaxed);
     return ring;
+}
+
+uint16_t Level(float peak) {
+    return static_cast<uint16_t>(dsp::LevelFromAmplitude(peak));
 }
 
 }  // namespace
 
 AnalysisHistory::AnalysisHistory(int frames)
     : capacity_(std::max(frames, 1)),
-      evenPeaks_(Ring(capacity_)),
-      oddPeaks_(Ring(capacity_)),
-      means_(Ring(capacity_)) {}
+      evenLevels_(Ring<uint16_t>(capacity_)),
+      oddLevels_(Ring<uint16_t>(capacity_)),
+      means_(Ring<float>(capacity_)) {}
 
 void AnalysisHistory::Reset(int64_t frame) {
     const uint32_t resets = resets_.load(std::memory_order_relaxed);
@@ -70,8 +76,8 @@ void AnalysisHistory::Append(const float* interleaved, int frames, int channels)
             for (int c = 0; c < channels; ++c) sum += x[c];
             mean = sum * scale;
         }
-        evenPeaks_[at].store(even, relaxed);
-        oddPeaks_[at].store(odd, relaxed);
+        evenLevels_[at].store(Level(even), relaxed);
+        oddLevels_[at].store(Level(odd), relaxed);
         means_[at].store(mean, relaxed);
         if (++at == capacity) at = 0;
     }
@@ -92,20 +98,20 @@ int64_t AnalysisHistory::StillHeldFrom(const Span& span, int64_t from) const {
     return std::max(from, begin_.load(std::memory_order_relaxed));
 }
 
-void AnalysisHistory::Peaks(int64_t end, int frames, float* left, float* right) const {
+void AnalysisHistory::Levels(int64_t end, int frames, uint32_t* left, uint32_t* right) const {
     *left = *right = 0;
     for (int attempt = 0; attempt < kReadTries; ++attempt) {
         const Span span = Held();
         const int64_t from = std::max(end - frames, span.begin);
         const int64_t to = std::min(end, span.end);
-        float l = 0, r = 0;
+        uint32_t l = 0, r = 0;
         // One division to find the first record, then a wrapping index: a division
         // per frame cost more than the rest of the scan.
         const size_t capacity = static_cast<size_t>(capacity_);
         size_t at = from < to ? static_cast<size_t>(from % capacity_) : 0;
         for (int64_t i = from; i < to; ++i) {
-            l = std::max(l, evenPeaks_[at].load(std::memory_order_relaxed));
-            r = std::max(r, oddPeaks_[at].load(std::memory_order_relaxed));
+            l = std::max<uint32_t>(l, evenLevels_[at].load(std::memory_order_relaxed));
+            r = std::max<uint32_t>(r, oddLevels_[at].load(std::memory_order_relaxed));
             if (++at == capacity) at = 0;
         }
         // Overwritten during the scan (or reset): read again, from the new start.

@@ -2,9 +2,12 @@
 // A stream's recent audio after effects and before volume, at the stream's own rate,
 // kept for the level meter and the spectrum. Indexed by stream frame, so a query can
 // pick exactly the frames ending at the heard position. Per frame it keeps what the
-// two measurements need whatever the channel count: the peak magnitude of the even
-// channels (left), of the odd channels (right; mono counts as both) and the mean of
-// all channels (for the spectrum). The audio callback never touches it.
+// two measurements need whatever the channel count, 8 bytes: the meter's level
+// (0..32768) of the even channels (left) and of the odd channels (right; mono counts
+// as both), and the mean of all channels (for the spectrum). The level of a window is
+// the largest of its frames' levels, exactly as the level of the window's peak,
+// since the rounding to a level never reverses an order. The audio callback never
+// touches it.
 //
 // One writer (the stream's decode side) and any number of readers, with no lock: the
 // writer never waits for a reader, so a query thread of low priority cannot hold up
@@ -39,10 +42,10 @@ class AnalysisHistory {
     // before. Writer.
     void Append(const float* interleaved, int frames, int channels);
 
-    // Peak magnitudes over the stream frames [end - frames, end): frames not held
-    // (before the stream's start, overwritten or not decoded yet) count as silence.
-    // Any thread; never waits.
-    void Peaks(int64_t end, int frames, float* left, float* right) const;
+    // The meter's levels (0..32768, dsp::LevelFromAmplitude of the peak) over the
+    // stream frames [end - frames, end): frames not held (before the stream's start,
+    // overwritten or not decoded yet) count as silence. Any thread; never waits.
+    void Levels(int64_t end, int frames, uint32_t* left, uint32_t* right) const;
 
     // The channel mean of the stream frames [end - frames, end) into `out`, silence
     // for frames not held. True when every frame at or after stream frame 0 was held.
@@ -64,12 +67,12 @@ class AnalysisHistory {
     int capacity_;
     // By stream frame modulo capacity_. Atomic only so that a reader racing the
     // writer is defined behaviour; such reads are detected and discarded.
-    std::unique_ptr<std::atomic<float>[]> evenPeaks_;  // peak |sample| of channels 0, 2, 4...
-    std::unique_ptr<std::atomic<float>[]> oddPeaks_;   // of channels 1, 3, 5... (mono: 0)
-    std::unique_ptr<std::atomic<float>[]> means_;      // mean of all channels
-    std::atomic<uint32_t> resets_{0};                  // odd while a Reset is under way
-    std::atomic<int64_t> begin_{0};                    // oldest stream frame held
-    std::atomic<int64_t> end_{0};                      // stream frame after the newest
+    std::unique_ptr<std::atomic<uint16_t>[]> evenLevels_;  // level of channels 0, 2, 4...
+    std::unique_ptr<std::atomic<uint16_t>[]> oddLevels_;   // of channels 1, 3, 5... (mono: 0)
+    std::unique_ptr<std::atomic<float>[]> means_;          // mean of all channels
+    std::atomic<uint32_t> resets_{0};                      // odd while a Reset is under way
+    std::atomic<int64_t> begin_{0};                        // oldest stream frame held
+    std::atomic<int64_t> end_{0};                          // stream frame after the newest
 };
 
 }  // namespace ae

@@ -214,9 +214,9 @@ AE_EXPORT DWORD BASS_CALL BASS_ChannelGetLevel(DWORD handle) {
         if (!stream.playing()) return Error{BASS_ERROR_NOPLAY};
         const int window =
             std::max(1, static_cast<int>(std::lround(stream.info().rate * kLevelSeconds)));
-        float left = 0, right = 0;
-        stream.PeakAtPosition(window, &left, &right);
-        return ae::dsp::LevelFromAmplitude(left) | (ae::dsp::LevelFromAmplitude(right) << 16);
+        uint32_t left = 0, right = 0;
+        stream.LevelAtPosition(window, &left, &right);
+        return left | (right << 16);
     });
 }
 

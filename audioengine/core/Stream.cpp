@@ -21,7 +21,7 @@ namespace {
 constexpr double kReadyRingSeconds = 0.1;
 // Output frames one decode step aims at, and the most samples one step decodes.
 constexpr int kOutputFramesPerStep = 1024;
-constexpr int kMaxDecodeSamples = 8192;
+constexpr int kMaxDecodeSamples = 4096;
 // Resampled audio waiting for a whole chunk; one step produces well under this.
 constexpr int kStageFrames = 2048;
 // The resampler's largest transform (2^n points): soxr's default of 2^17 would cost
@@ -55,6 +55,7 @@ enum : int {
 //                                            256-frame step
 //   + 256                                    rounding
 //
+// at 8 bytes a frame (AnalysisHistory).
 // So it grows with the stream's rate only, and with nothing else: about 0.17 s of the
 // stream's rate plus the output's buffer at a 44.1 kHz output, and more at low output
 // rates, where a chunk and a step are long.
@@ -246,10 +247,9 @@ void Stream::Resample(const float* stereo, int frames) {
     while (consumed < static_cast<size_t>(frames) && stageFrames_ < kStageFrames) {
         size_t used = 0, produced = 0;
         const size_t slice = std::min(frames - consumed, kResampleSliceFrames);
-        const soxr_error_t failed =
-            soxr_process(resampler_, stereo + 2 * consumed, slice, &used,
-                         stage_.data() + 2 * stageFrames_,
-                         static_cast<size_t>(kStageFrames - stageFrames_), &produced);
+        const soxr_error_t failed = soxr_process(
+            resampler_, stereo + 2 * consumed, slice, &used, stage_.data() + 2 * stageFrames_,
+            static_cast<size_t>(kStageFrames - stageFrames_), &produced);
         consumed += used;
         stageFrames_ += static_cast<int>(produced);
         if (failed || (used == 0 && produced == 0)) break;
@@ -467,8 +467,8 @@ int64_t Stream::PositionFrom(const Transport& transport, int64_t nowNs) const {
 
 // ---------------------------------------------------------------- analysis and effects
 
-void Stream::PeakAtPosition(int frames, float* left, float* right) const {
-    history_.Peaks(Position(), frames, left, right);
+void Stream::LevelAtPosition(int frames, uint32_t* left, uint32_t* right) const {
+    history_.Levels(Position(), frames, left, right);
 }
 
 AE_HOT void Stream::SpectrumAtPosition(void* out) {

@@ -109,9 +109,9 @@ class Stream {
     void SetVolume(float volume) { volume_.store(volume, std::memory_order_relaxed); }
     float volume() const { return volume_.load(std::memory_order_relaxed); }
 
-    // Peak of the `frames` history frames ending at the heard position, per side,
-    // 0..1 and above (not clamped). Any thread.
-    void PeakAtPosition(int frames, float* left, float* right) const;
+    // The meter's level (0..32768) of the `frames` history frames ending at the heard
+    // position, per side. Any thread.
+    void LevelAtPosition(int frames, uint32_t* left, uint32_t* right) const;
     // ---- Effects (any thread; never waits for the file) ----
     // Adds a neutral peaking band; its slot in the stream's chain, -1 when full.
     int AddEffect(int priority);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "audioengine/core/AnalysisHistory.h"
+#include "audioengine/dsp/PeakLevel.h"
 
 namespace {
 
@@ -37,13 +38,14 @@ TEST(AnalysisHistory, PeaksPerSideForEveryLayout) {
         history.Reset(0);
         const std::vector<float> x = Ramp(100, c.channels);
         history.Append(x.data(), 100, c.channels);
-        float left = -1, right = -1;
-        history.Peaks(100, 10, &left, &right);
-        EXPECT_FLOAT_EQ(left, c.left) << c.channels << " channels";
-        EXPECT_FLOAT_EQ(right, c.right) << c.channels << " channels";
+        uint32_t left = 1, right = 1;
+        history.Levels(100, 10, &left, &right);
+        EXPECT_EQ(left, ae::dsp::LevelFromAmplitude(c.left)) << c.channels << " channels";
+        EXPECT_EQ(right, ae::dsp::LevelFromAmplitude(c.right)) << c.channels << " channels";
         // The window ends where asked: 10 frames ending at frame 50 peak at frame 49.
-        history.Peaks(50, 10, &left, &right);
-        EXPECT_FLOAT_EQ(left, c.left * 50 / 100) << c.channels << " channels";
+        history.Levels(50, 10, &left, &right);
+        EXPECT_EQ(left, ae::dsp::LevelFromAmplitude(c.left * 50 / 100))
+            << c.channels << " channels";
     }
 }
 
@@ -52,11 +54,11 @@ TEST(AnalysisHistory, FramesNotHeldReadAsSilence) {
     history.Reset(1000);  // a stream that was just moved to frame 1000
     const std::vector<float> x = Ramp(100, 2, 1000);
     history.Append(x.data(), 100, 2);  // frames 1000..1099; only the last 64 fit
-    float left = -1, right = -1;
-    history.Peaks(1036, 36, &left, &right);
-    EXPECT_EQ(left, 0.0f) << "overwritten frames are gone";
-    history.Peaks(2000, 100, &left, &right);
-    EXPECT_EQ(left, 0.0f) << "frames not decoded yet";
+    uint32_t left = 1, right = 1;
+    history.Levels(1036, 36, &left, &right);
+    EXPECT_EQ(left, 0u) << "overwritten frames are gone";
+    history.Levels(2000, 100, &left, &right);
+    EXPECT_EQ(left, 0u) << "frames not decoded yet";
 
     std::vector<float> mean(16);
     EXPECT_TRUE(history.Mean(1100, 16, mean.data()));
