@@ -296,6 +296,21 @@ AE_EXPORT BOOL BASS_CALL AE_Render(float* out, DWORD frames) {
     return Entry<BOOL>(FALSE, [&] { return Engine::Instance().RenderManual(out, frames); });
 }
 
+AE_EXPORT DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD size) {
+    return Entry<DWORD>(0, [&]() -> Result<DWORD> {
+        Result<StreamRef> stream = Engine::Instance().Find(handle);
+        if (!stream.ok()) return stream.error();
+        // Copied while the reference holds the stream: a free waits for it.
+        const std::string& path = stream.value()->path();
+        if (buffer && size > 0) {
+            const size_t n = std::min<size_t>(path.size(), size - 1);
+            std::memcpy(buffer, path.data(), n);
+            buffer[n] = '\0';
+        }
+        return static_cast<DWORD>(path.size());
+    });
+}
+
 AE_EXPORT DWORD BASS_CALL AE_RenderSkips(void) {
     return Guard<DWORD>(0, [&] { return static_cast<DWORD>(Engine::Instance().renderSkips()); });
 }

@@ -461,6 +461,7 @@ void Engine::WorkerLoop(int id) {
     // Each worker goes round every stream a step at a time, so no stream starves,
     // and takes only streams no other worker has: a stream stuck in its file holds
     // up the worker that has it and nothing else.
+    NameThisThread("ae-decode");
     RaiseThreadPriority(ThreadRole::Decoder);
     Worker& self = workers_[id];
     uint64_t seen = 0;
@@ -506,6 +507,7 @@ void Engine::WorkerLoop(int id) {
 }
 
 void Engine::SupervisorLoop() {
+    NameThisThread("ae-supervisor");
     std::unique_lock<std::mutex> lock(workMutex_);
     while (!workerStop_) {
         if (sleepingWorkers_ == workerCount_) {

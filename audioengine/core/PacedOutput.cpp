@@ -95,6 +95,7 @@ class FrameQueue {
 };
 
 void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink) {
+    NameThisThread("ae-output");
     RaiseThreadPriority(ThreadRole::Output);
     const int block = std::max(1, rate / kPacedBlocksPerSecond);
     std::vector<float> buffer(static_cast<size_t>(block) * 2);
@@ -185,6 +186,7 @@ class WavOutput : public Output {
 
   private:
     void WriterLoop() {
+        NameThisThread("ae-wav-writer");
         for (;;) {
             const bool last = writerStop_.WaitUntil(MonotonicNs() + kSecondNs / 50);
             bool wrote = false;

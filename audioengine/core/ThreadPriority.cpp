@@ -76,4 +76,6 @@ void RaiseThreadPriority(ThreadRole role) {
     LowerNice(kAudioNice);
 }
 
+void NameThisThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
 }  // namespace ae

@@ -17,4 +17,9 @@ namespace ae {
 enum class ThreadRole { Output, Decoder };
 void RaiseThreadPriority(ThreadRole role);
 
+// Names the calling thread (at most 15 characters), so that `top -H` and a debugger
+// show which of the host's threads are the engine's: "ae-output", "ae-decode",
+// "ae-supervisor", "ae-wav-writer".
+void NameThisThread(const char* name);
+
 }  // namespace ae

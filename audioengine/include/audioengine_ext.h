@@ -27,6 +27,14 @@ BOOL BASS_CALL AE_Render(float* out, DWORD frames);
  * Threads: any; never blocks. */
 DWORD BASS_CALL AE_RenderSkips(void);
 
+/* Copies the absolute path of a stream's file into `buffer` (`size` bytes, NUL
+ * terminated, cut short when it does not fit) and returns the path's length in bytes;
+ * 0 (error HANDLE) for a stale or unknown handle. Unlike BASS_CHANNELINFO.filename,
+ * which is valid only until the stream is freed, the copy stays the caller's: a
+ * reader racing a BASS_StreamFree (the tag library) reads a path or nothing.
+ * Threads: any; never blocks. */
+DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD size);
+
 /* The output in use: "device", "null", "wav", "manual", or "" before BASS_Init; a
  * device output that lost its device reads "null". Static storage; leaves the
  * thread's error code as it was.

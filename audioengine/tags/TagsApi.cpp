@@ -2,6 +2,7 @@
 // libtags.so: the tag texts of an engine stream's file, for the plug-in's tag query.
 #include <string>
 
+#include "audioengine/include/audioengine_ext.h"
 #include "audioengine/tags/TagCache.h"
 #include "audioengine/tags/TagReader.h"
 #include "plugin/engine/tags.h"
@@ -26,13 +27,12 @@ extern "C" __attribute__((visibility("default"))) const char* BASS_CALL TAGS_Rea
         text.clear();
         audioengine::TagKey key;
         if (!audioengine::ParseTagKey(fmt, &key)) return text.c_str();
-        // The engine knows the stream's file; a stale or unknown handle has none.
-        BASS_CHANNELINFO info{};
-        if (!BASS_ChannelGetInfo(handle, &info) || info.filename == nullptr ||
-            info.filename[0] == '\0') {
-            return text.c_str();
-        }
-        text = Cache().Get(handle, info.filename, key);
+        // The engine knows the stream's file; a stale or unknown handle has none. The
+        // path is copied, since the stream may be freed by another thread meanwhile.
+        char path[4096];
+        const DWORD length = AE_ChannelGetPath(handle, path, sizeof path);
+        if (length == 0 || length >= sizeof path) return text.c_str();
+        text = Cache().Get(handle, path, key);
     } catch (...) {
         text.clear();
     }
