@@ -13,6 +13,15 @@ using enginetest::RunChild;
 
 namespace {
 
+// The environment of a child host. A leak check at the exit of a forked child (under
+// the address sanitizer) counts what the parent's threads hold as leaked, as their
+// stacks are not in the child: those rows leave it out.
+std::vector<std::string> HostEnvironment(const std::string& mode) {
+    std::vector<std::string> environment = {"AUDIOENGINE_OUTPUT=null"};
+    if (mode.rfind("fork", 0) == 0) environment.push_back("LSAN_OPTIONS=detect_leaks=0");
+    return environment;
+}
+
 std::string Describe(const ChildResult& r) {
     return "exited " + std::to_string(r.exited) + ", code " + std::to_string(r.exit_code) +
            ", signal " + std::to_string(r.signal) + "\nstdout: " + r.out + "\nstderr: " + r.err;
@@ -50,8 +59,7 @@ TEST(Process, HostExitsWhileStreamsPlay) {
     for (const char* mode : {"exit-return", "exit-call", "exit-thread", "fork-exit"}) {
         for (const char* code : {"0", "7"}) {
             SCOPED_TRACE(std::string(mode) + " " + code);
-            const ChildResult r =
-                RunChild({SCENARIO_PATH, mode, code}, {"AUDIOENGINE_OUTPUT=null"});
+            const ChildResult r = RunChild({SCENARIO_PATH, mode, code}, HostEnvironment(mode));
             EXPECT_TRUE(r.exited) << Describe(r);
             EXPECT_EQ(r.exit_code, std::atoi(code)) << Describe(r);
             EXPECT_EQ(r.err, "");
@@ -66,7 +74,7 @@ TEST(Process, HostExitsWhileStreamsPlay) {
 TEST(Process, HostUnloadsThePluginWhileStreamsPlay) {
     for (const char* mode : {"unload", "keep", "fork-exit", "fork-unload"}) {
         SCOPED_TRACE(mode);
-        const ChildResult r = RunChild({UNLOAD_HOST_PATH, "5", mode}, {"AUDIOENGINE_OUTPUT=null"});
+        const ChildResult r = RunChild({UNLOAD_HOST_PATH, "5", mode}, HostEnvironment(mode));
         EXPECT_TRUE(r.exited) << Describe(r);
         EXPECT_EQ(r.exit_code, 5) << Describe(r);
         EXPECT_EQ(r.out, "");
