@@ -16,6 +16,7 @@
 //                                       jumps slowed by DELAY_MS; bench/run looks for
 //                                       gaps in TONE in the recording
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audioengine/include/audioengine_ext.h"
@@ -61,6 +63,12 @@ double CpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 bool Start(const char* output) {
@@ -207,7 +215,10 @@ int Cpu(double seconds, const char* path) {
 }
 
 // Times 20 BASS_ChannelSetPosition calls on a playing stream, on the null output, to
-// places spread over the whole file.
+// places spread over the whole file. Each call's own CPU time and the calling thread's
+// context switches are read too: a call that took much longer than its CPU time
+// waited, blocked (a voluntary switch: a lock) or preempted (an involuntary one: the
+// CPU went to another thread, such as the decode worker the call wakes).
 int SeekTime(const char* path) {
     if (!Start("null")) return 1;
     const HSTREAM h = Open(path);
@@ -216,15 +227,22 @@ int SeekTime(const char* path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double length = BASS_ChannelBytes2Seconds(h, BASS_ChannelGetLength(h, BASS_POS_BYTE));
     constexpr int kPlaces = 20;
-    std::vector<double> times;
+    std::vector<std::pair<double, double>> calls;  // wall, CPU of the calling thread
+    long blocked = 0, preempted = 0;               // calls that switched out so
     for (int i = 0; i < kPlaces; ++i) {
         // The middle of every twentieth of the file once, 7/20 of the file apart in
         // turn (7 and 20 have no common factor), so that no seek lands near the last.
         const double seconds = length * ((i * 7 % kPlaces) + 0.5) / kPlaces;
         const QWORD target = BASS_ChannelSeconds2Bytes(h, seconds);
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
+        const double cpu = ThreadCpuSeconds();
         const auto start = Clock::now();
         const BOOL sought = BASS_ChannelSetPosition(h, target, BASS_POS_BYTE);
-        times.push_back(Since(start));
+        calls.emplace_back(Since(start), ThreadCpuSeconds() - cpu);
+        getrusage(RUSAGE_THREAD, &after);
+        blocked += after.ru_nvcsw > before.ru_nvcsw;
+        preempted += after.ru_nivcsw > before.ru_nivcsw;
         if (!sought) {
             std::fprintf(stderr, "seek to %.1f s of %s failed: error %d\n", seconds, path,
                          BASS_ErrorGetCode());
@@ -233,9 +251,13 @@ int SeekTime(const char* path) {
         // The decode side carries the seek out, and plays from there, before the next.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::sort(times.begin(), times.end());
-    std::printf("seek_median %.2f us\n", 0.5 * (times[kPlaces / 2 - 1] + times[kPlaces / 2]) * 1e6);
-    std::printf("seek_worst %.2f us\n", times.back() * 1e6);
+    std::sort(calls.begin(), calls.end());
+    const double median = 0.5 * (calls[kPlaces / 2 - 1].first + calls[kPlaces / 2].first);
+    std::printf("seek_median %.2f us\n", median * 1e6);
+    std::printf("seek_worst %.2f us\n", calls.back().first * 1e6);
+    std::printf("seek_worst_cpu %.2f us\n", calls.back().second * 1e6);
+    std::printf("seek_blocked %ld calls\n", blocked);
+    std::printf("seek_preempted %ld calls\n", preempted);
     std::printf("seek_length %.1f s\n", length);
     return 0;
 }
