@@ -9,7 +9,14 @@
 //   engine_bench decode FILE            render a whole file as fast as possible (manual)
 //   engine_bench cpu SECONDS FILE       32 streams x 10 bands in real time on null
 //   engine_bench generate-opus PATH SECONDS   a 48 kHz stereo Opus input (sox cannot)
+//   engine_bench seek-time FILE         BASS_ChannelSetPosition call times, playing on null
+//   engine_bench isolation DELAY_MS TONE FILE RECORDING
+//                                       TONE and FILE (silent) play on the wav: output
+//                                       while FILE seeks far, each of its reads that
+//                                       jumps slowed by DELAY_MS; bench/run looks for
+//                                       gaps in TONE in the recording
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,12 +27,16 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
 #ifdef HAVE_TEST_AUDIO
 #include "tests/support/AudioFiles.h"
+#endif
+#ifdef HAVE_READ_SHIM
+#include "tests/support/ReadShim.h"
 #endif
 
 namespace {
@@ -52,6 +63,12 @@ double CpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 bool Start(const char* output) {
@@ -197,6 +214,126 @@ int Cpu(double seconds, const char* path) {
     return 0;
 }
 
+// Times 20 BASS_ChannelSetPosition calls on a playing stream, on the null output, to
+// places spread over the whole file. Each call's own CPU time and the calling thread's
+// context switches are read too: a call that took much longer than its CPU time
+// waited, blocked (a voluntary switch: a lock) or preempted (an involuntary one: the
+// CPU went to another thread, such as the decode worker the call wakes).
+int SeekTime(const char* path) {
+    if (!Start("null")) return 1;
+    const HSTREAM h = Open(path);
+    if (!h) return 1;
+    BASS_ChannelPlay(h, FALSE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double length = BASS_ChannelBytes2Seconds(h, BASS_ChannelGetLength(h, BASS_POS_BYTE));
+    constexpr int kPlaces = 20;
+    std::vector<std::pair<double, double>> calls;  // wall, CPU of the calling thread
+    long blocked = 0, preempted = 0;               // calls that switched out so
+    for (int i = 0; i < kPlaces; ++i) {
+        // The middle of every twentieth of the file once, 7/20 of the file apart in
+        // turn (7 and 20 have no common factor), so that no seek lands near the last.
+        const double seconds = length * ((i * 7 % kPlaces) + 0.5) / kPlaces;
+        const QWORD target = BASS_ChannelSeconds2Bytes(h, seconds);
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
+        const double cpu = ThreadCpuSeconds();
+        const auto start = Clock::now();
+        const BOOL sought = BASS_ChannelSetPosition(h, target, BASS_POS_BYTE);
+        calls.emplace_back(Since(start), ThreadCpuSeconds() - cpu);
+        getrusage(RUSAGE_THREAD, &after);
+        blocked += after.ru_nvcsw > before.ru_nvcsw;
+        preempted += after.ru_nivcsw > before.ru_nivcsw;
+        if (!sought) {
+            std::fprintf(stderr, "seek to %.1f s of %s failed: error %d\n", seconds, path,
+                         BASS_ErrorGetCode());
+            return 1;
+        }
+        // The decode side carries the seek out, and plays from there, before the next.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::sort(calls.begin(), calls.end());
+    const double median = 0.5 * (calls[kPlaces / 2 - 1].first + calls[kPlaces / 2].first);
+    std::printf("seek_median %.2f us\n", median * 1e6);
+    std::printf("seek_worst %.2f us\n", calls.back().first * 1e6);
+    std::printf("seek_worst_cpu %.2f us\n", calls.back().second * 1e6);
+    std::printf("seek_blocked %ld calls\n", blocked);
+    std::printf("seek_preempted %ld calls\n", preempted);
+    std::printf("seek_length %.1f s\n", length);
+    return 0;
+}
+
+// Plays TONE on the wav: output with FILE beside it at volume 0 (decoded and mixed as
+// any stream, but not heard, so that the recording holds TONE alone), then seeks FILE
+// to far places while TONE plays, each seek 250 ms after the last. With DELAY_MS, every
+// read of FILE that does not follow on from the previous one first sleeps that long, as
+// on a disk or share that seeks slowly. The recording is complete once the process has
+// exited (the engine closes its output at exit).
+int Isolation(int delayMs, const char* tone, const char* file, const char* recording) {
+#ifndef HAVE_READ_SHIM
+    if (delayMs > 0) {
+        std::fprintf(stderr, "slowed reads need the read shim (build with the tests)\n");
+        return 2;
+    }
+#endif
+    const std::string output = std::string("wav:") + recording;
+    if (!Start(output.c_str())) return 1;
+#ifdef HAVE_READ_SHIM
+    // Watched before it is opened, so that every descriptor the engine opens on it is.
+    readshim::WatchedFile watched(file);
+    if (!watched.ok()) {
+        std::fprintf(stderr, "cannot watch the reads of %s\n", file);
+        return 1;
+    }
+#endif
+    const HSTREAM a = Open(tone), b = Open(file);
+    if (!a || !b) return 1;
+    BASS_ChannelSetAttribute(b, BASS_ATTRIB_VOL, 0.0f);
+    BASS_ChannelPlay(b, FALSE);
+    BASS_ChannelPlay(a, FALSE);
+    const auto started = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+#ifdef HAVE_READ_SHIM
+    watched.SetSeekDelay(std::chrono::milliseconds(delayMs));
+    const int64_t jumpsBefore = watched.seeks();
+#endif
+    const double length = BASS_ChannelBytes2Seconds(b, BASS_ChannelGetLength(b, BASS_POS_BYTE));
+    // The last seconds (the farthest a file without a seek table makes the decoder
+    // search), and far places between.
+    const double targets[] = {length - 3, 30, length - 8, length / 2, length - 5, 60};
+    std::string calls;
+    double worst = 0.0;
+    for (const double seconds : targets) {
+        const QWORD target = BASS_ChannelSeconds2Bytes(b, std::max(0.0, seconds));
+        const auto start = Clock::now();
+        const BOOL sought = BASS_ChannelSetPosition(b, target, BASS_POS_BYTE);
+        const double took = Since(start);
+        if (!sought) {
+            std::fprintf(stderr, "seek to %.1f s of %s failed: error %d\n", seconds, file,
+                         BASS_ErrorGetCode());
+            return 1;
+        }
+        worst = std::max(worst, took);
+        calls += (calls.empty() ? "" : ",") + std::to_string(took * 1e3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const bool tonePlays = BASS_ChannelIsActive(a) == BASS_ACTIVE_PLAYING;
+    std::printf("isolation_played %.3f s\n", Since(started));
+#ifdef HAVE_READ_SHIM
+    std::printf("isolation_slowed_reads %lld\n",
+                static_cast<long long>(watched.seeks() - jumpsBefore));
+    // Reads still sleeping are let go when `watched` goes, before the engine shuts down.
+    watched.SetSeekDelay(std::chrono::milliseconds(0));
+#endif
+    std::printf("isolation_seek_call_worst %.3f ms\n", worst * 1e3);
+    std::printf("isolation_seek_calls_ms %s\n", calls.c_str());
+    if (!tonePlays) {
+        std::fprintf(stderr, "%s stopped playing\n", tone);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,6 +343,9 @@ int main(int argc, char** argv) {
     if (mode == "position" && argc == 4) return Position(std::atof(argv[2]), argv[3]);
     if (mode == "decode" && argc == 3) return Decode(argv[2]);
     if (mode == "cpu" && argc == 4) return Cpu(std::atof(argv[2]), argv[3]);
+    if (mode == "seek-time" && argc == 3) return SeekTime(argv[2]);
+    if (mode == "isolation" && argc == 6)
+        return Isolation(std::atoi(argv[2]), argv[3], argv[4], argv[5]);
 #ifdef HAVE_TEST_AUDIO
     if (mode == "generate-opus" && argc == 4) {
         const int64_t frames = static_cast<int64_t>(std::atof(argv[3]) * 48000);
@@ -217,6 +357,7 @@ int main(int argc, char** argv) {
 #endif
     std::fprintf(stderr,
                  "usage: engine_bench memory FILE | open FILE | position SECONDS FILE |\n"
-                 "                    decode FILE | cpu SECONDS FILE\n");
+                 "                    decode FILE | cpu SECONDS FILE | seek-time FILE |\n"
+                 "                    isolation DELAY_MS TONE FILE RECORDING\n");
     return 2;
 }
