@@ -319,6 +319,10 @@ AE_EXPORT const char* BASS_CALL AE_OutputName(void) {
     return Guard<const char*>("", [&] { return Engine::Instance().OutputName(); });
 }
 
+AE_EXPORT const char* BASS_CALL AE_OutputReason(void) {
+    return Guard<const char*>("", [&] { return Engine::Instance().OutputReason(); });
+}
+
 AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) {
     struct Named {
         int code;
@@ -330,6 +334,7 @@ AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) {
         AE_NAMED(BASS_OK),
         AE_NAMED(BASS_ERROR_MEM),
         AE_NAMED(BASS_ERROR_FILEOPEN),
+        AE_NAMED(BASS_ERROR_DRIVER),
         AE_NAMED(BASS_ERROR_HANDLE),
         AE_NAMED(BASS_ERROR_FORMAT),
         AE_NAMED(BASS_ERROR_POSITION),

@@ -25,7 +25,7 @@ class DeviceOutput : public Output {
     DeviceOutput(Engine& engine, int rate) : engine_(engine), rate_(rate) {}
     ~DeviceOutput() override { Stop(); }
 
-    bool Open() {
+    bool Open(std::string* why) {
         // The host keeps its own signal handlers, and ALSA's diagnostics never reach
         // the host's stderr.
         snd_lib_error_set_handler(SilentAlsaError);
@@ -33,7 +33,10 @@ class DeviceOutput : public Output {
         // Sound servers first, then ALSA; never JACK or SDL's dummy/disk drivers.
         if (!std::getenv("SDL_AUDIODRIVER"))
             SDL_SetHint(SDL_HINT_AUDIODRIVER, "pulseaudio,pipewire,alsa");
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return false;
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+            *why = std::string("no sound device opened (SDL: ") + SDL_GetError() + ")";
+            return false;
+        }
         subsystem_ = true;
         SDL_AudioSpec want{};
         want.freq = rate_;
@@ -44,7 +47,13 @@ class DeviceOutput : public Output {
         want.userdata = this;
         SDL_AudioSpec have{};
         device_ = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-        if (device_ == 0) return false;
+        if (device_ == 0) {
+            *why = std::string("no sound device opened (SDL ") + SDL_GetCurrentAudioDriver() +
+                   ": " + SDL_GetError() + ")";
+            return false;
+        }
+        *why = std::string("the default device of SDL's ") + SDL_GetCurrentAudioDriver() +
+               " audio driver";
         // What the device holds ahead of a block being rendered.
         latencyNs_ = static_cast<int64_t>(have.samples) * kSecondNs / rate_;
         deviceFrames_ = have.samples;
@@ -84,6 +93,8 @@ class DeviceOutput : public Output {
             const bool stopped = SDL_GetAudioDeviceStatus(device_) != SDL_AUDIO_PLAYING;
             const bool silent =
                 MonotonicNs() - lastCallbackNs_.load(std::memory_order_relaxed) > 2 * kSecondNs;
+            if (stopped) engine_.SetOutputReason("null: the sound device stopped");
+            if (silent) engine_.SetOutputReason("null: the sound device stopped calling for audio");
             if (stopped || silent) break;
         }
         CloseDevice();
@@ -113,11 +124,11 @@ class DeviceOutput : public Output {
 
 }  // namespace
 
-Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, int rate) {
+Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, int rate, std::string* why) {
     auto output = std::make_unique<DeviceOutput>(engine, rate);
-    if (!output->Open()) {
+    if (!output->Open(why)) {
         output->Stop();
-        return Error{BASS_ERROR_INIT};
+        return Error{BASS_ERROR_DRIVER};
     }
     return std::unique_ptr<Output>(std::move(output));
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -77,33 +78,44 @@ Status Engine::Init(int device, uint32_t rate) {
     outputRate_ = outputRate;  // before any output thread reads it
     Result<std::unique_ptr<Output>> output = std::unique_ptr<Output>();  // manual: none
     const char* name = "";
+    std::string reason, opened;  // why this output; what the device output opened
     switch (choice.kind) {
         case OutputChoice::Invalid:
             return Error{BASS_ERROR_ILLPARAM};
         case OutputChoice::Manual:
             name = "manual";
+            reason = "manual: AUDIOENGINE_OUTPUT=manual, the mix advances as AE_Render asks";
             break;
         case OutputChoice::Null:
             output = StartNullOutput(*this, outputRate);
             name = "null";
+            reason = device == 0 ? "null: device 0 asked for" : "null: AUDIOENGINE_OUTPUT=null";
             break;
         case OutputChoice::Wav:
+            errno = 0;
             output = StartWavOutput(*this, outputRate, choice.wavPath);
             name = "wav";
+            reason = output.ok() ? "wav: writing " + choice.wavPath
+                                 : "cannot create " + choice.wavPath +
+                                       (errno ? std::string(": ") + std::strerror(errno) : "");
             break;
         case OutputChoice::Device:
-            output = StartDeviceOutput(*this, outputRate);
+            output = StartDeviceOutput(*this, outputRate, &opened);
             name = "device";
+            reason = output.ok() ? "device: " + opened : opened;
             break;
         case OutputChoice::Auto:
-            output = StartDeviceOutput(*this, outputRate);
+            output = StartDeviceOutput(*this, outputRate, &opened);
             name = "device";
+            reason = "device: " + opened;
             if (!output.ok()) {
                 output = StartNullOutput(*this, outputRate);
                 name = "null";
+                reason = "null: " + opened;
             }
             break;
     }
+    SetOutputReason(reason);
     if (!output.ok()) return output.error();
     manual_ = choice.kind == OutputChoice::Manual;
     output_ = std::move(output).value();
@@ -166,6 +178,21 @@ void Engine::Shutdown() {
 }
 
 const char* Engine::OutputName() const { return outputName_.load(std::memory_order_acquire); }
+
+void Engine::SetOutputReason(const std::string& reason) {
+    static std::mutex* mutex = new std::mutex;
+    static std::vector<std::unique_ptr<std::string>>* kept =
+        new std::vector<std::unique_ptr<std::string>>;
+    std::lock_guard<std::mutex> lock(*mutex);
+    for (const auto& text : *kept) {
+        if (*text == reason) {
+            outputReason_.store(text->c_str(), std::memory_order_release);
+            return;
+        }
+    }
+    kept->push_back(std::make_unique<std::string>(reason));
+    outputReason_.store(kept->back()->c_str(), std::memory_order_release);
+}
 
 // ---------------------------------------------------------------- streams
 

@@ -102,6 +102,10 @@ class Engine {
     void WakeSound();
     // The output switched to another kind (a lost device carries on as null).
     void SetOutputName(const char* name) { outputName_.store(name, std::memory_order_release); }
+    // Why the output in use was chosen, or why none could be: static storage (each
+    // distinct text is kept for the life of the process; there are a handful).
+    const char* OutputReason() const { return outputReason_.load(std::memory_order_acquire); }
+    void SetOutputReason(const std::string& reason);
     int outputRate() const { return outputRate_; }
 
     // Wakes the decode workers (new stream, play, seek, effect change) and, when
@@ -149,6 +153,7 @@ class Engine {
     bool manual_ = false;
     std::unique_ptr<Output> output_;
     std::atomic<const char*> outputName_{""};
+    std::atomic<const char*> outputReason_{""};
     HandleTable<Stream> streams_{HandleKind::Stream};
     LiveHandles<Stream> liveStreams_;  // streams_' live handles, for lock-free lookups
     HandleTable<Effect> effects_{HandleKind::Effect};

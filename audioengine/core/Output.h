@@ -33,7 +33,9 @@ class Output {
 Result<std::unique_ptr<Output>> StartNullOutput(Engine& engine, int rate);
 Result<std::unique_ptr<Output>> StartWavOutput(Engine& engine, int rate, const std::string& path);
 // The default sound device. When it fails or disappears while running, the output
-// carries on as a null output (and the engine's output name says so).
-Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, int rate);
+// carries on as a null output (and the engine's output name and reason say so).
+// `why` receives what was opened ("SDL audio driver pulseaudio") or, on failure, why
+// nothing was (BASS_ERROR_DRIVER).
+Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, int rate, std::string* why);
 
 }  // namespace ae

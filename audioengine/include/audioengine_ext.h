@@ -41,6 +41,14 @@ DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD size);
  * Threads: any; never blocks. */
 const char* BASS_CALL AE_OutputName(void);
 
+/* Why the output in use was chosen, or why BASS_Init could not start one, in a line
+ * for people: "device: the default device of SDL's pulseaudio audio driver",
+ * "null: no sound device opened (SDL: ...)", "null: the sound device stopped",
+ * "wav: writing PATH", "manual: ...". "" before any BASS_Init. Static storage; leaves
+ * the thread's error code as it was.
+ * Threads: any; never blocks. */
+const char* BASS_CALL AE_OutputReason(void);
+
 /* The name of an error code as Bass.h spells it ("BASS_OK", "BASS_ERROR_HANDLE",
  * "BASS_ERROR_UNKNOWN" for -1), or "unknown error code" for any other value; never
  * NULL. Static storage; leaves the thread's error code as it was.

@@ -42,6 +42,7 @@ typedef DWORD HFX;     /* an effect handle, 0 = none */
 #define BASS_OK 0
 #define BASS_ERROR_MEM 1
 #define BASS_ERROR_FILEOPEN 2
+#define BASS_ERROR_DRIVER 3
 #define BASS_ERROR_HANDLE 5
 #define BASS_ERROR_FORMAT 6
 #define BASS_ERROR_POSITION 7

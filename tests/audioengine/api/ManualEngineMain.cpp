@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "tests/audioengine/api/EngineTestSupport.h"
 
@@ -15,6 +16,7 @@ class ManualEngine : public ::testing::Environment {
     void SetUp() override {
         ASSERT_TRUE(enginetest::StartEngine("manual")) << AE_ErrorName(BASS_ErrorGetCode());
         ASSERT_STREQ(AE_OutputName(), "manual");
+        ASSERT_EQ(std::string(AE_OutputReason()).rfind("manual: ", 0), 0u) << AE_OutputReason();
     }
 };
 

@@ -93,17 +93,26 @@ TEST(Outputs, DeviceOutputThroughSdl) {
     EXPECT_TRUE(Advances(PlayTone(dir, 0.5)));
 }
 
-// Without a usable device, an explicit request fails and changes nothing, and the
-// default output carries on as null.
+// Without a usable device, an explicit request fails (DRIVER) and changes nothing, and
+// the default output carries on as null; the output's reason says why each time.
 TEST(Outputs, NoDeviceFailsExplicitlyAndFallsBackToNullByDefault) {
     if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
     setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
     setenv("AUDIOENGINE_OUTPUT", "device", 1);
     EXPECT_FALSE(BASS_Init(-1, kRate, 0, nullptr, nullptr));
-    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DRIVER);
     EXPECT_STREQ(AE_OutputName(), "");
+    const std::string refused = AE_OutputReason();
+    EXPECT_EQ(refused.rfind("no sound device opened (SDL", 0), 0u) << refused;
+    EXPECT_NE(refused.find("no-such-driver"), std::string::npos) << "SDL's own words: " << refused;
     EXPECT_EQ(BASS_StreamCreateFile(FALSE, "/dev/null", 0, 0, 0), 0u);
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT) << "no stream before a successful init";
+
+    setenv("AUDIOENGINE_OUTPUT", "wav:/nonexistent-folder/mix.wav", 1);
+    EXPECT_FALSE(BASS_Init(-1, kRate, 0, nullptr, nullptr));
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+    EXPECT_STREQ(AE_OutputReason(),
+                 "cannot create /nonexistent-folder/mix.wav: No such file or directory");
 
     setenv("AUDIOENGINE_OUTPUT", "loudspeaker", 1);
     EXPECT_FALSE(BASS_Init(-1, kRate, 0, nullptr, nullptr));
@@ -114,6 +123,7 @@ TEST(Outputs, NoDeviceFailsExplicitlyAndFallsBackToNullByDefault) {
     setenv("AUDIOENGINE_OUTPUT", "auto", 1);
     ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
     EXPECT_STREQ(AE_OutputName(), "null");
+    EXPECT_EQ(AE_OutputReason(), "null: " + refused) << "the fallback says why";
     testaudio::TempDir dir;
     EXPECT_TRUE(Advances(PlayTone(dir, 0.5)));
     float out[2];
