@@ -89,8 +89,6 @@ AE_HOT int64_t MonotonicNs() {
 
 int VolumeRampFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
 
-int TransportFadeFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
-
 Result<std::unique_ptr<Stream>> Stream::Open(const std::string& path, const StreamSetup& setup) {
     Result<std::unique_ptr<Decoder>> opened = OpenDecoder(path);
     if (!opened.ok()) return opened.error();
@@ -117,14 +115,13 @@ Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t paylo
       payloadBytes_(payloadBytes),
       outputRate_(setup.outputRate),
       decodeBlockFrames_(DecodeBlockFrames(info_, setup.outputRate)),
-      fadeFrames_(TransportFadeFrames(setup.outputRate)),
+      rampFrames_(VolumeRampFrames(setup.outputRate)),
       downmix_(info_.channels, info_.channelMask),
       eq_(info_.rate, info_.channels),
       history_(HistoryFrames(info_.rate, setup, RingChunks(setup.outputRate), decodeBlockFrames_)),
       ring_(RingChunks(setup.outputRate)),
       transport_(Pack(1, 0, kStopped)),
-      fade_(static_cast<size_t>(fadeFrames_) * 2),
-      rampFrames_(VolumeRampFrames(setup.outputRate)) {
+      fade_(static_cast<size_t>(rampFrames_) * 2) {
     decoded_.resize(static_cast<size_t>(decodeBlockFrames_) * info_.channels);
     stereo_.resize(static_cast<size_t>(decodeBlockFrames_) * 2);
     stage_.resize(static_cast<size_t>(kStageFrames) * 2);
@@ -554,6 +551,14 @@ void Stream::DropOlder(uint32_t epoch) {
     }
 }
 
+void Stream::LeaveOlderAudio(uint32_t epoch, bool play) {
+    if (audible_ && (!play || audibleEpoch_ != epoch)) {
+        CaptureFade(audibleEpoch_);
+        audible_ = false;
+    }
+    DropOlder(epoch);
+}
+
 void Stream::CaptureFade(uint32_t epoch) {
     // Copies the next few milliseconds of what was playing, to be played out fading to
     // silence over whatever comes next: a cut in mid-waveform would click. The audio
@@ -563,12 +568,12 @@ void Stream::CaptureFade(uint32_t epoch) {
     int skip = chunkOffset_;
     ring_.Peek([&](const Chunk& chunk) {
         if (chunk.epoch != epoch) return false;
-        const int take = std::min(fadeFrames_ - captured, chunk.frames - skip);
+        const int take = std::min(rampFrames_ - captured, chunk.frames - skip);
         std::memcpy(fade_.data() + 2 * captured, chunk.samples + 2 * skip,
                     sizeof(float) * 2 * static_cast<size_t>(take));
         captured += take;
         skip = 0;
-        return captured < fadeFrames_;
+        return captured < rampFrames_;
     });
     fadeCaptured_ = captured;
     fadePlayed_ = 0;
@@ -593,15 +598,10 @@ bool Stream::Mix(float* out, int frames, const MixTiming& timing) {
     const uint32_t epoch = EpochOf(word);
     const int state = StateOf(word);
     const bool play = state == kPlaying;
-    // Paused, stopped, freed or moved while audible: fade out what was playing.
-    if (audible_ && (!play || audibleEpoch_ != epoch)) {
-        CaptureFade(audibleEpoch_);
-        audible_ = false;
-    }
     // Audio from before a seek is dropped whatever the state, so that the decoder can
     // refill the ring from the new place while the stream is paused or stopped. Audio
     // of a newer epoch than this pass has seen stays for the next pass.
-    DropOlder(epoch);
+    LeaveOlderAudio(epoch, play);
     // The fade-out overlays the block's start; after a seek the new audio fades in
     // under it.
     const bool faded = PlayFade(out, frames) > 0;
@@ -628,7 +628,7 @@ bool Stream::Mix(float* out, int frames, const MixTiming& timing) {
     int64_t begun = -1;  // the stream frame this pass starts from
     int64_t reached = -1;
     int offset = 0;  // output frames of the block before this stream's audio
-    const float fadeStep = 1.0f / static_cast<float>(fadeFrames_);
+    const float fadeStep = 1.0f / static_cast<float>(rampFrames_);
     while (done < frames) {
         const Chunk* chunk = ring_.Front();
         if (!chunk || chunk->epoch != epoch) break;  // the decoder is behind: silent for now
@@ -638,7 +638,7 @@ bool Stream::Mix(float* out, int frames, const MixTiming& timing) {
             if (!audible_) {
                 // Sound starts: it fades in, except a start from the file's first frame,
                 // which is the file's own beginning (and keeps renders sample-exact).
-                rampInLeft_ = begun == 0 ? 0 : fadeFrames_;
+                rampInLeft_ = begun == 0 ? 0 : rampFrames_;
                 audible_ = true;
                 audibleEpoch_ = epoch;
             }
@@ -692,14 +692,10 @@ bool Stream::ReadyFor(int frames) {
     if (StateOf(word) != kPlaying) return true;  // a fade-out uses what is queued
     const uint32_t epoch = EpochOf(word);
     // As Mix will: take the fade-out of what played before a seek, drop the rest.
-    if (audible_ && audibleEpoch_ != epoch) {
-        CaptureFade(audibleEpoch_);
-        audible_ = false;
-    }
-    DropOlder(epoch);
+    LeaveOlderAudio(epoch, true);
     // After this render a fade's worth stays queued, so that a pause or seek before
     // the next one fades out the same audio however fast the decoder ran.
-    const int need = frames + fadeFrames_;
+    const int need = frames + rampFrames_;
     int available = -chunkOffset_;
     bool end = lastOutEpoch_ == epoch;
     ring_.Peek([&](const Chunk& chunk) {

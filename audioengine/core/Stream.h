@@ -41,11 +41,10 @@ struct MixTiming {
 // Monotonic clock in nanoseconds, the time base of MixTiming.
 int64_t MonotonicNs();
 
-// Frames a volume change takes to glide to its new value, at the output rate.
+// Frames a volume change takes to glide to its new value, and a transport fade
+// (resume, pause, stop, a seek or a free while playing) to fade in or out, at the
+// output rate: a few milliseconds, so that no change clicks.
 int VolumeRampFrames(int outputRate);
-// Frames a transport fade (resume, pause, stop, a seek while playing, a free while
-// playing) takes, at the output rate: a few milliseconds, so that no cut clicks.
-int TransportFadeFrames(int outputRate);
 
 // What sizes a stream's buffers, fixed when the engine starts.
 struct StreamSetup {
@@ -186,6 +185,9 @@ class Stream {
     // ---- callback side ----
     void PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs);
     void DropOlder(uint32_t epoch);
+    // Paused, stopped, freed or moved while audible: captures the fade-out of what was
+    // playing, then drops audio older than `epoch`.
+    void LeaveOlderAudio(uint32_t epoch, bool play);
     void CaptureFade(uint32_t epoch);
     int PlayFade(float* out, int frames);
     void PublishMixed(uint32_t epoch, int64_t frame);  // where the callback took audio up to
@@ -197,7 +199,7 @@ class Stream {
     int64_t payloadBytes_ = 0;
     int outputRate_;
     int decodeBlockFrames_;  // stream frames per decode step
-    int fadeFrames_;         // output frames of a transport fade
+    int rampFrames_;         // output frames of a volume glide and of a transport fade
     // Mixes the file's channels to the stereo of the output, by their layout.
     dsp::StereoDownmix downmix_;
 
@@ -278,7 +280,6 @@ class Stream {
     float gainTarget_ = 1.0f;
     float gainStep_ = 0.0f;
     int gainRampLeft_ = 0;
-    int rampFrames_;
 };
 
 }  // namespace ae
