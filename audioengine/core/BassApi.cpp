@@ -323,36 +323,4 @@ AE_EXPORT const char* BASS_CALL AE_OutputReason(void) {
     return Guard<const char*>("", [&] { return Engine::Instance().OutputReason(); });
 }
 
-AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) {
-    struct Named {
-        int code;
-        const char* name;
-    };
-#define AE_NAMED(constant) \
-    { constant, #constant }
-    static constexpr Named kNames[] = {
-        AE_NAMED(BASS_OK),
-        AE_NAMED(BASS_ERROR_MEM),
-        AE_NAMED(BASS_ERROR_FILEOPEN),
-        AE_NAMED(BASS_ERROR_DRIVER),
-        AE_NAMED(BASS_ERROR_HANDLE),
-        AE_NAMED(BASS_ERROR_FORMAT),
-        AE_NAMED(BASS_ERROR_POSITION),
-        AE_NAMED(BASS_ERROR_INIT),
-        AE_NAMED(BASS_ERROR_ALREADY),
-        AE_NAMED(BASS_ERROR_ILLTYPE),
-        AE_NAMED(BASS_ERROR_ILLPARAM),
-        AE_NAMED(BASS_ERROR_NOPLAY),
-        AE_NAMED(BASS_ERROR_NOTFILE),
-        AE_NAMED(BASS_ERROR_NOTAVAIL),
-        AE_NAMED(BASS_ERROR_FILEFORM),
-        AE_NAMED(BASS_ERROR_CODEC),
-        AE_NAMED(BASS_ERROR_ENDED),
-        AE_NAMED(BASS_ERROR_UNKNOWN),
-    };
-#undef AE_NAMED
-    for (const Named& named : kNames) {
-        if (named.code == code) return named.name;
-    }
-    return "unknown error code";
-}
+AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) { return ae::ErrorName(code); }

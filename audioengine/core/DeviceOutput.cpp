@@ -22,7 +22,8 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
 class DeviceOutput : public Output {
   public:
-    DeviceOutput(Engine& engine, int rate) : engine_(engine), rate_(rate) {}
+    DeviceOutput(Engine& engine, const DeviceRequest& request, int rate)
+        : engine_(engine), request_(request), rate_(rate) {}
     ~DeviceOutput() override { Stop(); }
 
     bool Open(std::string* why) {
@@ -46,7 +47,8 @@ class DeviceOutput : public Output {
         want.callback = &DeviceOutput::Callback;
         want.userdata = this;
         SDL_AudioSpec have{};
-        device_ = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+        const char* name = request_.name.empty() ? nullptr : request_.name.c_str();
+        device_ = SDL_OpenAudioDevice(name, 0, &want, &have, 0);
         if (device_ == 0) {
             *why = std::string("no sound device opened (SDL ") + SDL_GetCurrentAudioDriver() +
                    ": " + SDL_GetError() + ")";
@@ -111,6 +113,7 @@ class DeviceOutput : public Output {
     }
 
     Engine& engine_;
+    DeviceRequest request_;
     int rate_;
     std::mutex closeMutex_;
     bool subsystem_ = false;
@@ -124,8 +127,9 @@ class DeviceOutput : public Output {
 
 }  // namespace
 
-Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, int rate, std::string* why) {
-    auto output = std::make_unique<DeviceOutput>(engine, rate);
+Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, const DeviceRequest& request,
+                                                  int* rate, std::string* why) {
+    auto output = std::make_unique<DeviceOutput>(engine, request, *rate);
     if (!output->Open(why)) {
         output->Stop();
         return Error{BASS_ERROR_DRIVER};

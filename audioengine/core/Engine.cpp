@@ -13,6 +13,7 @@
 #include "audioengine/core/Output.h"
 #include "audioengine/core/PacedOutput.h"
 #include "audioengine/core/ThreadPriority.h"
+#include "audioengine/core/Trace.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -41,6 +42,9 @@ OutputChoice ChooseOutput(const char* environment, int device) {
         choice.kind = device == 0 ? OutputChoice::Null : OutputChoice::Auto;
     } else if (value == "device") {
         choice.kind = OutputChoice::Device;
+    } else if (value.compare(0, 7, "device:") == 0 && value.size() > 7) {
+        choice.kind = OutputChoice::Device;
+        choice.deviceName = value.substr(7);
     } else if (value == "null") {
         choice.kind = OutputChoice::Null;
     } else if (value == "manual") {
@@ -74,11 +78,13 @@ Status Engine::Init(int device, uint32_t rate) {
         return Error{BASS_ERROR_ILLPARAM};
     }
     const OutputChoice choice = ChooseOutput(std::getenv("AUDIOENGINE_OUTPUT"), device);
-    const int outputRate = static_cast<int>(rate);
-    outputRate_ = outputRate;  // before any output thread reads it
+    int outputRate = static_cast<int>(rate);  // a device may choose its own
     Result<std::unique_ptr<Output>> output = std::unique_ptr<Output>();  // manual: none
     const char* name = "";
     std::string reason, opened;  // why this output; what the device output opened
+    DeviceRequest request;
+    request.name = choice.deviceName;
+    if (const char* driver = std::getenv("AUDIOENGINE_DRIVER")) request.driver = driver;
     switch (choice.kind) {
         case OutputChoice::Invalid:
             return Error{BASS_ERROR_ILLPARAM};
@@ -100,12 +106,12 @@ Status Engine::Init(int device, uint32_t rate) {
                                        (errno ? std::string(": ") + std::strerror(errno) : "");
             break;
         case OutputChoice::Device:
-            output = StartDeviceOutput(*this, outputRate, &opened);
+            output = StartDeviceOutput(*this, request, &outputRate, &opened);
             name = "device";
             reason = output.ok() ? "device: " + opened : opened;
             break;
         case OutputChoice::Auto:
-            output = StartDeviceOutput(*this, outputRate, &opened);
+            output = StartDeviceOutput(*this, request, &outputRate, &opened);
             name = "device";
             reason = "device: " + opened;
             if (!output.ok()) {
@@ -116,7 +122,12 @@ Status Engine::Init(int device, uint32_t rate) {
             break;
     }
     SetOutputReason(reason);
+    Trace("output %s (asked: AUDIOENGINE_OUTPUT=%s, device %d, %u Hz; mixing at %d Hz)",
+          OutputReason(),
+          std::getenv("AUDIOENGINE_OUTPUT") ? std::getenv("AUDIOENGINE_OUTPUT") : "", device, rate,
+          outputRate);
     if (!output.ok()) return output.error();
+    outputRate_ = outputRate;
     manual_ = choice.kind == OutputChoice::Manual;
     output_ = std::move(output).value();
     setup_.outputRate = outputRate;
@@ -205,7 +216,10 @@ Result<uint32_t> Engine::CreateStream(const char* path) {
     }
     if (!path || !*path) return Error{BASS_ERROR_FILEOPEN};
     Result<std::unique_ptr<Stream>> opened = Stream::Open(path, setup);
-    if (!opened.ok()) return opened.error();
+    if (!opened.ok()) {
+        Trace("refused %s: %s", path, ErrorName(opened.error().code));
+        return opened.error();
+    }
     std::shared_ptr<Stream> stream(std::move(opened).value());
     uint32_t handle, index = 0;
     {

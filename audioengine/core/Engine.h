@@ -53,6 +53,7 @@ class StopSignal;
 struct OutputChoice {
     enum Kind { Auto, Device, Null, Wav, Manual, Invalid } kind = Auto;
     std::string wavPath;
+    std::string deviceName;  // device:NAME; empty for the default device
 };
 OutputChoice ChooseOutput(const char* environment, int device);
 

@@ -32,10 +32,24 @@ class Output {
 // the call. The WAV output writes the rendered blocks from a thread of its own.
 Result<std::unique_ptr<Output>> StartNullOutput(Engine& engine, int rate);
 Result<std::unique_ptr<Output>> StartWavOutput(Engine& engine, int rate, const std::string& path);
-// The default sound device. When it fails or disappears while running, the output
-// carries on as a null output (and the engine's output name and reason say so).
-// `why` receives what was opened ("SDL audio driver pulseaudio") or, on failure, why
-// nothing was (BASS_ERROR_DRIVER).
-Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, int rate, std::string* why);
+// Which sound device to open, and through what.
+struct DeviceRequest {
+    // A device by name (BASS_DEVICEINFO's driver field), or empty for the default
+    // device, which follows the system's default when that changes.
+    std::string name;
+    // "pulse" (the sound server's own protocol, as PulseAudio and PipeWire serve it),
+    // "sdl" (SDL2's audio drivers), or empty: pulse where a server answers, else SDL.
+    std::string driver;
+};
+
+// A sound device. When it fails or disappears while running, the output carries on
+// as a null output (and the engine's output name and reason say so) and reopens the
+// device when it comes back. `rate` holds the rate asked for and receives the rate
+// the mix runs at: the server's own on the pulse driver, so that a 48 kHz server does
+// not resample our mix a second time. `why` receives what was opened ("the default
+// device of SDL's alsa audio driver") or, on failure, why nothing was
+// (BASS_ERROR_DRIVER).
+Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, const DeviceRequest& request,
+                                                  int* rate, std::string* why);
 
 }  // namespace ae

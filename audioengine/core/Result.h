@@ -58,4 +58,40 @@ class [[nodiscard]] Status {
     int code_ = BASS_OK;
 };
 
+// The name of an error code as Bass.h spells it ("BASS_ERROR_HANDLE"), or "unknown
+// error code"; static storage.
+inline const char* ErrorName(int code) {
+    struct Named {
+        int code;
+        const char* name;
+    };
+#define AE_NAMED(constant) \
+    { constant, #constant }
+    static constexpr Named kNames[] = {
+        AE_NAMED(BASS_OK),
+        AE_NAMED(BASS_ERROR_MEM),
+        AE_NAMED(BASS_ERROR_FILEOPEN),
+        AE_NAMED(BASS_ERROR_DRIVER),
+        AE_NAMED(BASS_ERROR_HANDLE),
+        AE_NAMED(BASS_ERROR_FORMAT),
+        AE_NAMED(BASS_ERROR_POSITION),
+        AE_NAMED(BASS_ERROR_INIT),
+        AE_NAMED(BASS_ERROR_ALREADY),
+        AE_NAMED(BASS_ERROR_ILLTYPE),
+        AE_NAMED(BASS_ERROR_ILLPARAM),
+        AE_NAMED(BASS_ERROR_NOPLAY),
+        AE_NAMED(BASS_ERROR_NOTFILE),
+        AE_NAMED(BASS_ERROR_NOTAVAIL),
+        AE_NAMED(BASS_ERROR_FILEFORM),
+        AE_NAMED(BASS_ERROR_CODEC),
+        AE_NAMED(BASS_ERROR_ENDED),
+        AE_NAMED(BASS_ERROR_UNKNOWN),
+    };
+#undef AE_NAMED
+    for (const Named& named : kNames) {
+        if (named.code == code) return named.name;
+    }
+    return "unknown error code";
+}
+
 }  // namespace ae
