@@ -1,66 +1,48 @@
 // SPDX-License-Identifier: MIT
-// The sound device output: SDL2's audio callback renders the mix, and a supervisor
-// thread carries on as a paced null output when the device goes away.
-#include <SDL.h>
-#include <alsa/asoundlib.h>
-
+// The sound device output: a device (the pulse protocol where a server answers, else
+// SDL2) renders the mix from its audio thread, and a supervisor thread watches it.
+// When the device is lost (its server gone, unplugged, or its callback no longer
+// coming) the supervisor closes it and runs the mix as a paced null output, so that
+// positions keep advancing and nothing waits; every 2 s it tries to open the device
+// again and moves the mix back when it opens.
+//
+// Only one thread renders at a time: a device being reopened fills silence until the
+// null output's thread has stopped, and a lost device is closed (its audio thread
+// done) before the null output starts.
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <mutex>
+#include <memory>
 #include <thread>
 
+#include "audioengine/core/DeviceBackend.h"
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Output.h"
 #include "audioengine/core/PacedOutput.h"
+#include "audioengine/core/ThreadPriority.h"
+#include "audioengine/core/Trace.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
 namespace {
 
-void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
+constexpr int64_t kWatchNs = kSecondNs / 10;  // how often the supervisor looks
+constexpr int64_t kReopenNs = 2 * kSecondNs;  // how often a lost device is retried
 
-class DeviceOutput : public Output {
+class DeviceOutput : public Output, public DeviceSink {
   public:
-    DeviceOutput(Engine& engine, const DeviceRequest& request, int rate)
-        : engine_(engine), request_(request), rate_(rate) {}
+    DeviceOutput(Engine& engine, const DeviceRequest& request)
+        : engine_(engine), request_(request) {}
     ~DeviceOutput() override { Stop(); }
 
-    bool Open(std::string* why) {
-        // The host keeps its own signal handlers, and ALSA's diagnostics never reach
-        // the host's stderr.
-        snd_lib_error_set_handler(SilentAlsaError);
-        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        // Sound servers first, then ALSA; never JACK or SDL's dummy/disk drivers.
-        if (!std::getenv("SDL_AUDIODRIVER"))
-            SDL_SetHint(SDL_HINT_AUDIODRIVER, "pulseaudio,pipewire,alsa");
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-            *why = std::string("no sound device opened (SDL: ") + SDL_GetError() + ")";
-            return false;
-        }
-        subsystem_ = true;
-        SDL_AudioSpec want{};
-        want.freq = rate_;
-        want.format = AUDIO_F32SYS;
-        want.channels = 2;
-        want.samples = 1024;
-        want.callback = &DeviceOutput::Callback;
-        want.userdata = this;
-        SDL_AudioSpec have{};
-        const char* name = request_.name.empty() ? nullptr : request_.name.c_str();
-        device_ = SDL_OpenAudioDevice(name, 0, &want, &have, 0);
-        if (device_ == 0) {
-            *why = std::string("no sound device opened (SDL ") + SDL_GetCurrentAudioDriver() +
-                   ": " + SDL_GetError() + ")";
-            return false;
-        }
-        *why = std::string("the default device of SDL's ") + SDL_GetCurrentAudioDriver() +
-               " audio driver";
-        // What the device holds ahead of a block being rendered.
-        latencyNs_ = static_cast<int64_t>(have.samples) * kSecondNs / rate_;
-        deviceFrames_ = have.samples;
-        lastCallbackNs_.store(MonotonicNs(), std::memory_order_relaxed);
-        SDL_PauseAudioDevice(device_, 0);
+    bool Start(int* rate, std::string* why) {
+        device_ = OpenDevice(rate, true, why);
+        if (!device_) return false;
+        rate_ = *rate;
+        bufferFrames_ = std::max(device_->BufferFrames(), PacedBufferFrames(rate_));
+        lastFillNs_.store(MonotonicNs(), std::memory_order_relaxed);
+        live_.store(true, std::memory_order_release);
+        engine_.SetOutputName("device");
+        engine_.SetOutputReason("device: " + *why);
         supervisor_ = std::thread([this] { Supervise(); });
         return true;
     }
@@ -69,71 +51,136 @@ class DeviceOutput : public Output {
         stop_.Raise();
         engine_.WakeSound();
         if (supervisor_.joinable()) supervisor_.join();
-        CloseDevice();
+        if (device_) device_->Close();
+        StopPaced();
     }
-    // SDL's buffer being played while the callback fills the next; after a fall back
-    // to the null output, that output's buffer.
-    int BufferFrames() const override {
-        return std::max(2 * deviceFrames_, PacedBufferFrames(rate_));
+
+    // The largest of the first device's buffer and the null output's: the engine sizes
+    // each stream's history by it once.
+    int BufferFrames() const override { return bufferFrames_; }
+
+    void Fill(float* out, int frames, int64_t heardNs) override {
+        lastFillNs_.store(MonotonicNs(), std::memory_order_relaxed);
+        if (live_.load(std::memory_order_acquire)) {
+            engine_.Render(out, frames, heardNs);
+        } else {
+            std::fill(out, out + 2 * static_cast<size_t>(frames), 0.0f);
+        }
     }
 
   private:
-    static void SDLCALL Callback(void* self, Uint8* stream, int bytes) {
-        auto* output = static_cast<DeviceOutput*>(self);
-        const int64_t now = MonotonicNs();
-        output->lastCallbackNs_.store(now, std::memory_order_relaxed);
-        output->engine_.Render(reinterpret_cast<float*>(stream),
-                               bytes / static_cast<int>(2 * sizeof(float)),
-                               now + output->latencyNs_);
-    }
-
-    // Watches the device; when it stops (unplugged, server gone) or its callback no
-    // longer comes, closes it and goes on as a null output.
-    void Supervise() {
-        for (;;) {
-            if (stop_.WaitUntil(MonotonicNs() + kSecondNs / 10)) return;
-            const bool stopped = SDL_GetAudioDeviceStatus(device_) != SDL_AUDIO_PLAYING;
-            const bool silent =
-                MonotonicNs() - lastCallbackNs_.load(std::memory_order_relaxed) > 2 * kSecondNs;
-            if (stopped) engine_.SetOutputReason("null: the sound device stopped");
-            if (silent) engine_.SetOutputReason("null: the sound device stopped calling for audio");
-            if (stopped || silent) break;
+    // The drivers to try, in order: the one asked for, or pulse then SDL.
+    std::unique_ptr<DeviceBackend> OpenDevice(int* rate, bool firstOpen, std::string* why) {
+        const bool pulse = request_.driver != "sdl";
+        const bool sdl = request_.driver != "pulse";
+        std::string failures;
+        if (pulse) {
+            std::unique_ptr<DeviceBackend> device = MakePulseDevice(request_);
+            std::string text;
+            // The server's rate is adopted at the first open only: the streams are
+            // set up for the rate the mix runs at.
+            if (device->Open(*this, rate, firstOpen, &text)) {
+                *why = text;
+                return device;
+            }
+            failures = "pulse: " + text;
         }
-        CloseDevice();
-        engine_.SetOutputName("null");
-        RunPaced(engine_, rate_, stop_, nullptr);
+        if (sdl) {
+            std::unique_ptr<DeviceBackend> device = MakeSdlDevice(request_);
+            std::string text;
+            if (device->Open(*this, rate, false, &text)) {
+                *why = text;
+                return device;
+            }
+            failures += (failures.empty() ? "" : "; ") + text;
+        }
+        *why = "no sound device opened (" + failures + ")";
+        return nullptr;
     }
 
-    void CloseDevice() {
-        std::lock_guard<std::mutex> lock(closeMutex_);
-        if (device_) SDL_CloseAudioDevice(device_);
-        device_ = 0;
-        if (subsystem_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        subsystem_ = false;
+    void Supervise() {
+        NameThisThread("ae-device");
+        uint64_t underruns = 0;
+        std::string lastFailure;
+        for (;;) {
+            if (device_) {
+                if (stop_.WaitUntil(MonotonicNs() + kWatchNs)) return;
+                std::string lost = device_->Lost();
+                const int64_t silentNs =
+                    MonotonicNs() - lastFillNs_.load(std::memory_order_relaxed);
+                if (lost.empty() && silentNs > device_->SilenceLimitNs()) {
+                    lost = "its audio callback stopped coming";
+                }
+                if (device_->Underruns() != underruns) {
+                    underruns = device_->Underruns();
+                    Trace("underrun: the device played silence (%llu times since it opened)",
+                          static_cast<unsigned long long>(underruns));
+                }
+                if (lost.empty()) continue;
+                Trace("device lost: %s; the mix goes on at the null output", lost.c_str());
+                // The device's audio thread ends here, before the null output's starts.
+                live_.store(false, std::memory_order_release);
+                device_->Close();
+                device_.reset();
+                engine_.SetOutputName("null");
+                engine_.SetOutputReason("null: the sound device was lost (" + lost +
+                                        "); reopening it every 2 s");
+                StartPaced();
+                underruns = 0;
+                lastFailure.clear();
+            } else {
+                if (stop_.WaitUntil(MonotonicNs() + kReopenNs)) return;
+                int rate = rate_;
+                std::string why;
+                std::unique_ptr<DeviceBackend> device = OpenDevice(&rate, false, &why);
+                if (!device) {
+                    if (why != lastFailure) Trace("device still lost: %s", why.c_str());
+                    lastFailure = why;
+                    continue;
+                }
+                // The new device fills silence until the null output has stopped.
+                StopPaced();
+                lastFillNs_.store(MonotonicNs(), std::memory_order_relaxed);
+                device_ = std::move(device);
+                live_.store(true, std::memory_order_release);
+                engine_.SetOutputName("device");
+                engine_.SetOutputReason("device: " + why);
+                Trace("device back: %s", why.c_str());
+            }
+        }
+    }
+
+    void StartPaced() {
+        pacedStop_ = std::make_unique<StopSignal>();
+        paced_ = std::thread([this] { RunPaced(engine_, rate_, *pacedStop_, nullptr); });
+    }
+
+    void StopPaced() {
+        if (!paced_.joinable()) return;
+        pacedStop_->Raise();
+        engine_.WakeSound();
+        paced_.join();
     }
 
     Engine& engine_;
     DeviceRequest request_;
-    int rate_;
-    std::mutex closeMutex_;
-    bool subsystem_ = false;
-    SDL_AudioDeviceID device_ = 0;
-    int64_t latencyNs_ = 0;
-    int deviceFrames_ = 0;
-    std::atomic<int64_t> lastCallbackNs_{0};
+    int rate_ = 44100;
+    int bufferFrames_ = 0;
+    std::unique_ptr<DeviceBackend> device_;  // the supervisor's, once started
+    std::atomic<bool> live_{false};          // the device's blocks are the mix
+    std::atomic<int64_t> lastFillNs_{0};
     StopSignal stop_;
     std::thread supervisor_;
+    std::unique_ptr<StopSignal> pacedStop_;
+    std::thread paced_;  // the null output while the device is lost
 };
 
 }  // namespace
 
 Result<std::unique_ptr<Output>> StartDeviceOutput(Engine& engine, const DeviceRequest& request,
                                                   int* rate, std::string* why) {
-    auto output = std::make_unique<DeviceOutput>(engine, request, *rate);
-    if (!output->Open(why)) {
-        output->Stop();
-        return Error{BASS_ERROR_DRIVER};
-    }
+    auto output = std::make_unique<DeviceOutput>(engine, request);
+    if (!output->Start(rate, why)) return Error{BASS_ERROR_DRIVER};
     return std::unique_ptr<Output>(std::move(output));
 }
 

@@ -19,9 +19,6 @@
 namespace ae {
 namespace {
 
-// Output rates the mixer accepts, in Hz.
-constexpr uint32_t kMinRate = 8000;
-constexpr uint32_t kMaxRate = 384000;
 // How often decode workers look for work while something plays (the callback takes
 // audio from the rings without waking anyone).
 constexpr auto kWorkerPoll = std::chrono::milliseconds(5);
@@ -74,7 +71,8 @@ Status Engine::Init(int device, uint32_t rate) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (started_) return Error{BASS_ERROR_ALREADY};
     if (shutDown_) return Error{BASS_ERROR_INIT};
-    if (rate < kMinRate || rate > kMaxRate || device < -1 || device > 1) {
+    if (rate < static_cast<uint32_t>(kMinRate) || rate > static_cast<uint32_t>(kMaxRate) ||
+        device < -1 || device > 1) {
         return Error{BASS_ERROR_ILLPARAM};
     }
     const OutputChoice choice = ChooseOutput(std::getenv("AUDIOENGINE_OUTPUT"), device);
@@ -106,22 +104,19 @@ Status Engine::Init(int device, uint32_t rate) {
                                        (errno ? std::string(": ") + std::strerror(errno) : "");
             break;
         case OutputChoice::Device:
-            output = StartDeviceOutput(*this, request, &outputRate, &opened);
-            name = "device";
-            reason = output.ok() ? "device: " + opened : opened;
-            break;
         case OutputChoice::Auto:
+            // On success the device output has named itself and said what it opened.
             output = StartDeviceOutput(*this, request, &outputRate, &opened);
-            name = "device";
-            reason = "device: " + opened;
-            if (!output.ok()) {
-                output = StartNullOutput(*this, outputRate);
-                name = "null";
-                reason = "null: " + opened;
+            if (output.ok() || choice.kind == OutputChoice::Device) {
+                reason = opened;
+                break;
             }
+            output = StartNullOutput(*this, outputRate);
+            name = "null";
+            reason = "null: " + opened;
             break;
     }
-    SetOutputReason(reason);
+    if (*name || !output.ok()) SetOutputReason(reason);
     Trace("output %s (asked: AUDIOENGINE_OUTPUT=%s, device %d, %u Hz; mixing at %d Hz)",
           OutputReason(),
           std::getenv("AUDIOENGINE_OUTPUT") ? std::getenv("AUDIOENGINE_OUTPUT") : "", device, rate,
@@ -132,9 +127,7 @@ Status Engine::Init(int device, uint32_t rate) {
     output_ = std::move(output).value();
     setup_.outputRate = outputRate;
     setup_.outputBufferFrames = output_ ? output_->BufferFrames() : 0;
-    // A device output that already fell back to null has said so; keep its word.
-    const char* expected = "";
-    outputName_.compare_exchange_strong(expected, name);
+    if (*name) SetOutputName(name);
     {
         std::lock_guard<std::mutex> work(workMutex_);
         while (workerCount_ < kDecodeWorkers) StartWorker();

@@ -13,6 +13,10 @@ namespace ae {
 
 class Engine;
 
+// Output rates the mixer accepts, in Hz.
+constexpr int kMinRate = 8000;
+constexpr int kMaxRate = 384000;
+
 class Output {
   public:
     virtual ~Output() = default;

@@ -38,6 +38,7 @@ bool ParseWhole(const std::string& text, long min, long max, int* value) {
 
 bool ValidOutput(const std::string& output) {
     if (output == "auto" || output == "device" || output == "null") return true;
+    if (output.rfind("device:", 0) == 0 && output.size() > 7) return true;
     return output.rfind("wav:", 0) == 0 && output.size() > 4;
 }
 
@@ -193,12 +194,13 @@ const std::vector<OptionSpec>& OptionTable() {
          }},
         {"--output", nullptr, nullptr, "OUT", false,
          "the engine's output: auto (default: a sound device when one\n"
-         "opens, else silence), device, null (silence, in real time)\n"
-         "or wav:PATH (write what is played to a WAV file)",
+         "opens, else silence), device, device:NAME (a sound device by\n"
+         "name), null (silence, in real time) or wav:PATH (write what\n"
+         "is played to a WAV file)",
          [](const std::string& value, Options& options, std::string* error) {
              if (!ValidOutput(value))
                  return Refuse(
-                     error, "--output takes auto, device, null or wav:PATH, not '" + value + "'");
+                     error, "--output takes auto, device, device:NAME, null or wav:PATH, not '" + value + "'");
              options.output = value;
              return true;
          }},

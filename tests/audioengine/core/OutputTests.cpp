@@ -86,6 +86,7 @@ TEST(Outputs, WavOutputWritesTheMix) {
 TEST(Outputs, DeviceOutputThroughSdl) {
     if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
     setenv("SDL_AUDIODRIVER", "dummy", 1);
+    setenv("AUDIOENGINE_DRIVER", "sdl", 1);
     setenv("AUDIOENGINE_OUTPUT", "device", 1);
     ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
     EXPECT_STREQ(AE_OutputName(), "device");
@@ -98,6 +99,7 @@ TEST(Outputs, DeviceOutputThroughSdl) {
 TEST(Outputs, NoDeviceFailsExplicitlyAndFallsBackToNullByDefault) {
     if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
     setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    setenv("AUDIOENGINE_DRIVER", "sdl", 1);
     setenv("AUDIOENGINE_OUTPUT", "device", 1);
     EXPECT_FALSE(BASS_Init(-1, kRate, 0, nullptr, nullptr));
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DRIVER);
