@@ -98,6 +98,9 @@ TEST(Outputs, DeviceOutputThroughSdl) {
 // the default output carries on as null; the output's reason says why each time.
 TEST(Outputs, NoDeviceFailsExplicitlyAndFallsBackToNullByDefault) {
     if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    testaudio::TempDir logDir;
+    const std::string log = logDir.File("engine.log");
+    setenv("AUDIOENGINE_LOG", log.c_str(), 1);
     setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
     setenv("AUDIOENGINE_DRIVER", "sdl", 1);
     setenv("AUDIOENGINE_OUTPUT", "device", 1);
@@ -131,6 +134,22 @@ TEST(Outputs, NoDeviceFailsExplicitlyAndFallsBackToNullByDefault) {
     float out[2];
     EXPECT_FALSE(AE_Render(out, 1)) << "only the manual output renders on request";
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
+    const std::string refusedFile = dir.File("notes.txt");
+    std::ofstream(refusedFile) << "not audio";
+    EXPECT_EQ(BASS_StreamCreateFile(FALSE, refusedFile.c_str(), 0, 0, 0), 0u);
+
+    // The trace has a line for each choice and each refusal, with its reason.
+    std::ifstream trace(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(trace, line);)
+        lines.push_back(line.substr(line.find("] ") + 2));
+    const std::vector<std::string> expected = {
+        "output " + refused, "output cannot create /nonexistent-folder/mix.wav",
+        "output null: " + refused, "refused " + refusedFile + ": BASS_ERROR_FILEFORM"};
+    ASSERT_EQ(lines.size(), expected.size()) << log;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind(expected[i], 0), 0u) << lines[i];
+    }
 }
 
 // The scheduling of each thread of this process: policy and nice value.
