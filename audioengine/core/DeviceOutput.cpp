@@ -11,6 +11,8 @@
 // done) before the null output starts.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -43,16 +45,29 @@ class DeviceOutput : public Output, public DeviceSink {
         live_.store(true, std::memory_order_release);
         engine_.SetOutputName("device");
         engine_.SetOutputReason("device: " + *why);
-        supervisor_ = std::thread([this] { Supervise(); });
+        supervisorDone_ = supervisorEnded_.get_future();
+        supervisor_ = std::thread([this] {
+            Supervise();
+            supervisorEnded_.set_value();
+        });
         return true;
     }
 
-    void Stop() override {
+    bool Stop() override {
         stop_.Raise();
         engine_.WakeSound();
-        if (supervisor_.joinable()) supervisor_.join();
+        if (supervisor_.joinable()) {
+            // A supervisor stuck opening or closing a device of a hung server is left
+            // behind, with this object, rather than hang the host's exit.
+            if (supervisorDone_.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+                supervisor_.detach();
+                return false;
+            }
+            supervisor_.join();
+        }
         if (device_) device_->Close();
         StopPaced();
+        return true;
     }
 
     // The largest of the first device's buffer and the null output's: the engine sizes
@@ -171,6 +186,8 @@ class DeviceOutput : public Output, public DeviceSink {
     std::atomic<int64_t> lastFillNs_{0};
     StopSignal stop_;
     std::thread supervisor_;
+    std::promise<void> supervisorEnded_;
+    std::future<void> supervisorDone_;
     std::unique_ptr<StopSignal> pacedStop_;
     std::thread paced_;  // the null output while the device is lost
 };

@@ -159,7 +159,8 @@ void Engine::Shutdown() {
         shutDown_ = true;
         output = std::move(output_);
     }
-    if (output) output->Stop();
+    // An output left running in a hung device keeps its object: leaked, not freed.
+    if (output && !output->Stop()) static_cast<void>(output.release());
     std::unique_lock<std::mutex> lock(workMutex_);
     workerStop_ = true;
     workWake_.notify_all();

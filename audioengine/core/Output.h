@@ -21,8 +21,10 @@ class Output {
   public:
     virtual ~Output() = default;
     // Stops the output's threads and closes its device or file. Idempotent; called
-    // at process exit, from a thread that is not the output's own.
-    virtual void Stop() = 0;
+    // at process exit, from a thread that is not the output's own. False when a
+    // thread could not be stopped within a second (stuck in a hung sound server) and
+    // was left running: the output must then never be destroyed.
+    virtual bool Stop() = 0;
     // Output frames between a block being rendered and its being heard: the
     // output's buffer.
     virtual int BufferFrames() const = 0;

@@ -148,10 +148,11 @@ class NullOutput : public Output {
         thread_ = std::thread([this, &engine, rate] { RunPaced(engine, rate, stop_, nullptr); });
     }
     ~NullOutput() override { Stop(); }
-    void Stop() override {
+    bool Stop() override {
         stop_.Raise();
         engine_.WakeSound();
         if (thread_.joinable()) thread_.join();
+        return true;
     }
     int BufferFrames() const override { return PacedBufferFrames(rate_); }
 
@@ -175,13 +176,14 @@ class WavOutput : public Output {
     }
     ~WavOutput() override { Stop(); }
     int BufferFrames() const override { return PacedBufferFrames(rate_); }
-    void Stop() override {
+    bool Stop() override {
         renderStop_.Raise();
         engine_.WakeSound();
         if (renderer_.joinable()) renderer_.join();
         writerStop_.Raise();  // the writer drains what is queued, then closes the file
         queue_.Ring();
         if (writer_.joinable()) writer_.join();
+        return true;
     }
 
   private:
