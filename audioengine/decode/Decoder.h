@@ -52,6 +52,12 @@ constexpr int kMaxDecodedChannels = 8;
 // 1..kMaxDecodedRate, 1..kMaxDecodedChannels channels and frames >= 0.
 Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path);
 
+// What the calling thread's last OpenDecoder that failed recognised the file as ("MP4
+// with an unsupported codec: Dolby AC-4"); "" when nothing was recognised or that
+// call succeeded. The entry point that opens streams clears it first.
+// Threads: any; each thread has its own.
+std::string& LastRefusal();
+
 // The file's size in bytes less an ID3v2 block at its start and ID3v1 / APE blocks
 // at its end; -1 when the file cannot be read.
 int64_t AudioPayloadBytes(const std::string& path);

@@ -10,6 +10,17 @@
 extern "C" {
 #endif
 
+/* Codec types (BASS_CHANNELINFO.ctype) of formats the engine API family has no
+ * number for, read by the FFmpeg decoder module: our own range, 0xAE000..0xAE0FF,
+ * clear of the family's add-on numbers (0x1xxxx) and WAV's (0x5xxxx). */
+#define AE_CTYPE_STREAM_FFMPEG_OTHER 0xAE000u /* another codec in a container listed here */
+#define AE_CTYPE_STREAM_DTS 0xAE001u          /* DTS */
+#define AE_CTYPE_STREAM_EAC3 0xAE002u         /* E-AC-3 */
+#define AE_CTYPE_STREAM_OPUS_OTHER 0xAE003u   /* Opus outside Ogg (WebM, Matroska, MP4) */
+#define AE_CTYPE_STREAM_VORBIS_OTHER 0xAE004u /* Vorbis outside Ogg (WebM, Matroska) */
+#define AE_CTYPE_STREAM_FLAC_OTHER 0xAE005u   /* FLAC in Matroska or MP4 */
+#define AE_CTYPE_STREAM_MPEG_OTHER 0xAE006u   /* MPEG layer 1-3 in MP4, Matroska or ASF */
+
 /* Renders the next `frames` output frames of the mix (stereo, interleaved float,
  * 2 x frames floats, at the BASS_Init rate in Hz) into `out` when the engine runs on
  * the "manual" output (AUDIOENGINE_OUTPUT=manual before BASS_Init). It first waits
@@ -48,6 +59,16 @@ const char* BASS_CALL AE_OutputName(void);
  * the thread's error code as it was.
  * Threads: any; never blocks. */
 const char* BASS_CALL AE_OutputReason(void);
+
+/* What the calling thread's last BASS_StreamCreateFile that failed found the file to
+ * be, in a line for people ("MP4 with an unsupported codec: Dolby AC-4", "Matroska/
+ * WebM with 12 channels (at most 8 are played)"), copied into `buffer` (`size` bytes,
+ * NUL terminated, cut short when it does not fit); returns the text's length in
+ * bytes. 0 and "" when that file was not recognised as any format, or when the
+ * thread's last open succeeded or has not happened. Leaves the thread's error code as
+ * it was.
+ * Threads: any (each thread has its own); never blocks. */
+DWORD BASS_CALL AE_StreamRefusal(char* buffer, DWORD size);
 
 /* The name of an error code as Bass.h spells it ("BASS_OK", "BASS_ERROR_HANDLE",
  * "BASS_ERROR_UNKNOWN" for -1), or "unknown error code" for any other value; never
