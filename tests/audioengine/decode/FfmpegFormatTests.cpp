@@ -201,11 +201,63 @@ TEST_P(FfmpegFormat, DecodesAsFfmpegDoesAndSeeksToTheSample) {
         }
     }
     EXPECT_FALSE(decoder->Seek(expectedFrames + 1));
+
+    // Damaged copies: cut short, or with noise over a stretch of the audio. Each may
+    // open or not; an opened one decodes no more than its length and ends, and seeks
+    // into it answer. Nothing is printed either way.
+    const std::vector<unsigned char> whole = ReadBytes(path);
+    for (int variant = 0; variant < 4; ++variant) {
+        SCOPED_TRACE(variant);
+        std::vector<unsigned char> bytes = whole;
+        if (variant < 2) {
+            bytes.resize(whole.size() * (variant == 0 ? 50 : 97) / 100);
+        } else {
+            const size_t from = whole.size() / (variant == 2 ? 2 : 10);
+            for (size_t i = from; i < std::min(whole.size(), from + 700); ++i)
+                bytes[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+        }
+        const std::string damaged = dir_.File("damaged");
+        WriteBytes(damaged, bytes);
+        int64_t length = -1, got = -1;
+        bool seekAnswered = true;
+        quietly([&] {
+            auto copy = ae::OpenDecoder(damaged);
+            if (!copy.ok()) return 0;
+            ae::Decoder& d = *copy.value();
+            length = d.info().frames;
+            got = static_cast<int64_t>(DecodeRest(d).size()) / d.info().channels;
+            if (d.Seek(length / 2)) seekAnswered = d.Read(block.data(), 1000) <= 1000;
+            return 0;
+        });
+        if (length >= 0) {
+            EXPECT_LE(got, length);
+            EXPECT_TRUE(seekAnswered);
+        }
+    }
     EXPECT_EQ(printed, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, FfmpegFormat, ::testing::ValuesIn(kCases),
                          [](const auto& param) { return std::string(param.param.name); });
+
+// A file in a container FFmpeg reads, with a codec we do not decode, is refused with
+// the codec error, and says what it was.
+TEST(FfmpegRefusal, NamesTheContainerAndTheCodec) {
+    std::string why;
+    if (!ae::FfmpegModuleLoaded(&why)) GTEST_SKIP() << "FFmpeg module not loaded: " << why;
+    testaudio::TempDir dir;
+    const std::string wav = dir.File("source.wav"), mov = dir.File("adpcm.mov");
+    ASSERT_TRUE(
+        testaudio::Write(wav, testaudio::Format::Wav, 44100, 2, TestSignal(44100, 2, 4410)));
+    if (!RunQuietly("ffmpeg -nostdin -y -i '" + wav + "' -c:a adpcm_ima_qt '" + mov + "'"))
+        GTEST_SKIP() << "no ffmpeg tool to make the file";
+    EXPECT_EQ(ae::OpenDecoder(mov).code(), BASS_ERROR_CODEC);
+    EXPECT_EQ(ae::LastRefusal(), "MP4 with an unsupported codec: ADPCM IMA QuickTime");
+    // Content nothing reads is recognised as nothing.
+    WriteBytes(mov, std::vector<unsigned char>(5000, 'x'));
+    EXPECT_EQ(ae::OpenDecoder(mov).code(), BASS_ERROR_FILEFORM);
+    EXPECT_EQ(ae::LastRefusal(), "");
+}
 
 }  // namespace
 }  // namespace decodetest
