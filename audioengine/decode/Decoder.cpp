@@ -125,10 +125,15 @@ Result<std::unique_ptr<Decoder>> OpenFileKind(std::unique_ptr<FileSource> file, 
 // Kinds whose refusal may still leave a file FFmpeg reads: content none of our
 // decoders recognised, an Ogg codec we have no decoder for, FLAC in Ogg as FFmpeg
 // writes it (libFLAC refuses it), and what libmpg123 refused (an ID3v2 tag in front
-// of raw AAC or AC-3 sends it there).
-bool FfmpegMayRead(FileKind kind) {
-    return kind == FileKind::Unknown || kind == FileKind::OggOther || kind == FileKind::OggFlac ||
-           kind == FileKind::Mpeg;
+// of raw AAC or AC-3 sends it there). An Ogg file our checks could not place (a
+// damaged first page) is not: FFmpeg would read Vorbis and Opus ones our own
+// decoders refused.
+bool FfmpegMayRead(const FileSource& file, FileKind kind) {
+    if (kind == FileKind::OggOther || kind == FileKind::OggFlac || kind == FileKind::Mpeg)
+        return true;
+    unsigned char magic[4] = {};
+    return kind == FileKind::Unknown &&
+           !(file.ReadAt(0, magic, 4) == 4 && std::memcmp(magic, "OggS", 4) == 0);
 }
 
 }  // namespace
@@ -146,9 +151,10 @@ Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path) {
         const PayloadRange range = FindPayload(*file.value());
         const FileKind kind = DetectFileKind(*file.value(), range);
         bool conclusive = false;
+        const bool ffmpegMayRead = FfmpegMayRead(*file.value(), kind);
         Result<std::unique_ptr<Decoder>> decoder =
             OpenFileKind(std::move(file).value(), kind, range, &conclusive);
-        if (!decoder.ok() && !conclusive && FfmpegMayRead(kind)) {
+        if (!decoder.ok() && !conclusive && ffmpegMayRead) {
             // The dedicated decoder had the file; it is opened afresh for FFmpeg. Its
             // error stands unless FFmpeg recognised the content.
             Result<std::unique_ptr<FileSource>> again = FileSource::Open(path);

@@ -100,6 +100,7 @@ bool CodecAllowed(AVCodecID id) {
 }
 
 constexpr int kAvioBufferBytes = 32 * 1024;
+static_assert(kAvioBufferBytes > AV_LOG_TRACE, "buffer_size doubles as the log level offset");
 // Log messages of our contexts are raised by this many levels: past AV_LOG_TRACE
 // (56) from AV_LOG_FATAL (8) up, so that no level a host may set shows them, and a
 // host's own log callback can still tell them apart.
@@ -125,6 +126,21 @@ const AVClass* QuietFormatClass() {
     static const AVClass quiet = [] {
         AVClass c = *avformat_get_class();
         c.log_level_offset_offset = static_cast<int>(offsetof(AVFormatContext, max_streams));
+        return c;
+    }();
+    return &quiet;
+}
+
+// Byte I/O contexts have no class of their own, and log through the context (a short
+// read, say) unquieted: ours gets one whose offset is read from buffer_size, which is
+// never below 32 KiB (kAvioBufferBytes) nor ever shrinks.
+const AVClass* QuietIoClass() {
+    static const AVClass quiet = [] {
+        AVClass c{};
+        c.class_name = "AVIOContext";
+        c.item_name = av_default_item_name;
+        c.version = LIBAVUTIL_VERSION_INT;
+        c.log_level_offset_offset = static_cast<int>(offsetof(AVIOContext, buffer_size));
         return c;
     }();
     return &quiet;
@@ -624,6 +640,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
         return BASS_ERROR_MEM;
     }
     avio->seekable = AVIO_SEEKABLE_NORMAL;
+    avio->av_class = QuietIoClass();
     fc->av_class = QuietFormatClass();
     fc->max_streams = kMaxStreams;
     fc->pb = avio;
