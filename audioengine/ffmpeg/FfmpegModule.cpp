@@ -108,13 +108,14 @@ constexpr int kQuietLogOffset = 64;
 // A file with more streams than this is not an audio file we play.
 constexpr int kMaxStreams = 64;
 // What a stream's header may claim before its decoder is opened.
-constexpr int kMaxFrameSize = 1 << 20;     // samples per codec frame
-constexpr int kMaxBlockAlign = 1 << 24;    // bytes
-constexpr int kMaxExtradata = 1 << 24;     // bytes
-constexpr int kMaxPacketBytes = 1 << 26;   // bytes; bigger packets are dropped
-constexpr int kMaxDecodedFrame = 1 << 20;  // samples per decoded frame
-constexpr int kMaxConsecutiveErrors = 64;  // undecodable packets in a row end a stream
-constexpr int kPacketsPerCheckpoint = 32;  // counted streams: one checkpoint per this many
+constexpr int kMaxFrameSize = 1 << 20;            // samples per codec frame
+constexpr int kMaxBlockAlign = 1 << 24;           // bytes
+constexpr int kMaxExtradata = 1 << 24;            // bytes
+constexpr int kMaxPacketBytes = 1 << 26;          // bytes; bigger packets are dropped
+constexpr int kMaxDecodedFrame = 1 << 20;         // samples per decoded frame
+constexpr int64_t kMaxFrames = int64_t{1} << 40;  // frames of a stream
+constexpr int kMaxConsecutiveErrors = 64;         // undecodable packets in a row end a stream
+constexpr int kPacketsPerCheckpoint = 32;         // counted streams: one checkpoint per this many
 
 // FFmpeg keeps no log offset for format contexts; a private copy of their class that
 // reads the offset from max_streams (which we set to kMaxStreams, and must stay above
@@ -352,6 +353,18 @@ void ToFloat(const AVFrame* frame, int channels, int first, int count, float* ou
     }
 }
 
+// Timestamps come from the file: arithmetic on them saturates instead of overflowing.
+int64_t SaturatingAdd(int64_t a, int64_t b) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
+    return sum;
+}
+int64_t SaturatingSub(int64_t a, int64_t b) {
+    int64_t difference = 0;
+    if (__builtin_sub_overflow(a, b, &difference)) return b > 0 ? INT64_MIN : INT64_MAX;
+    return difference;
+}
+
 struct Checkpoint {
     int64_t pts;       // the packet's timestamp, in the stream's time base
     int64_t position;  // the frame its decoded samples start at
@@ -481,13 +494,14 @@ bool AeffDecoder::NextFrame() {
                 const int64_t pts =
                     frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
                 if (flacHeaders && packetStart >= 0) {
-                    framePosition = packetStart - origin;
+                    framePosition = SaturatingSub(packetStart, origin);
                     packetStart = -1;
                 } else {
-                    framePosition = pts != AV_NOPTS_VALUE ? ToFrames(pts) - origin : nextPosition;
+                    framePosition =
+                        pts != AV_NOPTS_VALUE ? SaturatingSub(ToFrames(pts), origin) : nextPosition;
                 }
             }
-            nextPosition = framePosition + frame->nb_samples;
+            nextPosition = SaturatingAdd(framePosition, frame->nb_samples);
             haveFrame = true;
             return true;
         }
@@ -835,7 +849,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
         if (ContainerLengthExact(fc->iformat) && stream->duration > 0 &&
             stream->duration != AV_NOPTS_VALUE) {
             const int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-            info.frames = ToFrames(start + stream->duration) - origin;
+            info.frames = SaturatingSub(ToFrames(SaturatingAdd(start, stream->duration)), origin);
             // A file cut short holds less than its index promises.
             const int entries = avformat_index_get_entries_count(stream);
             const int64_t size = reader.size(reader.opaque);
@@ -857,7 +871,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
                     end = INT64_MIN;
                     break;
                 }
-                end = std::max(end, pts + packet->duration);
+                end = std::max(end, SaturatingAdd(pts, packet->duration));
             }
             av_packet_unref(packet);
             if (end == INT64_MIN) {
@@ -865,12 +879,19 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
                         codecName.c_str());
                 return BASS_ERROR_FILEFORM;
             }
-            info.frames = ToFrames(end) - origin;
+            info.frames = SaturatingSub(ToFrames(end), origin);
         }
         if (!SeekToStart()) return BASS_ERROR_FILEFORM;
     }
     if (info.frames <= 0) {
         SetText(what, whatSize, "%s (%s) with no audio", container, codecName.c_str());
+        return BASS_ERROR_FILEFORM;
+    }
+    // A header may claim any duration; a length the engine's 64-bit byte positions
+    // could not carry (about 40 days at 768 kHz) is a damaged one.
+    if (info.frames > kMaxFrames) {
+        SetText(what, whatSize, "%s (%s) claiming a length of %lld frames", container,
+                codecName.c_str(), static_cast<long long>(info.frames));
         return BASS_ERROR_FILEFORM;
     }
     cursor = 0;
@@ -883,7 +904,7 @@ int64_t AeffDecoder::Read(float* out, int64_t frames) {
     int64_t done = 0;
     while (done < frames && cursor < info.frames) {
         if (!haveFrame && !NextFrame()) break;
-        const int64_t end = std::min(framePosition + frame->nb_samples, info.frames);
+        const int64_t end = std::min(SaturatingAdd(framePosition, frame->nb_samples), info.frames);
         if (framePosition > cursor) cursor = framePosition;  // a hole in the timestamps
         if (cursor >= end) {
             haveFrame = false;
@@ -909,8 +930,8 @@ bool AeffDecoder::SeekTimestamped(int64_t target) {
         if (from <= 0) {
             if (!SeekToStart()) return false;
         } else {
-            if (av_seek_frame(fc, stream->index, ToTimestamp(from + origin), AVSEEK_FLAG_BACKWARD) <
-                0)
+            if (av_seek_frame(fc, stream->index, ToTimestamp(SaturatingAdd(from, origin)),
+                              AVSEEK_FLAG_BACKWARD) < 0)
                 continue;
             avcodec_flush_buffers(cc);
             haveFrame = false;
