@@ -452,6 +452,7 @@ struct AeffDecoder {
 
     int Open(const AeffLimits& limits, char* what, size_t whatSize);
     bool OpenCodec();
+    void ApplyItunesGapless();
     bool ReadStreamPacket();
     bool NextFrame();
     bool FrameUsable() const;
@@ -529,6 +530,24 @@ bool AeffDecoder::NextFrame() {
         av_packet_unref(packet);
         if (sent < 0 && sent != AVERROR(EAGAIN) && ++errors > kMaxConsecutiveErrors) return false;
     }
+}
+
+// iTunes states AAC's encoder delay and padding in an "iTunSMPB" tag (" 00000000 DELAY
+// PADDING TOTAL ...", hexadecimal, in decoded frames) instead of an MP4 edit list.
+// When the container's length still holds them, the delay is dropped from the start
+// and the length is the stated total.
+void AeffDecoder::ApplyItunesGapless() {
+    const AVDictionaryEntry* tag = av_dict_get(fc->metadata, "iTunSMPB", nullptr, 0);
+    if (!tag) tag = av_dict_get(stream->metadata, "iTunSMPB", nullptr, 0);
+    unsigned zero = 0, delay = 0, padding = 0;
+    unsigned long long total = 0;
+    if (!tag || std::sscanf(tag->value, " %x %x %x %llx", &zero, &delay, &padding, &total) != 4)
+        return;
+    if (total == 0 || delay > (1u << 20) || total > static_cast<unsigned long long>(kMaxFrames))
+        return;
+    if (info.frames < static_cast<int64_t>(delay + total)) return;  // an edit list took it
+    origin += delay;
+    info.frames = static_cast<int64_t>(total);
 }
 
 // A fresh decoder for the stream. A flushed one may keep state that changes its output
@@ -861,6 +880,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
                     return BASS_ERROR_FILEFORM;
                 }
             }
+            if (par->codec_id == AV_CODEC_ID_AAC) ApplyItunesGapless();
         } else {
             // Raw streams: the packets' durations (each one codec frame) add up to the
             // length; reading them is quick beside decoding them.
