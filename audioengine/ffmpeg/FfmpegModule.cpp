@@ -99,6 +99,22 @@ bool CodecAllowed(AVCodecID id) {
     }
 }
 
+// The names of the decoders of CodecAllowed, for lavf's own use while it looks into a
+// file (a video stream in an MP4 is never given to a video decoder).
+const char* DecoderWhitelist() {
+    static const std::string names = [] {
+        std::string list;
+        void* at = nullptr;
+        while (const AVCodec* codec = av_codec_iterate(&at)) {
+            if (!av_codec_is_decoder(codec) || !CodecAllowed(codec->id)) continue;
+            if (!list.empty()) list += ',';
+            list += codec->name;
+        }
+        return list;
+    }();
+    return names.c_str();
+}
+
 constexpr int kAvioBufferBytes = 32 * 1024;
 static_assert(kAvioBufferBytes > AV_LOG_TRACE, "buffer_size doubles as the log level offset");
 // Log messages of our contexts are raised by this many levels: past AV_LOG_TRACE
@@ -682,6 +698,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
 
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
+    av_dict_set(&options, "codec_whitelist", DecoderWhitelist(), 0);
     av_dict_set(&options, "skip_estimate_duration_from_pts", "1", 0);
     const int opened = avformat_open_input(&fc, "", nullptr, &options);
     av_dict_free(&options);
