@@ -655,9 +655,9 @@ bool AeffDecoder::CountPackets(char* what, size_t whatSize, const char* containe
             }
         }
         position += got;
-        // Past the decoder's delay a packet's rule holds; a stream whose first packets
-        // never match it is decoded through.
-        if (rule >= 0 && (got == rule || packets > 64)) decoding = false;
+        // Past the decoder's delay a packet's rule holds; a stream whose packets never
+        // decode to what the rule says is decoded through, slower but exact.
+        if (rule >= 0 && got == rule) decoding = false;
     }
     av_packet_unref(packet);
     if (ok && decoding) {
