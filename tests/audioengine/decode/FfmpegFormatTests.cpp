@@ -58,6 +58,7 @@ const Case kCases[] = {
     {"ac3", ".ac3", 48000, "-c:a ac3 -b:a 192k", BASS_CTYPE_STREAM_AC3, false, Length::Decoded},
     {"ac3_id3v2", ".ac3", 44100, "-c:a ac3 -b:a 192k -f ac3", BASS_CTYPE_STREAM_AC3, false,
      Length::Decoded, 300},
+    {"eac3", ".eac3", 48000, "-c:a eac3 -b:a 192k", AE_CTYPE_STREAM_EAC3, false, Length::Decoded},
     {"dts", ".dts", 48000, "-strict -2 -c:a dca -b:a 768k", AE_CTYPE_STREAM_DTS, false,
      Length::Decoded},
     {"webm_opus", ".webm", 48000, "-c:a libopus -b:a 96k", AE_CTYPE_STREAM_OPUS_OTHER, false,
