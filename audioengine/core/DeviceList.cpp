@@ -154,7 +154,9 @@ PulseOutcome AskPulse(Answer* answer) {
     }
     for (pa_operation* operation : operations) {
         if (!operation) continue;
-        pa_operation_cancel(operation);
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+            pa_operation_cancel(operation);  // given up on: its callback must not come
+        }
         pa_operation_unref(operation);
     }
     if (context) {
