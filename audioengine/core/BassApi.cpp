@@ -10,6 +10,7 @@
 #include <new>
 #include <type_traits>
 
+#include "audioengine/core/DeviceList.h"
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Hot.h"
 #include "audioengine/core/Result.h"
@@ -286,6 +287,17 @@ AE_EXPORT BOOL BASS_CALL BASS_FXGetParameters(HFX fx, void* params) {
         if (!params) return Error{BASS_ERROR_ILLPARAM};
         const BASS_DX8_PARAMEQ record{band->centerHz, band->bandwidthSemitones, band->gainDb};
         std::memcpy(params, &record, sizeof(record));
+        return {};
+    });
+}
+
+AE_EXPORT BOOL BASS_CALL BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO* info) {
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        if (!info) return Error{BASS_ERROR_ILLPARAM};
+        Result<ae::DeviceDescription> found =
+            ae::DescribeDevice(device, Engine::Instance().OutputName());
+        if (!found.ok()) return found.error();
+        *info = BASS_DEVICEINFO{found->name, found->driver, found->flags};
         return {};
     });
 }
