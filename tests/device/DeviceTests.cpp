@@ -490,11 +490,13 @@ TEST_F(DevicePath, ReasonNamesTheDriverInUse) {
     const std::string driver = asked && *asked ? asked : "pulse";
     const std::string reason = AE_OutputReason();
     EXPECT_EQ(reason.rfind("device: ", 0), 0u) << reason;
+    const bool sdl = reason.find("SDL") != std::string::npos;
     if (driver == "sdl") {
-        EXPECT_NE(reason.find("SDL"), std::string::npos) << reason;
+        EXPECT_TRUE(sdl) << "AUDIOENGINE_DRIVER=sdl, but the output is " << reason;
     } else {
-        EXPECT_EQ(reason.find("SDL"), std::string::npos) << reason;
-        EXPECT_NE(reason.find("pulse"), std::string::npos) << reason;
+        EXPECT_TRUE(!sdl && reason.find("pulse") != std::string::npos)
+            << "AUDIOENGINE_DRIVER=" << driver << " asks for the native pulse output, but the "
+            << "output is " << reason;
     }
 }
 
