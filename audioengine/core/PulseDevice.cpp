@@ -190,7 +190,7 @@ class PulseDevice : public DeviceBackend {
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kTargetUsec, &spec));
         attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kRequestUsec, &spec));
+        attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
         // A device asked for by name stays on it (its loss is a loss, and the device
         // output reopens it by name); the default device follows the server's default.
@@ -222,7 +222,7 @@ class PulseDevice : public DeviceBackend {
         bufferFrames_ = static_cast<int>(leadNs_ * rate_ / kSecondNs);
         *why = (sinkDescription_.empty() ? "" : sinkDescription_ + " ") + "(" +
                (sinkName.empty() ? "the server's default" : sinkName) + ") at " +
-               std::to_string(rate_) + " Hz through " + serverName_;
+               std::to_string(rate_) + " Hz, pulse protocol, server " + serverName_;
         return true;
     }
 
