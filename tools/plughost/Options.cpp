@@ -199,8 +199,9 @@ const std::vector<OptionSpec>& OptionTable() {
          "is played to a WAV file)",
          [](const std::string& value, Options& options, std::string* error) {
              if (!ValidOutput(value))
-                 return Refuse(
-                     error, "--output takes auto, device, device:NAME, null or wav:PATH, not '" + value + "'");
+                 return Refuse(error,
+                               "--output takes auto, device, device:NAME, null or wav:PATH, not '" +
+                                   value + "'");
              options.output = value;
              return true;
          }},
