@@ -69,6 +69,21 @@ const char* BASS_CALL AE_OutputName(void);
  * Threads: any; never blocks. */
 const char* BASS_CALL AE_OutputReason(void);
 
+/* One key/value pair of a file's container metadata: UTF-8 as the container stores
+ * it, NUL-terminated, valid during the call only. */
+typedef void (*AE_MetadataVisitor)(void* user, const char* key, const char* value);
+
+/* Reads the metadata a container keeps that TagLib cannot read (Matroska and WebM
+ * tags), as the engine's FFmpeg module reads it, from the file at `path`: calls
+ * `visit` with each key/value pair and `user`, the container's pairs before those of
+ * its audio stream, before returning. TRUE when the file was read, with or without
+ * metadata. FALSE with BASS_ERROR_NOTAVAIL when the engine has no FFmpeg module,
+ * BASS_ERROR_FILEOPEN when `path` is no readable regular file, BASS_ERROR_FILEFORM
+ * when it is no format the module reads, BASS_ERROR_ILLPARAM for a null argument.
+ * The engine need not be started. The tag library uses it.
+ * Threads: any, concurrently; reads the file, so it may wait for the disk. */
+BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void* user);
+
 /* The name of an error code as Bass.h spells it ("BASS_OK", "BASS_ERROR_HANDLE",
  * "BASS_ERROR_UNKNOWN" for -1), or "unknown error code" for any other value; never
  * NULL. Static storage; leaves the thread's error code as it was.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "audioengine/decode/ContainerMetadata.h"
 #include "plugin/engine/Bass.h"
 #include "tests/audioengine/decode/DecodeTestSupport.h"
 
@@ -160,6 +161,34 @@ INSTANTIATE_TEST_SUITE_P(Formats, EachFormat, ::testing::ValuesIn(testaudio::All
 // AU, CAF, RF64, Wave64 and the rest, each written by sox, ffmpeg or libsndfile.
 INSTANTIATE_TEST_SUITE_P(SndfileContainers, EachFormat,
                          ::testing::ValuesIn(testaudio::SndfileContainerFormats()), FormatName);
+
+// The container metadata reader (the FFmpeg module's) reads the file the engine
+// opened for it, regular files only; without one the engine says it has none.
+int FakeMetadataReader(const ae::FileSource& file, AE_MetadataVisitor visit, void* user) {
+    char magic[5] = {};
+    if (file.ReadAt(0, magic, 4) != 4) return BASS_ERROR_FILEFORM;
+    visit(user, "magic", magic);
+    return BASS_OK;
+}
+
+TEST(ContainerMetadata, TheReaderGetsTheFileTheEngineOpened) {
+    testaudio::TempDir dir;
+    const std::string wav = dir.File("tone.wav");
+    ASSERT_FALSE(WriteTestFile(wav, Format::Wav, 1, 100).empty());
+    std::string seen;
+    const AE_MetadataVisitor visit = [](void* user, const char* key, const char* value) {
+        *static_cast<std::string*>(user) += std::string(key) + "=" + value;
+    };
+    EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_ERROR_NOTAVAIL);
+    ae::SetContainerMetadataReader(FakeMetadataReader);
+    EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_OK);
+    EXPECT_EQ(seen, "magic=RIFF");
+    EXPECT_EQ(ae::ReadContainerMetadata(dir.File("missing"), visit, &seen), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(ae::ReadContainerMetadata(dir.path(), visit, &seen), BASS_ERROR_FILEOPEN);
+    WriteBytes(wav, {'R', 'I'});
+    EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_ERROR_FILEFORM);
+    ae::SetContainerMetadataReader(nullptr);
+}
 
 TEST(Channels, UpToEightOpenAndMoreAreRefused) {
     testaudio::TempDir dir;
