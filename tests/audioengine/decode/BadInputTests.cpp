@@ -140,17 +140,21 @@ TEST(BadInput, TruncatedFilesOfEveryFormatAreRefused) {
     }
 }
 
-// Bytes overwritten with noise inside the audio of each format: the file may or may
-// not open, but decoding and seeking never run past the stated length, hang or
-// touch memory they should not (the sanitizer build checks the last).
+// Bytes overwritten with noise inside the audio of each format, the containers read
+// through libsndfile too: the file may or may not open, but decoding and seeking never run past the
+// stated length, hang or touch memory they should not (the sanitizer build checks the last).
 TEST(BadInput, CorruptedAudioDataDecodesWithinItsLength) {
     testaudio::TempDir dir;
     // The codec libraries would report damage on stderr; the engine must stay quiet.
     CapturedOutput output;
-    for (Format format : testaudio::AllFormats()) {
+    std::vector<Format> formats = testaudio::AllFormats();
+    const std::vector<Format>& others = testaudio::SndfileContainerFormats();
+    formats.insert(formats.end(), others.begin(), others.end());
+    for (Format format : formats) {
         SCOPED_TRACE(testaudio::Name(format));
         const std::string real = dir.File(std::string("intact") + testaudio::Name(format));
-        ASSERT_FALSE(WriteTestFile(real, format, 2, RateFor(format)).empty());
+        ASSERT_FALSE(
+            WriteTestFile(real, format, testaudio::MaxChannels(format), RateFor(format)).empty());
         const std::vector<unsigned char> intact = ReadBytes(real);
         for (unsigned seed = 1; seed <= 6; ++seed) {
             SCOPED_TRACE(seed);
