@@ -13,16 +13,19 @@ namespace ae {
 // in a resource fork) and headerless raw audio cannot be told from their content and
 // are never reported; nor is the MIDI sample dump, whose last, partial packet
 // libsndfile 1.2 decodes as silence.
+// Threads: any; reads the first 64 bytes of `file` at their offset (ReadAt).
 int SndfileContainerOf(const FileSource& file);
 
 // False when `container` (a major format from SndfileContainerOf) states the length
 // of its audio and the file holds less: a file cut short, as a broken download is.
 // A length the writer left as "unknown", and containers that state none, count as
 // complete; libsndfile then reads what is there.
+// Threads: any; reads chunk headers of `file` at their offsets (ReadAt).
 bool SndfileContainerComplete(const FileSource& file, int container);
 
 // The frames an Amiga 8SVX / 16SV file's BODY chunk holds, at `channels` channels of
 // `bytesPerSample` bytes; -1 when there is no such chunk.
+// Threads: any; reads chunk headers of `file` at their offsets (ReadAt).
 int64_t SvxBodyFrames(const FileSource& file, int channels, int bytesPerSample);
 
 }  // namespace ae

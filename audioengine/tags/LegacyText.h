@@ -19,8 +19,10 @@ class LegacyCodePage {
     // Windows-1252.
     LegacyCodePage() = default;
     // The code page `name` names; Windows-1252 when it is empty or unknown to iconv.
+    // Threads: any.
     explicit LegacyCodePage(const std::string& name);
     // The code page AUDIOENGINE_TAG_CODEPAGE names, read now.
+    // Threads: any that do not change the environment meanwhile (getenv).
     static LegacyCodePage FromEnvironment();
 
     // The iconv name of the code page in use; "" for the built-in Windows-1252.
@@ -40,6 +42,7 @@ class LegacyCodePage {
 
 // Whether `bytes` is well-formed UTF-8 (no overlong forms, surrogates or code points
 // beyond U+10FFFF).
+// Threads: any.
 bool IsValidUtf8(std::string_view bytes);
 
 }  // namespace audioengine
