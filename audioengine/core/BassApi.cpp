@@ -14,6 +14,7 @@
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Hot.h"
 #include "audioengine/core/Result.h"
+#include "audioengine/decode/ContainerMetadata.h"
 #include "audioengine/dsp/PeakLevel.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
@@ -320,6 +321,15 @@ AE_EXPORT DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD si
             buffer[n] = '\0';
         }
         return static_cast<DWORD>(path.size());
+    });
+}
+
+AE_EXPORT BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void* user) {
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        if (path == nullptr || visit == nullptr) return Error{BASS_ERROR_ILLPARAM};
+        const int code = ae::ReadContainerMetadata(path, visit, user);
+        if (code != BASS_OK) return Error{code};
+        return {};
     });
 }
 

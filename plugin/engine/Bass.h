@@ -74,6 +74,8 @@ typedef DWORD HFX;     /* an effect handle, 0 = none */
 #define BASS_CTYPE_STREAM_FLAC 0x10900u      /* native FLAC */
 #define BASS_CTYPE_STREAM_FLAC_OGG 0x10901u  /* FLAC in Ogg */
 #define BASS_CTYPE_STREAM_OPUS 0x11200u      /* Ogg Opus */
+#define BASS_CTYPE_STREAM_ALAC 0x10e00u      /* Apple Lossless */
+#define BASS_CTYPE_STREAM_WAV 0x40000u       /* WAV of another codec, its format tag added */
 #define BASS_CTYPE_STREAM_WAV_PCM 0x50001u   /* WAV, integer samples */
 #define BASS_CTYPE_STREAM_WAV_FLOAT 0x50003u /* WAV, floating-point samples */
 
