@@ -175,8 +175,8 @@ TEST(TagReader, Id3v2WinsOverApeAndId3v1FieldByField) {
     Values v2 = tagtest::FullValues();
     v2[tagtest::kTitle] = "Title Two";
     ASSERT_TRUE(tagtest::TagWithId3v2Tool(mp3, v2, false, true));
-    // Leave the ID3v2 block without album, genre and comment.
-    ASSERT_EQ(tagtest::Run({"id3v2", "-r", "TALB", "-r", "TCON", "-r", "COMM", mp3}), 0);
+    // Leave the ID3v2 block without an album.
+    ASSERT_EQ(tagtest::Run({"id3v2", "-r", "TALB", mp3}), 0);
     EXPECT_EQ(Read(mp3)[tagtest::kAlbum], "Album One");
 
     Values ape{};
