@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,7 @@ namespace plughosttest {
 
 Outcome Run(const std::string& program, const std::vector<std::string>& args,
             const std::string& input, const std::vector<std::string>& environment,
-            int timeoutSeconds) {
+            int timeoutSeconds, int interruptAfterMs) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
 
@@ -52,9 +53,16 @@ Outcome Run(const std::string& program, const std::vector<std::string>& args,
         inFd = -1;
     }
     signal(SIGPIPE, SIG_IGN);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const auto now = std::chrono::steady_clock::now();
+    const auto deadline = now + std::chrono::seconds(timeoutSeconds);
+    auto interruptAt = now + std::chrono::milliseconds(interruptAfterMs);
+    bool interrupt = interruptAfterMs > 0;
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
+        if (interrupt && std::chrono::steady_clock::now() >= interruptAt) {
+            kill(pid, SIGINT);
+            interrupt = false;
+        }
         struct pollfd fds[3];
         int n = 0;
         if (outOpen) fds[n++] = {out[0], POLLIN, 0};
@@ -67,7 +75,15 @@ Outcome Run(const std::string& program, const std::vector<std::string>& args,
             kill(pid, SIGKILL);
             break;
         }
-        if (poll(fds, static_cast<nfds_t>(n), static_cast<int>(left)) < 0) continue;
+        const auto wait =
+            interrupt
+                ? std::min<long long>(left, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                interruptAt - std::chrono::steady_clock::now())
+                                                    .count() +
+                                                1)
+                : left;
+        if (poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::max<long long>(wait, 0))) < 0)
+            continue;
         for (int i = 0; i < n; ++i) {
             if (!fds[i].revents) continue;
             if (fds[i].fd == inFd) {
