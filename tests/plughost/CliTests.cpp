@@ -749,6 +749,11 @@ TEST_F(Plughost, InstalledSideBySideAndRunsFromThere) {
     ASSERT_FALSE(folder.empty()) << install.out;
     for (const char* file : {"Plugin.so", "libbass.so", "libtags.so"})
         EXPECT_EQ(access((folder + "/" + file).c_str(), R_OK), 0) << file;
+    // The manual page, the completions and the texts where Debian keeps them.
+    for (const char* file :
+         {"/share/man/man1/plughost.1.gz", "/share/bash-completion/completions/plughost",
+          "/share/zsh/vendor-completions/_plughost", "/share/doc/audioplugin/copyright"})
+        EXPECT_EQ(access((prefix.path() + file).c_str(), R_OK), 0) << file;
 
     // Run through the link in bin/, on the demo piece built with the project.
     const Outcome run = plughosttest::Run(

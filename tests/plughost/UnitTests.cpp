@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <cwchar>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 
@@ -345,6 +347,26 @@ TEST(CommandLine, EveryOptionUnderEveryCommand) {
             EXPECT_EQ(error, name + (option.value ? " needs a value" : " takes no value"));
         }
     }
+}
+
+// The manual page names every command and option the tables hold.
+TEST(CommandLine, ManualPageNamesEveryCommandAndOption) {
+    std::ifstream source(MAN_PAGE_SOURCE);
+    ASSERT_TRUE(source) << MAN_PAGE_SOURCE;
+    const std::string page((std::istreambuf_iterator<char>(source)),
+                           std::istreambuf_iterator<char>());
+    const auto roff = [](std::string text) {  // "--eq" is written \-\-eq
+        for (size_t at = 0; (at = text.find('-', at)) != std::string::npos; at += 2)
+            text.insert(at, "\\");
+        return text;
+    };
+    const size_t commands = page.find(".SH COMMANDS"), options = page.find(".SH OPTIONS");
+    ASSERT_LT(commands, options);
+    for (const auto& command : CommandTable())
+        EXPECT_NE(page.substr(commands, options - commands).find(command.name), std::string::npos)
+            << command.name;
+    for (const auto& option : OptionTable())
+        EXPECT_NE(page.find(roff(option.name)), std::string::npos) << option.name;
 }
 
 TEST(CommandLine, BadUsageIsRefusedWithAReason) {
