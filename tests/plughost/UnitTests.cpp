@@ -599,6 +599,6 @@ TEST(Display, MetersPeaksSpectrumAndEqualiserFollowTheReadings) {
     input.showEq = true;
     input.eqBand = 4;
     frame = RenderFrame(input, screen);
-    EXPECT_NE(lineStarting(frame, "      EQ").find("  600:+0 [1k:+3]  3k:+0"), std::string::npos)
+    EXPECT_NE(lineStarting(frame, "      EQ").find("  600:+0  [1k:+3]  3k:+0"), std::string::npos)
         << lineStarting(frame, "      EQ");
 }

@@ -219,7 +219,10 @@ void ProgressLine(const SlotView& view, const Screen& screen, bool withLevels,
     state.resize(8, ' ');
     line.Add(state);
     line.Style("0");
-    std::string tail = " " + FormatClockPair(view.position, view.length) + "  " + Volume(view);
+    // What follows the bar; on a narrow terminal the meters go first, then the
+    // volume, so that the bar keeps a few cells.
+    const std::string clock = " " + FormatClockPair(view.position, view.length);
+    std::string tail = clock + "  " + Volume(view);
     if (withLevels) {
         tail += "  L " +
                 MeterBar(MeterFraction(view, view.level.left), view.peakLeft, kCompactMeterWidth,
@@ -228,7 +231,11 @@ void ProgressLine(const SlotView& view, const Screen& screen, bool withLevels,
                 MeterBar(MeterFraction(view, view.level.right), view.peakRight, kCompactMeterWidth,
                          screen.utf8);
     }
-    const int barWidth = std::max(4, line.remaining() - Columns(tail, screen.utf8) - 1);
+    constexpr int kMinBar = 4;
+    const int room = line.remaining() - 1;
+    if (Columns(tail, screen.utf8) + kMinBar > room) tail = clock + "  " + Volume(view);
+    if (Columns(tail, screen.utf8) + kMinBar > room) tail = clock;
+    const int barWidth = std::max(kMinBar, room - Columns(tail, screen.utf8));
     line.Add(ProgressBar(Progress(view), barWidth, screen.utf8));
     line.Add(tail);
     lines.push_back(line.Take());
@@ -356,7 +363,7 @@ void EqLine(const SlotView& view, bool editing, int band, const Screen& screen,
     line.Add("EQ");
     for (int b = 0; b < kEqBands; ++b) {
         const bool marked = editing && b == band;
-        line.Add(std::string(static_cast<size_t>(gap - (marked && !screen.colour ? 1 : 0)), ' '));
+        line.Add(std::string(static_cast<size_t>(gap), ' '));
         if (marked && !screen.colour) line.Add("[");
         if (marked) line.Style("7");
         line.Add(text(b, withCentre));
