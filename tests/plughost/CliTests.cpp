@@ -302,6 +302,16 @@ TEST_F(Plughost, InfoJsonReportsLengthsRatesLayoutsAndTags) {
               std::string::npos)
         << tagged;
 
+    // A name that is not UTF-8 also comes as its bytes, so that a script can reopen it.
+    const std::string latin1 = dir_->File("caf\xE9.wav");
+    ASSERT_EQ(link(Tone().c_str(), latin1.c_str()), 0);
+    const Outcome named = Plug({"info", "--json", latin1});
+    ASSERT_EQ(named.status, 0) << named.err;
+    std::string bytes;
+    for (const char c : latin1)
+        bytes += (bytes.empty() ? "" : ",") + std::to_string(static_cast<unsigned char>(c));
+    EXPECT_NE(named.out.find("\"path_bytes\": [" + bytes + "]"), std::string::npos) << named.out;
+
     // 2.5 s rounds to the even 2 in the plug-in's seconds, not in the duration.
     const std::string vorbis = JsonObjectFor(run.out, Vorbis());
     EXPECT_NE(vorbis.find("\"length_seconds\": 2,"), std::string::npos) << vorbis;
