@@ -269,7 +269,8 @@ Status Engine::FreeStream(uint32_t handle) {
         // table slot stays taken until the end, so the handle's slot is not handed
         // out again meanwhile; the effect lock keeps AddEffect from running beside.
         liveStreams_.Retract(handle);
-        wasPlaying = stream->playing();
+        // Playing, or stopped or paused so recently that its fade-out is still to play.
+        wasPlaying = stream->playing() || stream->Sounding();
         stream->Free();
     }
     // A stream that was playing fades out over a few milliseconds first. A running
