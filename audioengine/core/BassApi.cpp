@@ -15,6 +15,7 @@
 #include "audioengine/core/Hot.h"
 #include "audioengine/core/Result.h"
 #include "audioengine/decode/ContainerMetadata.h"
+#include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/PeakLevel.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
@@ -346,3 +347,19 @@ AE_EXPORT const char* BASS_CALL AE_OutputReason(void) {
 }
 
 AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) { return ae::ErrorName(code); }
+
+AE_EXPORT BOOL BASS_CALL AE_StreamInfo(const char* file, AE_STREAMINFO* info) {
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        if (!info) return Error{BASS_ERROR_ILLPARAM};
+        if (!file || !*file) return Error{BASS_ERROR_FILEOPEN};
+        Result<std::unique_ptr<ae::Decoder>> opened = ae::OpenDecoder(file);
+        if (!opened.ok()) return opened.error();
+        const ae::DecoderInfo& decoded = opened.value()->info();
+        const int64_t audioBytes = ae::AudioPayloadBytes(file);
+        if (audioBytes < 0) return Error{BASS_ERROR_FILEOPEN};
+        *info = AE_STREAMINFO{static_cast<QWORD>(decoded.frames), static_cast<DWORD>(decoded.rate),
+                              static_cast<DWORD>(decoded.channels), decoded.channelMask,
+                              static_cast<QWORD>(audioBytes)};
+        return {};
+    });
+}

@@ -55,6 +55,21 @@ DWORD BASS_CALL AE_RenderSkips(void);
  * Threads: any; never blocks. */
 DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD size);
 
+/* What a stream of `file` is, exactly: the facts BASS_ChannelGetInfo and the
+ * whole-second queries round. The file is opened as BASS_StreamCreateFile opens it
+ * (same decoders, same limits), read for its facts and closed; no stream is made, and
+ * BASS_Init is not needed. FALSE with the error BASS_StreamCreateFile would give
+ * (FILEOPEN, FILEFORM, FORMAT, ...) when it would refuse the file.
+ * Threads: any; blocks on the file (an MP3 is scanned for its exact length). */
+typedef struct AE_STREAMINFO {
+    QWORD frames;      /* exact length in frames at `rate` (gapless for MP3) */
+    DWORD rate;        /* Hz, as decoded */
+    DWORD channels;    /* interleaved channels, as decoded */
+    DWORD channelMask; /* WAVE_FORMAT_EXTENSIBLE speaker mask; 0 when not known */
+    QWORD audioBytes;  /* the file's bytes that BASS_FILEPOS_END counts */
+} AE_STREAMINFO;
+BOOL BASS_CALL AE_StreamInfo(const char* file, AE_STREAMINFO* info);
+
 /* The output in use: "device", "null", "wav", "manual", or "" before BASS_Init; a
  * device output that lost its device reads "null". Static storage; leaves the
  * thread's error code as it was.
