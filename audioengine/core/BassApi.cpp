@@ -12,9 +12,12 @@
 #include <string>
 #include <type_traits>
 
+#include "audioengine/core/DeviceList.h"
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Hot.h"
 #include "audioengine/core/Result.h"
+#include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/ContainerMetadata.h"
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/PeakLevel.h"
 #include "audioengine/include/audioengine_ext.h"
@@ -294,6 +297,17 @@ AE_EXPORT BOOL BASS_CALL BASS_FXGetParameters(HFX fx, void* params) {
     });
 }
 
+AE_EXPORT BOOL BASS_CALL BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO* info) {
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        if (!info) return Error{BASS_ERROR_ILLPARAM};
+        Result<ae::DeviceDescription> found =
+            ae::DescribeDevice(device, Engine::Instance().OutputName());
+        if (!found.ok()) return found.error();
+        *info = BASS_DEVICEINFO{found->name, found->driver, found->flags};
+        return {};
+    });
+}
+
 AE_EXPORT int BASS_CALL BASS_ErrorGetCode(void) { return tError; }
 
 AE_EXPORT BOOL BASS_CALL AE_Render(float* out, DWORD frames) {
@@ -312,6 +326,16 @@ AE_EXPORT DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD si
             buffer[n] = '\0';
         }
         return static_cast<DWORD>(path.size());
+    });
+}
+
+AE_EXPORT BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void* user) {
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        if (path == nullptr || visit == nullptr) return Error{BASS_ERROR_ILLPARAM};
+        ae::FfmpegModuleLoaded(nullptr);  // its loader gives the reader
+        const int code = ae::ReadContainerMetadata(path, visit, user);
+        if (code != BASS_OK) return Error{code};
+        return {};
     });
 }
 
@@ -338,5 +362,21 @@ AE_EXPORT DWORD BASS_CALL AE_StreamRefusal(char* buffer, DWORD size) {
             buffer[n] = '\0';
         }
         return static_cast<DWORD>(text.size());
+    });
+}
+
+AE_EXPORT BOOL BASS_CALL AE_StreamInfo(const char* file, AE_STREAMINFO* info) {
+    return Entry<BOOL>(FALSE, [&]() -> Status {
+        if (!info) return Error{BASS_ERROR_ILLPARAM};
+        if (!file || !*file) return Error{BASS_ERROR_FILEOPEN};
+        Result<std::unique_ptr<ae::Decoder>> opened = ae::OpenDecoder(file);
+        if (!opened.ok()) return opened.error();
+        const ae::DecoderInfo& decoded = opened.value()->info();
+        const int64_t audioBytes = ae::AudioPayloadBytes(file);
+        if (audioBytes < 0) return Error{BASS_ERROR_FILEOPEN};
+        *info = AE_STREAMINFO{static_cast<QWORD>(decoded.frames), static_cast<DWORD>(decoded.rate),
+                              static_cast<DWORD>(decoded.channels), decoded.channelMask,
+                              static_cast<QWORD>(audioBytes)};
+        return {};
     });
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "audioengine/core/DeviceList.h"
 #include "audioengine/core/Output.h"
 #include "audioengine/core/PacedOutput.h"
 #include "audioengine/core/ThreadPriority.h"
@@ -36,7 +37,10 @@ OutputChoice ChooseOutput(const char* environment, int device) {
     OutputChoice choice;
     const std::string value = environment ? environment : "";
     if (value.empty() || value == "auto") {
-        choice.kind = device == 0 ? OutputChoice::Null : OutputChoice::Auto;
+        // A listed device asked for by number must open; the default may fall back.
+        choice.kind = device == 0   ? OutputChoice::Null
+                      : device >= 2 ? OutputChoice::Device
+                                    : OutputChoice::Auto;
     } else if (value == "device") {
         choice.kind = OutputChoice::Device;
     } else if (value.compare(0, 7, "device:") == 0 && value.size() > 7) {
@@ -71,8 +75,8 @@ Status Engine::Init(int device, uint32_t rate) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (started_) return Error{BASS_ERROR_ALREADY};
     if (shutDown_) return Error{BASS_ERROR_INIT};
-    if (rate < static_cast<uint32_t>(kMinRate) || rate > static_cast<uint32_t>(kMaxRate) ||
-        device < -1 || device > 1) {
+    if (device < -1) return Error{BASS_ERROR_DEVICE};
+    if (rate < static_cast<uint32_t>(kMinRate) || rate > static_cast<uint32_t>(kMaxRate)) {
         return Error{BASS_ERROR_ILLPARAM};
     }
     const OutputChoice choice = ChooseOutput(std::getenv("AUDIOENGINE_OUTPUT"), device);
@@ -82,6 +86,13 @@ Status Engine::Init(int device, uint32_t rate) {
     std::string reason, opened;  // why this output; what the device output opened
     DeviceRequest request;
     request.name = choice.deviceName;
+    // A device by its number in the device list, unless AUDIOENGINE_OUTPUT names one.
+    if (device >= 2 && choice.kind == OutputChoice::Device && request.name.empty()) {
+        Result<std::string> driver = DeviceDriver(device);
+        if (!driver.ok()) return driver.error();
+        request.name = std::move(driver).value();
+    }
+    SetDeviceInUse(request.name);
     if (const char* driver = std::getenv("AUDIOENGINE_DRIVER")) request.driver = driver;
     switch (choice.kind) {
         case OutputChoice::Invalid:
@@ -258,7 +269,8 @@ Status Engine::FreeStream(uint32_t handle) {
         // table slot stays taken until the end, so the handle's slot is not handed
         // out again meanwhile; the effect lock keeps AddEffect from running beside.
         liveStreams_.Retract(handle);
-        wasPlaying = stream->playing();
+        // Playing, or stopped or paused so recently that its fade-out is still to play.
+        wasPlaying = stream->playing() || stream->Sounding();
         stream->Free();
     }
     // A stream that was playing fades out over a few milliseconds first. A running

@@ -28,7 +28,9 @@ namespace {
 // The server buffer asked for: what it holds ahead of the sink, and how much room
 // frees up before it asks for more. The start latency is about the first.
 constexpr pa_usec_t kTargetUsec = 40000;
-constexpr pa_usec_t kRequestUsec = 10000;
+// How often the server is asked where its sink is: libpulse alone asks less and less
+// often, up to every 1.5 s, and its estimate in between was seen to drift by 10 ms.
+constexpr int64_t kTimingUpdateNs = 100000000;
 // The longest Open waits for the server at each step (connect, info, stream).
 constexpr pa_usec_t kAnswerUsec = 2000000;
 // The sink's own latency counted at most, in BufferFrames (a network or Bluetooth
@@ -190,7 +192,7 @@ class PulseDevice : public DeviceBackend {
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kTargetUsec, &spec));
         attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kRequestUsec, &spec));
+        attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(-1);
         // A device asked for by name stays on it (its loss is a loss, and the device
         // output reopens it by name); the default device follows the server's default.
@@ -222,7 +224,7 @@ class PulseDevice : public DeviceBackend {
         bufferFrames_ = static_cast<int>(leadNs_ * rate_ / kSecondNs);
         *why = (sinkDescription_.empty() ? "" : sinkDescription_ + " ") + "(" +
                (sinkName.empty() ? "the server's default" : sinkName) + ") at " +
-               std::to_string(rate_) + " Hz through " + serverName_;
+               std::to_string(rate_) + " Hz, pulse protocol, server " + serverName_;
         return true;
     }
 
@@ -255,6 +257,9 @@ class PulseDevice : public DeviceBackend {
         }
         pa_threaded_mainloop_signal(device->loop_, 0);
     }
+    static void TimingUpdated(pa_stream*, int, void* self) {
+        static_cast<PulseDevice*>(self)->timingPending_ = false;
+    }
     static void Underflow(pa_stream*, void* self) {
         static_cast<PulseDevice*>(self)->underruns_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -268,6 +273,14 @@ class PulseDevice : public DeviceBackend {
             device->prioritised_ = true;
         }
         const int64_t now = MonotonicNs();
+        if (!device->timingPending_ && now - device->timingAskedNs_ >= kTimingUpdateNs) {
+            if (pa_operation* asked =
+                    pa_stream_update_timing_info(stream, &PulseDevice::TimingUpdated, device)) {
+                pa_operation_unref(asked);
+                device->timingPending_ = true;
+                device->timingAskedNs_ = now;
+            }
+        }
         pa_usec_t latency = 0;
         int negative = 0;
         int64_t heardNs = now + device->fallbackLatencyNs_;
@@ -307,7 +320,9 @@ class PulseDevice : public DeviceBackend {
     int rate_ = 44100;
     int64_t fallbackLatencyNs_ = 0;
     int bufferFrames_ = 0;
-    bool prioritised_ = false;  // audio thread
+    bool prioritised_ = false;    // audio thread
+    bool timingPending_ = false;  // audio thread: a timing update asked for, not answered
+    int64_t timingAskedNs_ = 0;   // audio thread
     std::atomic<uint64_t> underruns_{0};
 };
 

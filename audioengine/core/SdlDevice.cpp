@@ -3,21 +3,19 @@
 // server answers (ALSA and the rest). SDL has no latency query: the heard time counts
 // the one buffer SDL holds.
 #include <SDL.h>
-#include <alsa/asoundlib.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
 #include "audioengine/core/DeviceBackend.h"
+#include "audioengine/core/DeviceList.h"
 #include "audioengine/core/Output.h"
 #include "audioengine/core/PacedOutput.h"
 #include "audioengine/core/Stream.h"
 
 namespace ae {
 namespace {
-
-void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
 class SdlDevice : public DeviceBackend {
   public:
@@ -27,17 +25,8 @@ class SdlDevice : public DeviceBackend {
     bool Open(DeviceSink& sink, int* rate, bool, std::string* why) override {
         sink_ = &sink;
         rate_ = *rate;
-        // The host keeps its own signal handlers, and ALSA's diagnostics never reach
-        // the host's stderr.
-        snd_lib_error_set_handler(SilentAlsaError);
-        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        // Sound servers first, then ALSA; never JACK or SDL's dummy/disk drivers.
-        if (!std::getenv("SDL_AUDIODRIVER"))
-            SDL_SetHint(SDL_HINT_AUDIODRIVER, "pulseaudio,pipewire,alsa");
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-            *why = std::string("SDL: ") + SDL_GetError();
-            return false;
-        }
+        std::lock_guard<std::mutex> lock(SdlAudioMutex());
+        if (!StartSdlAudio(why)) return false;
         subsystem_ = true;
         SDL_AudioSpec want{};
         want.freq = rate_;
@@ -50,7 +39,7 @@ class SdlDevice : public DeviceBackend {
         device_ = SDL_OpenAudioDevice(name_.empty() ? nullptr : name_.c_str(), 0, &want, &have, 0);
         if (device_ == 0) {
             *why = std::string("SDL ") + SDL_GetCurrentAudioDriver() + ": " + SDL_GetError();
-            Close();
+            CloseLocked();
             return false;
         }
         *why = (name_.empty() ? std::string("the default device") : "the device " + name_) +
@@ -63,11 +52,8 @@ class SdlDevice : public DeviceBackend {
     }
 
     void Close() override {
-        std::lock_guard<std::mutex> lock(closeMutex_);
-        if (device_) SDL_CloseAudioDevice(device_);
-        device_ = 0;
-        if (subsystem_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        subsystem_ = false;
+        std::lock_guard<std::mutex> lock(SdlAudioMutex());
+        CloseLocked();
     }
 
     std::string Lost() override {
@@ -85,6 +71,13 @@ class SdlDevice : public DeviceBackend {
     }
 
   private:
+    void CloseLocked() {
+        if (device_) SDL_CloseAudioDevice(device_);
+        device_ = 0;
+        if (subsystem_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        subsystem_ = false;
+    }
+
     static void SDLCALL Callback(void* self, Uint8* stream, int bytes) {
         auto* device = static_cast<SdlDevice*>(self);
         device->sink_->Fill(reinterpret_cast<float*>(stream),
@@ -95,7 +88,6 @@ class SdlDevice : public DeviceBackend {
     std::string name_;
     DeviceSink* sink_ = nullptr;
     int rate_ = 44100;
-    std::mutex closeMutex_;
     bool subsystem_ = false;
     SDL_AudioDeviceID device_ = 0;
     int64_t latencyNs_ = 0;

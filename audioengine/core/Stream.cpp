@@ -594,6 +594,12 @@ int Stream::PlayFade(float* out, int frames) {
 }
 
 bool Stream::Mix(float* out, int frames, const MixTiming& timing) {
+    const bool sound = MixBlock(out, frames, timing);
+    sounding_.store(audible_ || fadePlayed_ < fadeCaptured_, std::memory_order_release);
+    return sound;
+}
+
+bool Stream::MixBlock(float* out, int frames, const MixTiming& timing) {
     const uint64_t word = transport_.load(std::memory_order_acquire);
     const uint32_t epoch = EpochOf(word);
     const int state = StateOf(word);

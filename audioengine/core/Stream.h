@@ -95,6 +95,10 @@ class Stream {
     // the mix may let go of it.
     void Free();
     bool Faded() const { return faded_.load(std::memory_order_acquire); }
+    // Whether the last mixing pass played this stream's audio, or left a fade-out to
+    // play: a stream stopped or paused just now still sounds until its fade has been
+    // heard, so a free right after a stop waits for it too. Any thread.
+    bool Sounding() const { return sounding_.load(std::memory_order_acquire); }
     // The stream frame being heard now. Any thread; never waits for long.
     AE_HOT int64_t Position() const;
     // The stream frame heard at monotonic time `nowNs` (ns), from what the callback has
@@ -188,6 +192,7 @@ class Stream {
     // Paused, stopped, freed or moved while audible: captures the fade-out of what was
     // playing, then drops audio older than `epoch`.
     void LeaveOlderAudio(uint32_t epoch, bool play);
+    bool MixBlock(float* out, int frames, const MixTiming& timing);  // Mix's work
     void CaptureFade(uint32_t epoch);
     int PlayFade(float* out, int frames);
     void PublishMixed(uint32_t epoch, int64_t frame);  // where the callback took audio up to
@@ -234,7 +239,8 @@ class Stream {
     std::atomic<uint32_t> mixedEpoch_{0};  // epoch of mixedFrame_
     std::atomic<int64_t> mixedFrame_{0};   // stream frame after the last one mixed
     std::atomic<float> volume_{1.0f};
-    std::atomic<bool> faded_{false};  // freed, and the fade-out has been played
+    std::atomic<bool> faded_{false};     // freed, and the fade-out has been played
+    std::atomic<bool> sounding_{false};  // see Sounding()
     // What the callback has output, one span per mixing pass, newest at
     // heardCount_ - 1: the stream frames the pass covered and when the first is heard.
     // Several are kept because an output that renders ahead of the clock has a few

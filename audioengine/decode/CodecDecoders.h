@@ -14,8 +14,9 @@
 
 namespace ae {
 
-// Containers libsndfile decodes for us.
-enum class SndfileKind { Wav, Aiff, OggOpus };
+// Containers libsndfile decodes for us. Container: any of SndfileContainers.h, the
+// one the file's magic names.
+enum class SndfileKind { Wav, Aiff, OggOpus, Container };
 
 // `vorbisChannelOrder`: libsndfile hands the channels over as the file stores them,
 // and Opus files with more than two channels store them in Vorbis order.

@@ -12,6 +12,7 @@
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FileKind.h"
 #include "audioengine/decode/FileSource.h"
+#include "audioengine/decode/SndfileContainers.h"
 #include "audioengine/decode/TagBlocks.h"
 #include "plugin/engine/Bass.h"
 
@@ -116,6 +117,10 @@ Result<std::unique_ptr<Decoder>> OpenFileKind(std::unique_ptr<FileSource> file, 
             return OpenMpg123Decoder(std::move(file));
         case FileKind::OggOther:
             return Error{BASS_ERROR_CODEC};
+        case FileKind::SndfileContainer:
+            if (!SndfileContainerComplete(*file, SndfileContainerOf(*file)))
+                return Error{BASS_ERROR_FILEFORM};
+            return OpenSndfileDecoder(std::move(file), SndfileKind::Container);
         case FileKind::Unknown:
             break;
     }

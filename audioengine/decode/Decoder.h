@@ -58,8 +58,20 @@ Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path);
 // Threads: any; each thread has its own.
 std::string& LastRefusal();
 
-// The file's size in bytes less an ID3v2 block at its start and ID3v1 / APE blocks
-// at its end; -1 when the file cannot be read.
+// The bytes of the file that are audio, for BASS_FILEPOS_END and so for the bit
+// rate: the file's size less what is metadata rather than audio, which can be large
+// (cover art) and would make a bit rate wrong:
+// - an ID3v2 block at the start (some taggers stack several); ID3v1, APE and
+//   appended ID3v2 blocks at the end;
+// - FLAC: PICTURE metadata blocks;
+// - MP4: the user data boxes ("udta") of the movie and its tracks, where tags,
+//   chapters and cover art are kept, and cover art in a movie-level "meta" box;
+// - ASF: the header objects of tags and pictures (content description, extended
+//   content description, content branding, metadata, metadata library).
+// All other container headers, padding and indexes count as the file. A block that
+// does not fit the file is damaged and counts as the file too. -1 when the file
+// cannot be read.
+// Threads: any; reads the file at `path` on its own.
 int64_t AudioPayloadBytes(const std::string& path);
 
 }  // namespace ae

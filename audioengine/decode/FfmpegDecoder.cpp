@@ -13,6 +13,7 @@
 
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/ContainerMetadata.h"
 #include "audioengine/decode/FrameDecoder.h"
 #include "audioengine/ffmpeg/FfmpegModuleApi.h"
 #include "plugin/engine/Bass.h"
@@ -47,7 +48,18 @@ std::string OwnFolder() {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
 }
 
+int64_t ReadAt(void* opaque, int64_t offset, void* buffer, int64_t bytes);
+int64_t SizeOf(void* opaque);
+const Module& LoadedModule();
+
+// The tag library's reader of what TagLib cannot read (Matroska and WebM tags).
+int ReadMetadataThroughModule(const FileSource& file, AE_MetadataVisitor visit, void* user) {
+    const AeffReader reader{const_cast<FileSource*>(&file), ReadAt, SizeOf};
+    return LoadedModule().api->read_metadata(&reader, visit, user);
+}
+
 // Loaded once per process and never unloaded: decoders may be open on any thread.
+// Once loaded, it reads container metadata for the tag library too.
 const Module& LoadedModule() {
     static const Module module = [] {
         Module m;
@@ -73,6 +85,11 @@ const Module& LoadedModule() {
         if (!m.api) m.why = path + " does not speak this engine's module interface";
         return m;
     }();
+    static const bool reading = [] {
+        if (module.api) SetContainerMetadataReader(ReadMetadataThroughModule);
+        return true;
+    }();
+    (void)reading;
     return module;
 }
 

@@ -8,6 +8,7 @@
 
 #include "audioengine/decode/ByteOrder.h"
 #include "audioengine/decode/MpegHeader.h"
+#include "audioengine/decode/SndfileContainers.h"
 
 namespace ae {
 
@@ -119,6 +120,7 @@ FileKind DetectFileKind(const FileSource& file, PayloadRange range) {
         (std::memcmp(h + 8, "AIFF", 4) == 0 || std::memcmp(h + 8, "AIFC", 4) == 0))
         return FileKind::Aiff;
     if (got >= 4 && std::memcmp(h, "OggS", 4) == 0) return OggStreamKind(file);
+    if (SndfileContainerOf(file) != 0) return FileKind::SndfileContainer;
 
     // What follows an ID3v2 block: FLAC files are tagged that way too, and so are raw
     // AAC and AC-3.

@@ -18,7 +18,8 @@ enum class FileKind {
     OggOpusVorbisOrder,  // Opus whose channels beyond stereo are in Vorbis order
     OggFlac,
     OggOther,  // an Ogg stream in a codec we have no decoder for
-    Mpeg
+    Mpeg,
+    SndfileContainer  // AU, CAF, RF64, Wave64 and the others of SndfileContainers.h
 };
 
 // Looks at the container magic at the start, then at what follows the tag blocks

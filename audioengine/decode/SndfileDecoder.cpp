@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// WAV, AIFF and Opus through libsndfile, reading through our
-// FileSource so that the file is opened once, without blocking.
+// WAV, AIFF, Opus and the other containers libsndfile reads (AU, CAF, RF64, ...),
+// through our FileSource so that the file is opened once, without blocking.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -10,6 +10,8 @@
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FrameDecoder.h"
+#include "audioengine/decode/SndfileContainers.h"
+#include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -57,13 +59,20 @@ uint32_t BitsPerSample(int subformat) {
     switch (subformat) {
         case SF_FORMAT_PCM_S8:
         case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_DPCM_8:
             return 8;
         case SF_FORMAT_PCM_16:
+        case SF_FORMAT_DPCM_16:
+        case SF_FORMAT_ALAC_16:
             return 16;
+        case SF_FORMAT_ALAC_20:
+            return 20;
         case SF_FORMAT_PCM_24:
+        case SF_FORMAT_ALAC_24:
             return 24;
         case SF_FORMAT_PCM_32:
         case SF_FORMAT_FLOAT:
+        case SF_FORMAT_ALAC_32:
             return 32;
         case SF_FORMAT_DOUBLE:
             return 64;
@@ -72,17 +81,70 @@ uint32_t BitsPerSample(int subformat) {
     }
 }
 
-uint32_t ContainerType(SndfileKind kind, int subformat) {
+// The code of a WAVE file, and of RF64 and Wave64, which are WAVE with 64-bit sizes.
+uint32_t WaveType(int subformat) {
+    if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE)
+        return BASS_CTYPE_STREAM_WAV_FLOAT;
+    if (subformat == SF_FORMAT_PCM_S8 || subformat == SF_FORMAT_PCM_U8 ||
+        subformat == SF_FORMAT_PCM_16 || subformat == SF_FORMAT_PCM_24 ||
+        subformat == SF_FORMAT_PCM_32)
+        return BASS_CTYPE_STREAM_WAV_PCM;
+    return BASS_CTYPE_STREAM_WAV | WavFormatTagOfSubformat(subformat);
+}
+
+// The code of one of the other containers, by libsndfile's major format.
+uint32_t OtherContainerType(int major, int subformat) {
+    switch (major) {
+        case SF_FORMAT_RF64:
+        case SF_FORMAT_W64:
+            return WaveType(subformat);
+        case SF_FORMAT_CAF:
+            if (subformat >= SF_FORMAT_ALAC_16 && subformat <= SF_FORMAT_ALAC_32)
+                return BASS_CTYPE_STREAM_ALAC;
+            return AE_CTYPE_STREAM_CAF;
+        case SF_FORMAT_AU:
+            return AE_CTYPE_STREAM_AU;
+        case SF_FORMAT_IRCAM:
+            return AE_CTYPE_STREAM_IRCAM;
+        case SF_FORMAT_VOC:
+            return AE_CTYPE_STREAM_VOC;
+        case SF_FORMAT_PAF:
+            return AE_CTYPE_STREAM_PAF;
+        case SF_FORMAT_SVX:
+            return AE_CTYPE_STREAM_IFF;
+        case SF_FORMAT_NIST:
+            return AE_CTYPE_STREAM_NIST;
+        case SF_FORMAT_WVE:
+            return AE_CTYPE_STREAM_WVE;
+        case SF_FORMAT_MAT4:
+            return AE_CTYPE_STREAM_MAT4;
+        case SF_FORMAT_MAT5:
+            return AE_CTYPE_STREAM_MAT5;
+        case SF_FORMAT_PVF:
+            return AE_CTYPE_STREAM_PVF;
+        case SF_FORMAT_XI:
+            return AE_CTYPE_STREAM_XI;
+        case SF_FORMAT_HTK:
+            return AE_CTYPE_STREAM_HTK;
+        case SF_FORMAT_AVR:
+            return AE_CTYPE_STREAM_AVR;
+        case SF_FORMAT_MPC2K:
+            return AE_CTYPE_STREAM_MPC2K;
+        default:
+            return 0;
+    }
+}
+
+uint32_t ContainerType(SndfileKind kind, int major, int subformat) {
     switch (kind) {
         case SndfileKind::Wav:
-            if (subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE)
-                return BASS_CTYPE_STREAM_WAV_FLOAT;
-            if (BitsPerSample(subformat) != 0) return BASS_CTYPE_STREAM_WAV_PCM;
-            return 0x40000 | WavFormatTagOfSubformat(subformat);
+            return WaveType(subformat);
         case SndfileKind::Aiff:
             return BASS_CTYPE_STREAM_AIFF;
         case SndfileKind::OggOpus:
             return BASS_CTYPE_STREAM_OPUS;
+        case SndfileKind::Container:
+            return OtherContainerType(major, subformat);
     }
     return 0;
 }
@@ -107,22 +169,37 @@ class SndfileDecoder final : public FrameDecoder {
         if (sf_info.channels < 1 || sf_info.channels > 8) return Error{BASS_ERROR_FORMAT};
         if (sf_info.samplerate <= 0 || sf_info.frames < 0 || sf_info.frames == SF_COUNT_MAX)
             return Error{BASS_ERROR_FILEFORM};
+        const int major = sf_info.format & SF_FORMAT_TYPEMASK;
         const int subformat = sf_info.format & SF_FORMAT_SUBMASK;
+        // The container libsndfile found must be the one the magic named: the code
+        // reported is that container's.
+        if (kind == SndfileKind::Container && major != SndfileContainerOf(*file_))
+            return Error{BASS_ERROR_FILEFORM};
         info_.rate = sf_info.samplerate;
         info_.channels = sf_info.channels;
         info_.frames = sf_info.frames;
-        info_.ctype = ContainerType(kind, subformat);
+        info_.ctype = ContainerType(kind, major, subformat);
         info_.origres = kind == SndfileKind::OggOpus ? 0 : BitsPerSample(subformat);
         if (vorbisChannelOrder_ && info_.channels > 2) order_ = VorbisToWavOrder(info_.channels);
         info_.channelMask = ChannelMask(kind);
+        // libsndfile cannot seek in some encodings (the delta PCM of FastTracker
+        // instruments); those are decoded again from the start.
+        seekable_ = sf_info.seekable != 0;
+        // A stereo 8SVX body holds the left channel, then the right; libsndfile reads
+        // it as interleaved frames, which would play both halves mixed up.
+        if (major == SF_FORMAT_SVX && info_.channels > 1) return Error{BASS_ERROR_CODEC};
+        // An odd 8SVX body is padded to an even length, and libsndfile counts the pad
+        // byte as one more sample; the body's own size says how many there are.
+        if (major == SF_FORMAT_SVX && BitsPerSample(subformat) != 0) {
+            const int64_t body = SvxBodyFrames(*file_, info_.channels,
+                                               static_cast<int>(BitsPerSample(subformat)) / 8);
+            if (body >= 0 && body < info_.frames) info_.frames = body;
+        }
         // Compressed streams state their length in a header; one that was cut short
         // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
-        if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0) {
-            float last[8];
-            if (sf_seek(sf_, info_.frames - 1, SEEK_SET) != info_.frames - 1 ||
-                sf_readf_float(sf_, last, 1) != 1 || sf_seek(sf_, 0, SEEK_SET) != 0)
-                return Error{BASS_ERROR_FILEFORM};
-        }
+        if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0 &&
+            !CanDecodeUpToTheEnd())
+            return Error{BASS_ERROR_FILEFORM};
         return {};
     }
 
@@ -130,6 +207,7 @@ class SndfileDecoder final : public FrameDecoder {
     int64_t DecodeFrames(float* out, int64_t frames) override {
         const sf_count_t n = sf_readf_float(sf_, out, frames);
         if (n <= 0) return 0;
+        codecPosition_ += n;
         if (order_) {
             const int channels = info_.channels;
             float frame[8];
@@ -142,25 +220,63 @@ class SndfileDecoder final : public FrameDecoder {
         return n;
     }
     bool SeekCodec(int64_t frame) override {
-        if (kind_ != SndfileKind::OggOpus) return sf_seek(sf_, frame, SEEK_SET) == frame;
+        if (!seekable_) {
+            if (frame < codecPosition_ && !Reopen()) return false;
+            return Skip(frame - codecPosition_);
+        }
+        if (kind_ != SndfileKind::OggOpus) {
+            codecPosition_ = sf_seek(sf_, frame, SEEK_SET);
+            return codecPosition_ == frame;
+        }
         // libsndfile's Opus seek can land on samples that differ from a decode from
         // the start when the target lies in the file's last, end-trimmed packet.
         // Seeking earlier and decoding up to the target gives the same samples as a
         // linear decode everywhere; the lead covers the longest Opus packet twice.
         constexpr int64_t kLead = 2 * 5760;
         const int64_t start = frame > kLead ? frame - kLead : 0;
-        if (sf_seek(sf_, start, SEEK_SET) != start) return false;
+        codecPosition_ = sf_seek(sf_, start, SEEK_SET);
+        return codecPosition_ == start && Skip(frame - start);
+    }
+
+  private:
+    // Decodes and drops `frames` frames.
+    bool Skip(int64_t frames) {
         float skipped[1024 * 8];
         const int64_t chunk = 1024;
-        for (int64_t left = frame - start; left > 0;) {
+        for (int64_t left = frames; left > 0;) {
             const sf_count_t n = sf_readf_float(sf_, skipped, left < chunk ? left : chunk);
             if (n <= 0) return false;
+            codecPosition_ += n;
             left -= n;
         }
         return true;
     }
 
-  private:
+    // Opens libsndfile on the file again, at its first frame.
+    bool Reopen() {
+        sf_close(sf_);
+        codecPosition_ = 0;
+        SF_INFO sf_info{};
+        sf_ = file_->Seek(0, SEEK_SET) == 0
+                  ? sf_open_virtual(&kVirtualIo, SFM_READ, &sf_info, file_.get())
+                  : nullptr;
+        return sf_ != nullptr;
+    }
+
+    // Whether the stated length can be decoded: its last frame is read, then the
+    // decoder goes back to the start (an encoding that cannot seek is decoded
+    // whole, which is cheap for the small sample files that use one).
+    bool CanDecodeUpToTheEnd() {
+        float frame[8];
+        if (seekable_) {
+            const int64_t last = info_.frames - 1;
+            codecPosition_ = sf_seek(sf_, last, SEEK_SET);
+            return codecPosition_ == last && DecodeFrames(frame, 1) == 1 && SeekCodec(0);
+        }
+        if (!Skip(info_.frames)) return false;
+        return Reopen();
+    }
+
     // WAV (from a WAVE_FORMAT_EXTENSIBLE mask) and AIFF (from a CHAN chunk) may name
     // their speakers, which libsndfile hands over as a channel map; without one they
     // are in the usual order for their channel count. Opus beyond stereo has a known
@@ -180,6 +296,8 @@ class SndfileDecoder final : public FrameDecoder {
     SNDFILE* sf_ = nullptr;
     SndfileKind kind_ = SndfileKind::Wav;
     bool vorbisChannelOrder_ = false;
+    bool seekable_ = true;
+    int64_t codecPosition_ = 0;   // the frame libsndfile decodes next
     const int* order_ = nullptr;  // WAV-order channel -> source channel, or null
 };
 

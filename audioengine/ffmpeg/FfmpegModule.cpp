@@ -466,6 +466,8 @@ struct AeffDecoder {
                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
     }
 
+    int OpenContainer();
+    int VisitMetadata(AeffVisitor visit, void* user);
     int Open(const AeffLimits& limits, char* what, size_t whatSize);
     bool OpenCodec();
     void ApplyItunesGapless();
@@ -674,7 +676,9 @@ bool AeffDecoder::CountPackets(char* what, size_t whatSize, const char* containe
     return true;
 }
 
-int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
+// Opens the container through our own I/O, with every safeguard that does not need
+// its streams: BASS_OK, or the error code.
+int AeffDecoder::OpenContainer() {
     packet = av_packet_alloc();
     frame = av_frame_alloc();
     auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferBytes));
@@ -707,10 +711,33 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
         fc = nullptr;
         return opened == AVERROR(ENOMEM) ? BASS_ERROR_MEM : BASS_ERROR_FILEFORM;
     }
-    const char* container = ContainerName(fc->iformat);
     // A demuxer that took the file on weak evidence (a raw stream's probe found a
     // frame or two in noise) is not trusted with it.
     if (fc->probe_score < AVPROBE_SCORE_RETRY) return BASS_ERROR_FILEFORM;
+    return BASS_OK;
+}
+
+// The metadata the container's header holds, then that of its first audio stream.
+int AeffDecoder::VisitMetadata(AeffVisitor visit, void* user) {
+    const int opened = OpenContainer();
+    if (opened != BASS_OK) return opened;
+    const AVDictionaryEntry* entry = nullptr;
+    while ((entry = av_dict_get(fc->metadata, "", entry, AV_DICT_IGNORE_SUFFIX)))
+        visit(user, entry->key, entry->value);
+    for (unsigned i = 0; i < fc->nb_streams; ++i) {
+        if (fc->streams[i]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        entry = nullptr;
+        while ((entry = av_dict_get(fc->streams[i]->metadata, "", entry, AV_DICT_IGNORE_SUFFIX)))
+            visit(user, entry->key, entry->value);
+        break;
+    }
+    return BASS_OK;
+}
+
+int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
+    const int opened = OpenContainer();
+    if (opened != BASS_OK) return opened;
+    const char* container = ContainerName(fc->iformat);
     if (fc->nb_streams > static_cast<unsigned>(kMaxStreams)) {
         SetText(what, whatSize, "%s with %u streams", container, fc->nb_streams);
         return BASS_ERROR_FILEFORM;
@@ -1047,6 +1074,19 @@ AeffDecoder* OpenDecoder(const AeffReader* reader, const AeffLimits* limits, Aef
     return nullptr;
 }
 
+int ReadMetadata(const AeffReader* reader, AeffVisitor visit, void* user) {
+    if (!reader || !reader->read_at || !reader->size || !visit) return BASS_ERROR_ILLPARAM;
+    try {
+        AeffDecoder decoder;
+        decoder.reader = *reader;
+        return decoder.VisitMetadata(visit, user);
+    } catch (const std::bad_alloc&) {
+        return BASS_ERROR_MEM;
+    } catch (...) {
+        return BASS_ERROR_UNKNOWN;
+    }
+}
+
 int64_t ReadDecoder(AeffDecoder* decoder, float* out, int64_t frames) {
     if (!decoder || !out || frames <= 0) return 0;
     try {
@@ -1067,7 +1107,8 @@ int SeekDecoder(AeffDecoder* decoder, int64_t frame) {
 
 void CloseDecoder(AeffDecoder* decoder) { delete decoder; }
 
-const AeffApi kApi = {AEFF_API_VERSION, OpenDecoder, ReadDecoder, SeekDecoder, CloseDecoder};
+const AeffApi kApi = {AEFF_API_VERSION, OpenDecoder,  ReadDecoder,
+                      SeekDecoder,      CloseDecoder, ReadMetadata};
 
 }  // namespace
 

@@ -46,6 +46,10 @@ typedef struct AeffInfo {
 
 typedef struct AeffDecoder AeffDecoder;
 
+/* Called with each key/value pair of a file's metadata: UTF-8 as FFmpeg gives it,
+ * NUL-terminated, valid during the call only. */
+typedef void (*AeffVisitor)(void* user, const char* key, const char* value);
+
 typedef struct AeffApi {
     uint32_t version; /* AEFF_API_VERSION */
     /* Opens the file `reader` reads (the reader must outlive the decoder). On success
@@ -66,6 +70,12 @@ typedef struct AeffApi {
     int (*seek)(AeffDecoder* decoder, int64_t frame);
     /* Frees the decoder; NULL is ignored. Threads: one at a time per decoder. */
     void (*close)(AeffDecoder* decoder);
+    /* Reads the metadata of the file `reader` reads, as its container's header holds
+     * it (Matroska and WebM tags, for one): calls `visit` with each pair of the
+     * container's, then each of its first audio stream's, and returns BASS_OK; or a
+     * BASS_ERROR_* code (BASS_ERROR_FILEFORM: no format the module reads).
+     * Threads: any, concurrently. */
+    int (*read_metadata)(const AeffReader* reader, AeffVisitor visit, void* user);
 } AeffApi;
 
 /* The module's functions, or NULL when it does not speak `version`.

@@ -21,6 +21,26 @@ extern "C" {
 #define AE_CTYPE_STREAM_FLAC_OTHER 0xAE005u   /* FLAC in Matroska or MP4 */
 #define AE_CTYPE_STREAM_MPEG_OTHER 0xAE006u   /* MPEG layer 1-3 in MP4, Matroska or ASF */
 
+/* Codec types (BASS_CHANNELINFO.ctype) of the containers libsndfile reads that the
+ * engine API family has no number for: our own range, 0xAE100..0xAE1FF. RF64 and
+ * Sony Wave64 are WAV with 64-bit sizes and report the WAV codes (Bass.h), AIFF-C
+ * reports AIFF's, and ALAC in CAF reports ALAC's. */
+#define AE_CTYPE_STREAM_AU 0xAE101u    /* Sun/NeXT AU (.au, .snd) */
+#define AE_CTYPE_STREAM_CAF 0xAE102u   /* Apple Core Audio Format, other than ALAC */
+#define AE_CTYPE_STREAM_IRCAM 0xAE103u /* Berkeley/IRCAM/CARL (.sf) */
+#define AE_CTYPE_STREAM_VOC 0xAE104u   /* Creative Labs voice */
+#define AE_CTYPE_STREAM_PAF 0xAE105u   /* Ensoniq PARIS */
+#define AE_CTYPE_STREAM_IFF 0xAE106u   /* Amiga IFF 8SVX / 16SV */
+#define AE_CTYPE_STREAM_NIST 0xAE107u  /* NIST SPHERE */
+#define AE_CTYPE_STREAM_WVE 0xAE108u   /* Psion Series 3 A-law */
+#define AE_CTYPE_STREAM_MAT4 0xAE109u  /* GNU Octave 2.0 / Matlab 4.2 */
+#define AE_CTYPE_STREAM_MAT5 0xAE10Au  /* GNU Octave 2.1 / Matlab 5.0 */
+#define AE_CTYPE_STREAM_PVF 0xAE10Bu   /* Portable Voice Format */
+#define AE_CTYPE_STREAM_XI 0xAE10Cu    /* FastTracker 2 instrument */
+#define AE_CTYPE_STREAM_HTK 0xAE10Du   /* HMM Tool Kit waveform */
+#define AE_CTYPE_STREAM_AVR 0xAE10Eu   /* Audio Visual Research */
+#define AE_CTYPE_STREAM_MPC2K 0xAE10Fu /* Akai MPC 2000 sample */
+
 /* Renders the next `frames` output frames of the mix (stereo, interleaved float,
  * 2 x frames floats, at the BASS_Init rate in Hz) into `out` when the engine runs on
  * the "manual" output (AUDIOENGINE_OUTPUT=manual before BASS_Init). It first waits
@@ -46,6 +66,21 @@ DWORD BASS_CALL AE_RenderSkips(void);
  * Threads: any; never blocks. */
 DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD size);
 
+/* What a stream of `file` is, exactly: the facts BASS_ChannelGetInfo and the
+ * whole-second queries round. The file is opened as BASS_StreamCreateFile opens it
+ * (same decoders, same limits), read for its facts and closed; no stream is made, and
+ * BASS_Init is not needed. FALSE with the error BASS_StreamCreateFile would give
+ * (FILEOPEN, FILEFORM, FORMAT, ...) when it would refuse the file.
+ * Threads: any; blocks on the file (an MP3 is scanned for its exact length). */
+typedef struct AE_STREAMINFO {
+    QWORD frames;      /* exact length in frames at `rate` (gapless for MP3) */
+    DWORD rate;        /* Hz, as decoded */
+    DWORD channels;    /* interleaved channels, as decoded */
+    DWORD channelMask; /* WAVE_FORMAT_EXTENSIBLE speaker mask; 0 when not known */
+    QWORD audioBytes;  /* the file's bytes that BASS_FILEPOS_END counts */
+} AE_STREAMINFO;
+BOOL BASS_CALL AE_StreamInfo(const char* file, AE_STREAMINFO* info);
+
 /* The output in use: "device", "null", "wav", "manual", or "" before BASS_Init; a
  * device output that lost its device reads "null". Static storage; leaves the
  * thread's error code as it was.
@@ -59,6 +94,21 @@ const char* BASS_CALL AE_OutputName(void);
  * the thread's error code as it was.
  * Threads: any; never blocks. */
 const char* BASS_CALL AE_OutputReason(void);
+
+/* One key/value pair of a file's container metadata: UTF-8 as the container stores
+ * it, NUL-terminated, valid during the call only. */
+typedef void (*AE_MetadataVisitor)(void* user, const char* key, const char* value);
+
+/* Reads the metadata a container keeps that TagLib cannot read (Matroska and WebM
+ * tags), as the engine's FFmpeg module reads it, from the file at `path`: calls
+ * `visit` with each key/value pair and `user`, the container's pairs before those of
+ * its audio stream, before returning. TRUE when the file was read, with or without
+ * metadata. FALSE with BASS_ERROR_NOTAVAIL when the engine has no FFmpeg module,
+ * BASS_ERROR_FILEOPEN when `path` is no readable regular file, BASS_ERROR_FILEFORM
+ * when it is no format the module reads, BASS_ERROR_ILLPARAM for a null argument.
+ * The engine need not be started. The tag library uses it.
+ * Threads: any, concurrently; reads the file, so it may wait for the disk. */
+BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void* user);
 
 /* What the calling thread's last BASS_StreamCreateFile that failed found the file to
  * be, in a line for people ("MP4 with an unsupported codec: Dolby AC-4", "Matroska/

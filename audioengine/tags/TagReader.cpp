@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <taglib/aifffile.h>
 #include <taglib/apefile.h>
+#include <taglib/apefooter.h>
 #include <taglib/apetag.h>
 #include <taglib/asffile.h>
+#include <taglib/commentsframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
@@ -27,10 +29,17 @@
 #include <taglib/xiphcomment.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
+
+#include "audioengine/tags/LegacyText.h"
 
 namespace audioengine {
 
@@ -70,13 +79,19 @@ void SilenceTagLib() {
 
 std::string Utf8(const String& text) { return text.to8Bit(true); }
 
+// A text TagLib decoded as Latin-1, one character per byte: those bytes again, decoded
+// in the legacy code page.
+std::string Legacy(const String& latin1, const LegacyCodePage& page) {
+    return page.ToUtf8(latin1.to8Bit(false));
+}
+
 // Several values of one field (multiple artists, say) are shown joined.
-std::string Join(const StringList& values) {
+std::string Join(const StringList& values, const LegacyCodePage* legacy = nullptr) {
     std::string out;
     for (const String& value : values) {
         if (value.isEmpty()) continue;
         if (!out.empty()) out += "; ";
-        out += Utf8(value);
+        out += legacy ? Legacy(value, *legacy) : Utf8(value);
     }
     return out;
 }
@@ -89,19 +104,25 @@ void FillMissing(TagSet& into, const TagSet& from) {
     }
 }
 
-TagSet FromId3v2(const TagLib::ID3v2::Tag* tag) {
+TagSet FromId3v2(const TagLib::ID3v2::Tag* tag, const LegacyCodePage& page) {
     // Not tag->isEmpty(): it counts only numeric years and tracks, and a block holding
     // no more than a track such as "A1" would be passed over.
     TagSet set;
     if (tag == nullptr) return set;
     const auto& frames = tag->frameListMap();
+    auto latin1 = [](const TagLib::ID3v2::Frame* frame) {
+        auto* textFrame = dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame*>(frame);
+        return textFrame && textFrame->textEncoding() == String::Latin1;
+    };
     // The text of the first frame with this id that has one, as written in the file.
-    auto text = [&frames](const char* id) -> std::string {
+    auto text = [&](const char* id) -> std::string {
         auto it = frames.find(TagLib::ByteVector(id));
         if (it == frames.end()) return {};
         for (const TagLib::ID3v2::Frame* frame : it->second) {
             auto* textFrame = dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame*>(frame);
-            std::string value = textFrame ? Join(textFrame->fieldList()) : Utf8(frame->toString());
+            std::string value = textFrame
+                                    ? Join(textFrame->fieldList(), latin1(frame) ? &page : nullptr)
+                                    : Utf8(frame->toString());
             if (!value.empty()) return value;
         }
         return {};
@@ -111,27 +132,43 @@ TagSet FromId3v2(const TagLib::ID3v2::Tag* tag) {
     set[TagKey::Artist] = text("TPE1");
     set[TagKey::Album] = text("TALB");
     // TagLib resolves numeric genre references such as "(17)" to their names.
-    set[TagKey::Genre] = Utf8(tag->genre());
+    auto genre = frames.find("TCON");
+    const bool latin1Genre =
+        genre != frames.end() && !genre->second.isEmpty() && latin1(genre->second.front());
+    set[TagKey::Genre] = latin1Genre ? Legacy(tag->genre(), page) : Utf8(tag->genre());
     // ID3v2.3's TYER is read as the 2.4 recording time TDRC; TYER stays as a fallback
     // for frames TagLib did not convert.
     set[TagKey::Year] = text("TDRC");
     if (set[TagKey::Year].empty()) set[TagKey::Year] = text("TYER");
     // The comment without description, else the first one.
-    set[TagKey::Comment] = Utf8(tag->comment());
+    auto comments = frames.find("COMM");
+    if (comments != frames.end()) {
+        const TagLib::ID3v2::CommentsFrame* chosen = nullptr;
+        for (const TagLib::ID3v2::Frame* frame : comments->second) {
+            auto* comment = dynamic_cast<const TagLib::ID3v2::CommentsFrame*>(frame);
+            if (comment &&
+                (!chosen || (comment->description().isEmpty() && !chosen->description().isEmpty())))
+                chosen = comment;
+        }
+        if (chosen)
+            set[TagKey::Comment] = chosen->textEncoding() == String::Latin1
+                                       ? Legacy(chosen->text(), page)
+                                       : Utf8(chosen->text());
+    }
     return set;
 }
 
-TagSet FromId3v1(const TagLib::ID3v1::Tag* tag) {
+TagSet FromId3v1(const TagLib::ID3v1::Tag* tag, const LegacyCodePage& page) {
     TagSet set;
     if (tag == nullptr || tag->isEmpty()) return set;
-    // ID3v1 texts are Latin-1; TagLib decodes them and Utf8() re-encodes.
+    // TagLib reads ID3v1 texts as Latin-1, one character per byte.
     if (tag->track() > 0) set[TagKey::Track] = std::to_string(tag->track());
-    set[TagKey::Title] = Utf8(tag->title());
-    set[TagKey::Artist] = Utf8(tag->artist());
-    set[TagKey::Album] = Utf8(tag->album());
-    set[TagKey::Genre] = Utf8(tag->genre());
+    set[TagKey::Title] = Legacy(tag->title(), page);
+    set[TagKey::Artist] = Legacy(tag->artist(), page);
+    set[TagKey::Album] = Legacy(tag->album(), page);
+    set[TagKey::Genre] = Utf8(tag->genre());  // a name from the standard list
     if (tag->year() > 0) set[TagKey::Year] = std::to_string(tag->year());
-    set[TagKey::Comment] = Utf8(tag->comment());
+    set[TagKey::Comment] = Legacy(tag->comment(), page);
     return set;
 }
 
@@ -173,7 +210,9 @@ TagSet FromApe(const TagLib::APE::Tag* tag) {
     set[TagKey::Artist] = item("ARTIST");
     set[TagKey::Album] = item("ALBUM");
     set[TagKey::Genre] = item("GENRE");
+    // FFmpeg writes the year as "date".
     set[TagKey::Year] = item("YEAR");
+    if (set[TagKey::Year].empty()) set[TagKey::Year] = item("DATE");
     set[TagKey::Comment] = item("COMMENT");
     return set;
 }
@@ -243,84 +282,137 @@ TagSet FromAsf(const TagLib::ASF::Tag* tag) {
     set[TagKey::Artist] = Utf8(tag->artist());
     set[TagKey::Album] = Utf8(tag->album());
     set[TagKey::Genre] = Utf8(tag->genre());
+    // FFmpeg writes the year as "date" and the comment as a "Description" attribute.
     set[TagKey::Year] = attribute("WM/Year");
+    if (set[TagKey::Year].empty()) set[TagKey::Year] = attribute("date");
     set[TagKey::Comment] = Utf8(tag->comment());
+    if (set[TagKey::Comment].empty()) set[TagKey::Comment] = attribute("Description");
     return set;
+}
+
+// The AIFF text chunks NAME, AUTH and ANNO (the first of these with text), read
+// after TagLib has left the stream: TagLib reads an AIFF's ID3 chunk only.
+TagSet FromAiffTextChunks(TagLib::IOStream* stream, const LegacyCodePage& page) {
+    constexpr unsigned kMaxText = 64 * 1024;  // bytes: longer chunks are not texts
+    TagSet set;
+    const long length = stream->length();
+    long offset = 12;
+    for (int chunks = 0; chunks < 1000 && offset + 8 <= length; ++chunks) {
+        stream->seek(offset);
+        const TagLib::ByteVector header = stream->readBlock(8);
+        if (header.size() != 8) break;
+        const unsigned size = header.toUInt(4U, true);
+        const TagLib::ByteVector id = header.mid(0, 4);
+        const TagKey key = id == "NAME"   ? TagKey::Title
+                           : id == "AUTH" ? TagKey::Artist
+                           : id == "ANNO" ? TagKey::Comment
+                                          : TagKey::Track;
+        if (key != TagKey::Track && size <= kMaxText && offset + 8 + long{size} <= length &&
+            set[key].empty()) {
+            const TagLib::ByteVector body = stream->readBlock(size);
+            std::string text(body.data(), body.size());
+            text.resize(std::strlen(text.c_str()));  // up to a NUL, if any
+            while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+                text.pop_back();
+            set[key] = page.ToUtf8(text);
+        }
+        offset += 8 + long{size} + (size & 1);
+    }
+    return set;
+}
+
+// An APE tag at the end of `file`, before an ID3v1 tag if there is one, for the
+// containers whose TagLib class does not look for it (TTA, as FFmpeg tags it).
+TagSet FromApeAtEnd(TagLib::File& file, bool id3v1) {
+    const long end = file.length() - (id3v1 ? 128 : 0);
+    const long footer = end - static_cast<long>(TagLib::APE::Footer::size());
+    if (footer < 0) return {};
+    file.seek(footer);
+    if (!file.readBlock(8).startsWith(TagLib::APE::Tag::fileIdentifier())) return {};
+    const TagLib::APE::Tag tag(&file, footer);
+    return FromApe(&tag);
 }
 
 // Each reader below opens one container and returns its tag blocks merged, the
 // preferred block first. Properties are not read: only the tags are needed.
 using IOStream = TagLib::IOStream;
 
-TagSet ReadMpeg(IOStream* stream) {
+TagSet ReadMpeg(IOStream* stream, const LegacyCodePage& page) {
     TagLib::MPEG::File file(stream, TagLib::ID3v2::FrameFactory::instance(), false);
     TagSet set;
     if (!file.isValid()) return set;
-    set = FromId3v2(file.ID3v2Tag());
+    set = FromId3v2(file.ID3v2Tag(), page);
     FillMissing(set, FromApe(file.APETag()));
-    FillMissing(set, FromId3v1(file.ID3v1Tag()));
+    FillMissing(set, FromId3v1(file.ID3v1Tag(), page));
     return set;
 }
 
-TagSet ReadFlac(IOStream* stream) {
+// A FLAC file's own Vorbis comment wins over an ID3v2 block some tagger put in front.
+TagSet ReadFlac(IOStream* stream, const LegacyCodePage& page) {
     TagLib::FLAC::File file(stream, TagLib::ID3v2::FrameFactory::instance(), false);
     TagSet set;
     if (!file.isValid()) return set;
-    set = FromId3v2(file.ID3v2Tag());
-    FillMissing(set, FromXiph(file.xiphComment()));
-    FillMissing(set, FromId3v1(file.ID3v1Tag()));
+    set = FromXiph(file.xiphComment());
+    FillMissing(set, FromId3v2(file.ID3v2Tag(), page));
+    FillMissing(set, FromId3v1(file.ID3v1Tag(), page));
     return set;
 }
 
-TagSet ReadWav(IOStream* stream) {
+TagSet ReadWav(IOStream* stream, const LegacyCodePage& page) {
     TagLib::RIFF::WAV::File file(stream, false);
     TagSet set;
     if (!file.isValid()) return set;
     // The generic tag() of a WAV file is its ID3v2 block only; INFO is asked for apart.
-    set = FromId3v2(file.ID3v2Tag());
+    set = FromId3v2(file.ID3v2Tag(), page);
     FillMissing(set, FromRiffInfo(file.InfoTag()));
     return set;
 }
 
-TagSet ReadAiff(IOStream* stream) {
-    TagLib::RIFF::AIFF::File file(stream, false);
-    if (!file.isValid()) return {};
-    return FromId3v2(file.tag());
+TagSet ReadAiff(IOStream* stream, const LegacyCodePage& page) {
+    TagSet set;
+    {
+        TagLib::RIFF::AIFF::File file(stream, false);
+        if (!file.isValid()) return set;
+        set = FromId3v2(file.tag(), page);
+    }
+    FillMissing(set, FromAiffTextChunks(stream, page));
+    return set;
 }
 
 template <typename OggFile>
-TagSet ReadOgg(IOStream* stream) {
+TagSet ReadOgg(IOStream* stream, const LegacyCodePage&) {
     OggFile file(stream, false);
     if (!file.isValid()) return {};
     return FromXiph(file.tag());
 }
 
 template <typename ApeTaggedFile>
-TagSet ReadApeTagged(IOStream* stream) {
+TagSet ReadApeTagged(IOStream* stream, const LegacyCodePage& page) {
     ApeTaggedFile file(stream, false);
     TagSet set;
     if (!file.isValid()) return set;
     set = FromApe(file.APETag());
-    FillMissing(set, FromId3v1(file.ID3v1Tag()));
+    FillMissing(set, FromId3v1(file.ID3v1Tag(), page));
     return set;
 }
 
-TagSet ReadTrueAudio(IOStream* stream) {
+TagSet ReadTrueAudio(IOStream* stream, const LegacyCodePage& page) {
     TagLib::TrueAudio::File file(stream, TagLib::ID3v2::FrameFactory::instance(), false);
     TagSet set;
     if (!file.isValid()) return set;
-    set = FromId3v2(file.ID3v2Tag());
-    FillMissing(set, FromId3v1(file.ID3v1Tag()));
+    set = FromId3v2(file.ID3v2Tag(), page);
+    FillMissing(set, FromApeAtEnd(file, file.hasID3v1Tag()));
+    FillMissing(set, FromId3v1(file.ID3v1Tag(), page));
     return set;
 }
 
-TagSet ReadMp4(IOStream* stream) {
+TagSet ReadMp4(IOStream* stream, const LegacyCodePage&) {
     TagLib::MP4::File file(stream, false);
     if (!file.isValid()) return {};
     return FromMp4(file.tag());
 }
 
-TagSet ReadAsf(IOStream* stream) {
+TagSet ReadAsf(IOStream* stream, const LegacyCodePage&) {
     TagLib::ASF::File file(stream, false);
     if (!file.isValid()) return {};
     return FromAsf(file.tag());
@@ -328,7 +420,7 @@ TagSet ReadAsf(IOStream* stream) {
 
 struct Container {
     bool (*isSupported)(IOStream*);
-    TagSet (*read)(IOStream*);
+    TagSet (*read)(IOStream*, const LegacyCodePage&);
 };
 
 // Content checks in order: the containers with a distinct signature first, MPEG
@@ -371,16 +463,71 @@ std::unique_ptr<TagLib::FileStream> OpenRegularFile(const std::string& path) {
     return stream;
 }
 
+std::atomic<ContainerMetadataReader> gMetadataReader{nullptr};
+
+// The tags among a container's metadata key/value pairs, as FFmpeg names them (keys
+// in any case; the container's own pairs come before its stream's).
+TagSet FromContainerMetadata(const std::string& path, const LegacyCodePage& page) {
+    const ContainerMetadataReader reader = gMetadataReader.load();
+    if (reader == nullptr) return {};
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    Pairs pairs;
+    // Called from the reader's C code: nothing may be thrown through it.
+    const MetadataVisitor visit = [](void* user, const char* key, const char* value) {
+        constexpr size_t kMaxPairs = 1000, kMaxValue = 64 * 1024;
+        auto* into = static_cast<Pairs*>(user);
+        if (key == nullptr || value == nullptr || into->size() >= kMaxPairs) return;
+        try {
+            std::string name(key);
+            for (char& ch : name) ch = static_cast<char>(std::tolower(ch));
+            into->emplace_back(std::move(name), std::string(value, strnlen(value, kMaxValue)));
+        } catch (...) {
+        }
+    };
+    if (!reader(path.c_str(), visit, &pairs)) return {};
+    auto field = [&](std::initializer_list<const char*> names) -> std::string {
+        for (const char* name : names)
+            for (const auto& [key, value] : pairs)
+                if (key == name && !value.empty()) return page.ToUtf8(value);
+        return {};
+    };
+    TagSet set;
+    set[TagKey::Track] = field({"track"});
+    set[TagKey::Title] = field({"title"});
+    set[TagKey::Artist] = field({"artist", "performer"});
+    set[TagKey::Album] = field({"album"});
+    set[TagKey::Genre] = field({"genre"});
+    set[TagKey::Year] = field({"date", "year", "date_released", "date_recorded"});
+    set[TagKey::Comment] = field({"comment", "description"});
+    return set;
+}
+
+// Matroska and WebM start with an EBML header.
+bool IsMatroska(TagLib::IOStream* stream) {
+    stream->seek(0);
+    const bool ebml = stream->readBlock(4) == TagLib::ByteVector("\x1A\x45\xDF\xA3", 4);
+    stream->seek(0);
+    return ebml;
+}
+
 }  // namespace
+
+void SetContainerMetadataReader(ContainerMetadataReader reader) noexcept {
+    gMetadataReader.store(reader);
+}
 
 TagSet ReadTags(const std::string& path) noexcept {
     try {
         SilenceTagLib();
         std::unique_ptr<TagLib::FileStream> stream = OpenRegularFile(path);
         if (!stream) return {};
+        const LegacyCodePage page = LegacyCodePage::FromEnvironment();
+        // TagLib has no Matroska; nor does it know the containers no entry takes.
+        if (IsMatroska(stream.get())) return FromContainerMetadata(path, page);
         for (const Container& container : kContainers) {
-            if (container.isSupported(stream.get())) return container.read(stream.get());
+            if (container.isSupported(stream.get())) return container.read(stream.get(), page);
         }
+        return FromContainerMetadata(path, page);
     } catch (...) {
         // Out of memory or a TagLib failure on a hostile file: no tags.
     }

@@ -31,9 +31,26 @@ struct TagSet {
 // Reads the tags of the regular file at `path`; the container is chosen from the
 // content, not the name. When a file carries several tag blocks, each value comes
 // from the first block that has it: ID3v2, then Vorbis comments / RIFF INFO / APE /
-// MP4 / ASF, then ID3v1. A file that is missing, not regular or not audio gives an
-// empty set. Never throws and never writes to stdout or stderr.
+// MP4 / ASF / AIFF text chunks, then ID3v1; a FLAC's own Vorbis comment comes before
+// an ID3v2 block in front of it. ID3v1, ID3v2 frames marked Latin-1 and AIFF text
+// chunks are decoded in the legacy code page (LegacyText.h), read from the
+// environment on each call. Matroska/WebM, and containers TagLib does not read, get
+// their tags from the container metadata reader, if one is set. A file that is
+// missing, not regular or not audio gives an empty set. Never throws and never
+// writes to stdout or stderr.
 // Threads: any; each call opens the file on its own.
 TagSet ReadTags(const std::string& path) noexcept;
+
+// A reader of the metadata that a container keeps and TagLib cannot read (Matroska
+// and WebM tags): FFmpeg's, through the engine. It calls `visit` with each key/value
+// pair (NUL-terminated, valid during the call), the container's before its audio
+// stream's, and returns false when it cannot read the file. Called on any thread.
+using MetadataVisitor = void (*)(void* user, const char* key, const char* value);
+using ContainerMetadataReader = bool (*)(const char* path, MetadataVisitor visit, void* user);
+
+// Sets the reader ReadTags uses; nullptr (the start) for none. libtags sets the
+// engine's; tests set their own.
+// Threads: any; calls of ReadTags already running keep the reader they found.
+void SetContainerMetadataReader(ContainerMetadataReader reader) noexcept;
 
 }  // namespace audioengine

@@ -9,11 +9,19 @@
 
 namespace {
 
+// Matroska and WebM tags come from the engine's FFmpeg module.
+bool EngineMetadata(const char* path, audioengine::MetadataVisitor visit, void* user) {
+    return AE_FileMetadata(path, visit, user) != FALSE;
+}
+
 // Tags of the 64 most recently asked streams: more than a host has open at once
 // (32 slots), so a display polling every slot never reparses a file. Never
 // destroyed, so a call made while the process exits still finds it.
 audioengine::TagCache& Cache() {
-    static auto* cache = new audioengine::TagCache(64);
+    static auto* cache = [] {
+        audioengine::SetContainerMetadataReader(EngineMetadata);
+        return new audioengine::TagCache(64);
+    }();
     return *cache;
 }
 

@@ -50,6 +50,7 @@ typedef DWORD HFX;     /* an effect handle, 0 = none */
 #define BASS_ERROR_ALREADY 14
 #define BASS_ERROR_ILLTYPE 19
 #define BASS_ERROR_ILLPARAM 20
+#define BASS_ERROR_DEVICE 23
 #define BASS_ERROR_NOPLAY 24
 #define BASS_ERROR_NOTFILE 27
 #define BASS_ERROR_NOTAVAIL 37
@@ -82,8 +83,15 @@ typedef DWORD HFX;     /* an effect handle, 0 = none */
 #define BASS_CTYPE_STREAM_TTA 0x10f00u       /* TTA */
 #define BASS_CTYPE_STREAM_AC3 0x11000u       /* AC-3 */
 #define BASS_CTYPE_STREAM_OPUS 0x11200u      /* Ogg Opus */
+#define BASS_CTYPE_STREAM_ALAC 0x10e00u      /* Apple Lossless */
+#define BASS_CTYPE_STREAM_WAV 0x40000u       /* WAV of another codec, its format tag added */
 #define BASS_CTYPE_STREAM_WAV_PCM 0x50001u   /* WAV, integer samples */
 #define BASS_CTYPE_STREAM_WAV_FLOAT 0x50003u /* WAV, floating-point samples */
+
+/* What a listed output device is (BASS_DEVICEINFO.flags). */
+#define BASS_DEVICE_ENABLED 1 /* present now: it can be opened */
+#define BASS_DEVICE_DEFAULT 2 /* the system's default device */
+#define BASS_DEVICE_INIT 4    /* the device the running engine plays on */
 
 /* Channel activity, as BASS_ChannelIsActive reports it. */
 #define BASS_ACTIVE_STOPPED 0
@@ -104,6 +112,14 @@ typedef struct BASS_CHANNELINFO {
     const char* filename; /* absolute path of the stream's file; valid until the stream is freed */
 } BASS_CHANNELINFO;
 
+/* An output device, as BASS_GetDeviceInfo lists it: 12 bytes on 32-bit targets, 24 on
+ * 64-bit ones. The texts are static storage. */
+typedef struct BASS_DEVICEINFO {
+    const char* name;   /* a description for people */
+    const char* driver; /* the identifier that opens it, "" for devices 0 and 1 */
+    DWORD flags;        /* BASS_DEVICE_* */
+} BASS_DEVICEINFO;
+
 /* A peaking equaliser band: centre in Hz, bandwidth in semitones, gain in dB. */
 typedef struct BASS_DX8_PARAMEQ {
     float fCenter;
@@ -111,7 +127,9 @@ typedef struct BASS_DX8_PARAMEQ {
     float fGain;
 } BASS_DX8_PARAMEQ;
 
-/* Starts output mixing at freq Hz, stereo. device -1: the default output, 0: null.
+/* Starts output mixing at freq Hz, stereo. device -1: the default output, 0: null,
+ * 1: the default sound device, 2 and up: a device as BASS_GetDeviceInfo lists it
+ * (DEVICE for a number past the list, DRIVER when it does not open).
  * Fails with ALREADY while running.
  * Threads: any; may block while the output opens (sound server, WAV file). */
 BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD flags, HWND win, const void* clsid);
@@ -193,6 +211,14 @@ BOOL BASS_CALL BASS_FXSetParameters(HFX fx, const void* params);
 /* Reads an effect's parameters back.
  * Threads: any; no I/O, may wait for another thread's effect call to finish. */
 BOOL BASS_CALL BASS_FXGetParameters(HFX fx, void* params);
+/* Describes output device `device`: 0 "No sound" (the null output), 1 "Default" (the
+ * system's default device, which it follows), then the sound devices seen since the
+ * process started, each keeping its number (one that went away is listed without
+ * BASS_DEVICE_ENABLED). FALSE with DEVICE past the end, ILLPARAM for a NULL info.
+ * Works before BASS_Init. The list is at most about a second old.
+ * Threads: any; may block while the list is refreshed, about 1 s at most for the
+ * sound server. */
+BOOL BASS_CALL BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO* info);
 /* The calling thread's last error code (BASS_OK after a success).
  * Threads: any (each thread has its own); never blocks. */
 int BASS_CALL BASS_ErrorGetCode(void);
@@ -210,6 +236,11 @@ int BASS_CALL BASS_ErrorGetCode(void);
 BASS_STATIC_ASSERT(sizeof(BASS_CHANNELINFO) == 32, "BASS_CHANNELINFO is 32 bytes on i686");
 #elif defined(__x86_64__) || defined(_M_X64) || defined(__aarch64__)
 BASS_STATIC_ASSERT(sizeof(BASS_CHANNELINFO) == 40, "BASS_CHANNELINFO is 40 bytes on 64-bit");
+#endif
+#if defined(__i386__) || defined(_M_IX86)
+BASS_STATIC_ASSERT(sizeof(BASS_DEVICEINFO) == 12, "BASS_DEVICEINFO is 12 bytes on i686");
+#elif defined(__x86_64__) || defined(_M_X64) || defined(__aarch64__)
+BASS_STATIC_ASSERT(sizeof(BASS_DEVICEINFO) == 24, "BASS_DEVICEINFO is 24 bytes on 64-bit");
 #endif
 BASS_STATIC_ASSERT(sizeof(BASS_DX8_PARAMEQ) == 12, "BASS_DX8_PARAMEQ is three floats");
 

@@ -44,6 +44,16 @@ const Spec kFiles[] = {
     {"tagged.wav", Format::Wav, 44100, 2, 2205, true},
     {"tagged.opus", Format::Opus, 48000, 1, 2400, true},
     {"tone_6ch.wav", Format::Wav, 44100, 6, 2205, false},
+    // The other containers libsndfile reads: the common ones, ALAC, an 8-bit one and
+    // one whose encoding cannot seek.
+    {"tone.au", Format::Au, 44100, 2, 2205, false},
+    {"tone.caf", Format::Caf, 44100, 1, 2205, false},
+    {"tone_alac.caf", Format::CafAlac, 44100, 2, 2205, false},
+    {"tone.rf64", Format::Rf64, 44100, 2, 2205, false},
+    {"tone.w64", Format::W64, 44100, 1, 2205, false},
+    {"tone.nist", Format::Nist, 44100, 1, 2205, false},
+    {"tone.8svx", Format::Svx8, 44100, 1, 2205, false},
+    {"tone.xi", Format::Xi, 44100, 1, 2205, false},
 };
 
 bool Tag(const std::string& path) {

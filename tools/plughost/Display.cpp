@@ -8,12 +8,27 @@
 namespace plughost {
 namespace {
 
-constexpr int kSpectrumRows = 3;
-constexpr int kFullBlockLines = 8;     // header, progress, L, R, 3 spectrum rows, axis
+constexpr int kMinSpectrumRows = 3;
+// A full block without its spectrum rows: header, progress, L, R, axis or EQ line.
+constexpr int kFullBlockFixedLines = 5;
 constexpr int kCompactBlockLines = 2;  // header, progress with levels
-constexpr int kIndent = 5;
+// Where a slot's lines start: the marker, the slot number (up to 32) and a blank.
+constexpr int kIndent = 6;
+constexpr int kCompactMeterWidth = 6;
 
-// One line of the frame: text with styling, tracking its width in columns.
+// Columns of a code point as this screen draws it: a terminal that does not speak
+// UTF-8 gets '?' for every character outside ASCII.
+int Columns(char32_t code, bool utf8) { return utf8 ? CodePointColumns(code) : 1; }
+
+int Columns(const std::string& text, bool utf8) {
+    int columns = 0;
+    for (const char32_t code : DecodeText(text)) columns += Columns(code, utf8);
+    return columns;
+}
+
+// One line of the frame: text with styling, tracking its width in columns. Text is
+// cut where the line is full; a wide character that would straddle the edge is
+// left out and its first column blanked.
 class Line {
   public:
     explicit Line(const Screen& screen) : screen_(screen) {}
@@ -21,21 +36,27 @@ class Line {
     int width() const { return width_; }
     int remaining() const { return std::max(0, screen_.columns - width_); }
 
-    // Appends text (UTF-8), cut to the columns left.
+    // Appends text (UTF-8 without control characters: callers pass OneLine's).
     void Add(const std::string& text) {
-        for (size_t i = 0; i < text.size() && width_ < screen_.columns;) {
-            size_t length = 1;
-            const unsigned char lead = static_cast<unsigned char>(text[i]);
-            if (lead >= 0xF0)
-                length = 4;
-            else if (lead >= 0xE0)
-                length = 3;
-            else if (lead >= 0xC0)
-                length = 2;
-            length = std::min(length, text.size() - i);
-            bytes_.append(text, i, length);
-            i += length;
-            ++width_;
+        for (char32_t code : DecodeText(text)) {
+            if (full_) return;
+            if (!screen_.utf8 && code >= 0x80) code = U'?';
+            const int columns = Columns(code, screen_.utf8);
+            if (columns == 0) {
+                // A combining mark joins the character before it.
+                if (width_ > 0) AppendUtf8(bytes_, code);
+                continue;
+            }
+            if (width_ + columns > screen_.columns) {
+                if (width_ < screen_.columns) {
+                    bytes_ += ' ';
+                    ++width_;
+                }
+                full_ = true;
+                return;
+            }
+            AppendUtf8(bytes_, code);
+            width_ += columns;
         }
     }
     void Pad(int columns) { Add(std::string(static_cast<size_t>(std::max(0, columns)), ' ')); }
@@ -53,29 +74,20 @@ class Line {
     const Screen& screen_;
     std::string bytes_;
     int width_ = 0;
+    bool full_ = false;
 };
-
-// Columns of a UTF-8 text, one per code point.
-int Columns(const std::string& text) {
-    int columns = 0;
-    for (const char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
-    }
-    return columns;
-}
 
 // The text cut to `width` columns, with an ellipsis when cut.
 std::string Fit(const std::string& text, int width, bool utf8) {
     if (width <= 0) return "";
-    if (Columns(text) <= width) return text;
+    if (Columns(text, utf8) <= width) return text;
     std::string out;
     int columns = 0;
-    const int keep = width - 1;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool lead = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-        if (lead && columns == keep) break;
-        if (lead) ++columns;
-        out += text[i];
+    for (const char32_t code : DecodeText(text)) {
+        const int w = Columns(code, utf8);
+        if (columns + w > width - 1) break;
+        AppendUtf8(out, code);
+        columns += w;
     }
     return out + (utf8 ? "\u2026" : "~");
 }
@@ -87,25 +99,30 @@ std::string Repeat(const char* glyph, int count) {
 }
 
 // A horizontal bar `width` cells long filled to `fraction`, in eighths of a cell
-// when the terminal draws block characters.
-std::string MeterBar(double fraction, int width, bool utf8) {
+// when the terminal draws block characters, with a mark at `peak` when that lies
+// beyond the fill.
+std::string MeterBar(double fraction, double peak, int width, bool utf8) {
     fraction = std::clamp(fraction, 0.0, 1.0);
-    if (!utf8) {
-        const int full = static_cast<int>(std::lround(fraction * width));
-        return Repeat("#", full) + Repeat(" ", width - full);
+    std::vector<std::string> cells(static_cast<size_t>(std::max(0, width)), " ");
+    int used;
+    if (utf8) {
+        static const char* const kEighths[] = {"",       "\u258F", "\u258E", "\u258D",
+                                               "\u258C", "\u258B", "\u258A", "\u2589"};
+        const int eighths = static_cast<int>(std::lround(fraction * width * 8));
+        used = eighths / 8;
+        for (int i = 0; i < used; ++i) cells[static_cast<size_t>(i)] = "\u2588";
+        if (eighths % 8 > 0 && used < width)
+            cells[static_cast<size_t>(used++)] = kEighths[eighths % 8];
+    } else {
+        used = static_cast<int>(std::lround(fraction * width));
+        for (int i = 0; i < used; ++i) cells[static_cast<size_t>(i)] = "#";
     }
-    static const char* const kEighths[] = {"",       "\u258F", "\u258E", "\u258D",
-                                           "\u258C", "\u258B", "\u258A", "\u2589"};
-    const int eighths = static_cast<int>(std::lround(fraction * width * 8));
-    const int full = eighths / 8;
-    const int part = eighths % 8;
-    std::string bar = Repeat("\u2588", full);
-    int used = full;
-    if (part > 0 && used < width) {
-        bar += kEighths[part];
-        ++used;
-    }
-    return bar + Repeat(" ", width - used);
+    const int mark = static_cast<int>(std::lround(std::clamp(peak, 0.0, 1.0) * width)) - 1;
+    if (peak > 0 && mark >= used && mark < width)
+        cells[static_cast<size_t>(mark)] = utf8 ? "\u2502" : "|";
+    std::string bar;
+    for (const auto& cell : cells) bar += cell;
+    return bar;
 }
 
 std::string ProgressBar(double fraction, int width, bool utf8) {
@@ -122,10 +139,8 @@ std::string Decibels(double db) {
     return text;
 }
 
-std::string Volume(int percent) { return "vol " + std::to_string(percent) + "%"; }
-
-std::string ClockPair(const SlotView& view) {
-    return FormatClock(view.position) + " / " + FormatClock(view.length);
+std::string Volume(const SlotView& view) {
+    return view.muted ? "muted" : "vol " + std::to_string(view.volume) + "%";
 }
 
 double Progress(const SlotView& view) {
@@ -152,16 +167,17 @@ std::string Facts(const SlotView& view) {
     std::string facts;
     if (view.rate > 0) facts += std::to_string(view.rate) + " Hz";
     if (view.kbps >= 0) facts += (facts.empty() ? "" : "  ") + std::to_string(view.kbps) + " kbps";
-    if (!view.layout.empty()) facts += (facts.empty() ? "" : "  ") + view.layout;
+    if (!view.layout.empty()) facts += (facts.empty() ? "" : "  ") + OneLine(view.layout);
     return facts;
 }
 
+// " ▶ 12 Title - Artist            44100 Hz  612 kbps  Stereo"
 void SlotHeader(const SlotView& view, bool selected, const Screen& screen,
                 std::vector<std::string>& lines) {
     Line line(screen);
     line.Add(selected ? (screen.utf8 ? " \u25B6 " : " > ") : "   ");
     if (selected) line.Style("7");
-    line.Add(std::to_string(view.slot));
+    line.Add((view.slot < 10 ? " " : "") + std::to_string(view.slot));
     line.Style("0");
     line.PadTo(kIndent);
     if (view.state == SlotState::Empty) {
@@ -171,16 +187,26 @@ void SlotHeader(const SlotView& view, bool selected, const Screen& screen,
         lines.push_back(line.Take());
         return;
     }
-    const std::string facts = Facts(view);
-    const int factsWidth = Columns(facts);
-    const int nameWidth = std::max(0, line.remaining() - factsWidth - 2);
+    // The facts keep their place at the right; the name takes what is left, and at
+    // least a dozen columns: on a narrow terminal only the layout stays, or nothing.
+    std::string facts = Facts(view);
+    if (Columns(facts, screen.utf8) + 14 > line.remaining()) facts = OneLine(view.layout);
+    if (Columns(facts, screen.utf8) + 14 > line.remaining()) facts.clear();
+    const int factsWidth = Columns(facts, screen.utf8);
+    const int nameWidth = std::max(0, line.remaining() - factsWidth - (facts.empty() ? 0 : 2));
     line.Style("1");
     line.Add(Fit(OneLine(DisplayName(view)), nameWidth, screen.utf8));
     line.Style("0");
-    line.Pad(screen.columns - line.width() - factsWidth);
-    line.Style("36");
-    line.Add(facts);
+    if (!facts.empty()) {
+        line.Pad(screen.columns - line.width() - factsWidth);
+        line.Style("36");
+        line.Add(facts);
+    }
     lines.push_back(line.Take());
+}
+
+double MeterFraction(const SlotView& view, uint16_t value) {
+    return view.level.playing ? DbFraction(LevelDb(value)) : 0.0;
 }
 
 // "playing  ━━━━━━────── 00:12 / 00:30  vol 100%" with the bar taking what is left.
@@ -193,63 +219,100 @@ void ProgressLine(const SlotView& view, const Screen& screen, bool withLevels,
     state.resize(8, ' ');
     line.Add(state);
     line.Style("0");
-    std::string tail = " " + ClockPair(view) + "  " + Volume(view.volume);
+    // What follows the bar; on a narrow terminal the meters go first, then the
+    // volume, so that the bar keeps a few cells.
+    const std::string clock = " " + FormatClockPair(view.position, view.length);
+    std::string tail = clock + "  " + Volume(view);
     if (withLevels) {
-        const auto meter = [&](uint16_t value) {
-            return MeterBar(view.level.playing ? DbFraction(LevelDb(value)) : 0.0, 6, screen.utf8);
-        };
-        tail += "  L " + meter(view.level.left) + " R " + meter(view.level.right);
+        tail += "  L " +
+                MeterBar(MeterFraction(view, view.level.left), view.peakLeft, kCompactMeterWidth,
+                         screen.utf8) +
+                " R " +
+                MeterBar(MeterFraction(view, view.level.right), view.peakRight, kCompactMeterWidth,
+                         screen.utf8);
     }
-    const int barWidth = std::max(4, line.remaining() - Columns(tail) - 1);
+    constexpr int kMinBar = 4;
+    const int room = line.remaining() - 1;
+    if (Columns(tail, screen.utf8) + kMinBar > room) tail = clock + "  " + Volume(view);
+    if (Columns(tail, screen.utf8) + kMinBar > room) tail = clock;
+    const int barWidth = std::max(kMinBar, room - Columns(tail, screen.utf8));
     line.Add(ProgressBar(Progress(view), barWidth, screen.utf8));
     line.Add(tail);
     lines.push_back(line.Take());
 }
 
-void MeterLine(const char* label, const SlotView& view, uint16_t value, const Screen& screen,
-               std::vector<std::string>& lines) {
+void MeterLine(const char* label, const SlotView& view, uint16_t value, double peak,
+               const Screen& screen, std::vector<std::string>& lines) {
     Line line(screen);
     line.PadTo(kIndent);
     line.Add(label);
     line.Add(" ");
     const double db = view.level.playing ? LevelDb(value) : -INFINITY;
     const std::string readout = view.level.playing ? " " + Decibels(db) : "     -   ";
-    const int width = std::max(4, line.remaining() - Columns(readout) - 2);
-    const double fraction = DbFraction(db);
+    const int width = std::max(4, line.remaining() - Columns(readout, screen.utf8) - 2);
     line.Add(screen.utf8 ? "\u2595" : "[");
     line.Style(db > -3.0 ? "31" : db > -12.0 ? "33" : "32");
-    line.Add(MeterBar(fraction, width, screen.utf8));
+    line.Add(MeterBar(DbFraction(db), view.level.playing ? peak : 0.0, width, screen.utf8));
     line.Style("0");
     line.Add(screen.utf8 ? "\u258F" : "]");
     line.Add(readout);
     lines.push_back(line.Take());
 }
 
-void SpectrumLines(const SlotView& view, const Screen& screen, std::vector<std::string>& lines) {
-    // Each band's height in eighths of a row, on a -60..0 dB scale.
-    std::array<int, kSpectrumBands> heights{};
+// The spectrum's width: from the indent to one column short of the edge.
+int SpectrumWidth(const Screen& screen) { return std::max(0, screen.columns - kIndent - 1); }
+
+// The 20 bands spread over the width given, `rows` rows high, on a -60..0 dB scale.
+// Wide enough, each band is a bar with a gap after it; narrower than 20 columns, a
+// column shows the loudest of the bands it covers.
+void SpectrumLines(const SlotView& view, int rows, const Screen& screen,
+                   std::vector<std::string>& lines) {
+    const int width = SpectrumWidth(screen);
+    std::array<int, kSpectrumBands> heights{};  // eighths of a row
     for (int b = 0; b < kSpectrumBands; ++b) {
         const double fraction = DbFraction(MagnitudeDb(view.spectrum[static_cast<size_t>(b)]));
-        heights[static_cast<size_t>(b)] =
-            static_cast<int>(std::lround(fraction * kSpectrumRows * 8));
+        heights[static_cast<size_t>(b)] = static_cast<int>(std::lround(fraction * rows * 8));
+    }
+    // Per column: its height, or -1 for a gap between bands.
+    std::vector<int> columns(static_cast<size_t>(width), 0);
+    for (int c = 0; c < width; ++c) {
+        const int first = c * kSpectrumBands / width;
+        const int last =
+            width < kSpectrumBands ? ((c + 1) * kSpectrumBands + width - 1) / width - 1 : first;
+        int height = 0;
+        for (int b = first; b <= last && b < kSpectrumBands; ++b)
+            height = std::max(height, heights[static_cast<size_t>(b)]);
+        const bool lastOfBand = (c + 1) * kSpectrumBands / width != first;
+        columns[static_cast<size_t>(c)] = width >= 2 * kSpectrumBands && lastOfBand ? -1 : height;
     }
     static const char* const kBlocks[] = {" ",      "\u2581", "\u2582", "\u2583", "\u2584",
                                           "\u2585", "\u2586", "\u2587", "\u2588"};
-    for (int row = kSpectrumRows - 1; row >= 0; --row) {
+    for (int row = rows - 1; row >= 0; --row) {
         Line line(screen);
         line.PadTo(kIndent);
-        line.Style(row == kSpectrumRows - 1 ? "31" : row > 0 ? "33" : "32");
-        for (int b = 0; b < kSpectrumBands; ++b) {
-            const int fill = std::clamp(heights[static_cast<size_t>(b)] - row * 8, 0, 8);
-            const char* glyph = screen.utf8 ? kBlocks[fill]
-                                            : (fill == 8   ? "#"
-                                               : fill >= 4 ? ":"
-                                               : fill      ? "."
-                                                           : " ");
-            line.Add(std::string(glyph) + glyph + " ");
+        const double level = (row + 0.5) / rows;
+        line.Style(level > 0.75 ? "31" : level > 0.4 ? "33" : "32");
+        std::string text;
+        for (const int height : columns) {
+            const int fill = std::clamp(height - row * 8, 0, 8);
+            text += screen.utf8 ? kBlocks[fill]
+                                : (fill == 8   ? "#"
+                                   : fill >= 4 ? ":"
+                                   : fill      ? "."
+                                               : " ");
         }
+        line.Add(text);
         lines.push_back(line.Take());
     }
+}
+
+std::string Hertz(double f) {
+    char text[32];
+    if (f >= 1000)
+        std::snprintf(text, sizeof text, "%.1f kHz", f / 1000);
+    else
+        std::snprintf(text, sizeof text, "%.0f Hz", f);
+    return text;
 }
 
 // Under the spectrum: the frequencies of its first and last bands. The bands are
@@ -259,53 +322,69 @@ void SpectrumAxis(const SlotView& view, const Screen& screen, std::vector<std::s
     line.PadTo(kIndent);
     line.Style("2");
     if (view.rate > 0) {
-        const auto hz = [&](int bin) {
-            const double f = static_cast<double>(bin) * view.rate / 512.0;
-            char text[32];
-            if (f >= 1000)
-                std::snprintf(text, sizeof text, "%.1f kHz", f / 1000);
-            else
-                std::snprintf(text, sizeof text, "%.0f Hz", f);
-            return std::string(text);
-        };
-        const std::string low = hz(5), high = hz(81);
+        const std::string low = Hertz(5.0 * view.rate / 512);
+        const std::string high = Hertz(81.0 * view.rate / 512);
         line.Add(low);
-        line.PadTo(kIndent + kSpectrumBands * 3 - 1 - Columns(high));
+        line.PadTo(kIndent + SpectrumWidth(screen) - Columns(high, screen.utf8));
         line.Add(high);
     }
     lines.push_back(line.Take());
 }
 
-void EqLine(const std::array<int, 10>& gains, const Screen& screen,
+// "EQ  80:+0  170:+0 ..." with the band the keys edit marked when they edit it; on
+// a narrow terminal the bands close up, and then show their gains only.
+void EqLine(const SlotView& view, bool editing, int band, const Screen& screen,
             std::vector<std::string>& lines) {
+    const auto text = [&](int b, bool withCentre) {
+        const int centre = BandCentres()[static_cast<size_t>(b)];
+        const int gain = view.gains[static_cast<size_t>(b)];
+        char field[32];
+        if (!withCentre)
+            std::snprintf(field, sizeof field, "%+d", gain);
+        else if (centre >= 1000)
+            std::snprintf(field, sizeof field, "%dk:%+d", centre / 1000, gain);
+        else
+            std::snprintf(field, sizeof field, "%d:%+d", centre, gain);
+        return std::string(field);
+    };
+    const int room = screen.columns - kIndent - 2;  // after "EQ"
+    int gap = 2;
+    bool withCentre = true;
+    for (const auto& [tryGap, tryCentre] : {std::pair{2, true}, {1, true}, {1, false}}) {
+        gap = tryGap;
+        withCentre = tryCentre;
+        int width = 2;  // the marks of the band being edited
+        for (int b = 0; b < kEqBands; ++b) width += gap + Columns(text(b, withCentre), true);
+        if (width <= room) break;
+    }
     Line line(screen);
     line.PadTo(kIndent);
     line.Style("35");
-    line.Add("EQ dB ");
-    for (size_t b = 0; b < gains.size(); ++b) {
-        const int centre = BandCentres()[b];
-        char text[32];
-        if (centre >= 1000)
-            std::snprintf(text, sizeof text, " %dk:%+d", centre / 1000, gains[b]);
-        else
-            std::snprintf(text, sizeof text, " %d:%+d", centre, gains[b]);
-        line.Add(text);
+    line.Add("EQ");
+    for (int b = 0; b < kEqBands; ++b) {
+        const bool marked = editing && b == band;
+        line.Add(std::string(static_cast<size_t>(gap), ' '));
+        if (marked && !screen.colour) line.Add("[");
+        if (marked) line.Style("7");
+        line.Add(text(b, withCentre));
+        if (marked) line.Style("0;35");
+        if (marked && !screen.colour) line.Add("]");
     }
     lines.push_back(line.Take());
 }
 
-void FullBlock(const FrameInput& input, size_t index, const Screen& screen,
+void FullBlock(const FrameInput& input, size_t index, int spectrumRows, const Screen& screen,
                std::vector<std::string>& lines) {
     const SlotView& view = input.slots[index];
     const bool selected = index == input.selected;
     SlotHeader(view, selected, screen, lines);
     if (view.state == SlotState::Empty) return;
     ProgressLine(view, screen, false, lines);
-    MeterLine("L", view, view.level.left, screen, lines);
-    MeterLine("R", view, view.level.right, screen, lines);
-    SpectrumLines(view, screen, lines);
+    MeterLine("L", view, view.level.left, view.peakLeft, screen, lines);
+    MeterLine("R", view, view.level.right, view.peakRight, screen, lines);
+    SpectrumLines(view, spectrumRows, screen, lines);
     if (selected && input.showEq)
-        EqLine(input.gains, screen, lines);
+        EqLine(view, true, input.eqBand, screen, lines);
     else
         SpectrumAxis(view, screen, lines);
 }
@@ -317,9 +396,20 @@ void CompactBlock(const FrameInput& input, size_t index, const Screen& screen,
     if (view.state != SlotState::Empty) ProgressLine(view, screen, true, lines);
 }
 
-int BlockLines(const SlotView& view, bool full) {
+int BlockLines(const SlotView& view, bool full, int spectrumRows = kMinSpectrumRows) {
     if (view.state == SlotState::Empty) return 1;
-    return full ? kFullBlockLines : kCompactBlockLines;
+    return full ? kFullBlockFixedLines + spectrumRows : kCompactBlockLines;
+}
+
+std::string KeyBar(const FrameInput& input, const Screen& screen) {
+    const bool u = screen.utf8;
+    if (input.showEq) {
+        return std::string(" EQ keys: ") + (u ? "\u2190/\u2192" : "left/right") + " band  " +
+               (u ? "\u2191/\u2193" : "up/down") + " gain  e done  space pause  m mute  q quit";
+    }
+    return std::string(" space pause  s stop  ") + (u ? "\u2190/\u2192" : "left/right") +
+           " seek  " + (u ? "\u2191/\u2193" : "up/down") +
+           " Tab 1-32 slot  +/- volume  m mute  e EQ  q quit";
 }
 
 }  // namespace
@@ -340,9 +430,9 @@ const char* StateName(SlotState state) {
     return "?";
 }
 
-const std::array<int, 10>& BandCentres() {
-    static const std::array<int, 10> centres = {80,   170,  310,   600,   1000,
-                                                3000, 6000, 12000, 14000, 16000};
+const std::array<int, kEqBands>& BandCentres() {
+    static const std::array<int, kEqBands> centres = {80,   170,  310,   600,   1000,
+                                                      3000, 6000, 12000, 14000, 16000};
     return centres;
 }
 
@@ -359,19 +449,24 @@ std::vector<std::string> RenderFrame(const FrameInput& input, const Screen& scre
     {
         Line heading(screen);
         heading.Style("1");
-        heading.Add(input.heading);
+        heading.Add(Fit(OneLine(input.heading), screen.columns, screen.utf8));
         lines.push_back(heading.Take());
     }
     // Two lines at the bottom: keys and message. Every slot's block is followed by
     // a blank line when there is room.
     const int room = screen.rows - 3;
     const size_t count = input.slots.size();
-    int fullNeed = 0;
-    for (const SlotView& view : input.slots) fullNeed += BlockLines(view, true) + 1;
+    int fullNeed = 0, playable = 0;
+    for (const SlotView& view : input.slots) {
+        fullNeed += BlockLines(view, true) + 1;
+        playable += view.state != SlotState::Empty;
+    }
 
     if (fullNeed <= room) {
+        // Every slot in full; the rows left over go to the spectra.
+        const int rows = kMinSpectrumRows + (playable ? (room - fullNeed) / playable : 0);
         for (size_t i = 0; i < count; ++i) {
-            FullBlock(input, i, screen, lines);
+            FullBlock(input, i, rows, screen, lines);
             lines.emplace_back();
         }
     } else {
@@ -390,17 +485,19 @@ std::vector<std::string> RenderFrame(const FrameInput& input, const Screen& scre
                 grew = true;
             }
         }
+        const bool partial = first > 0 || last + 1 < count;
+        const int rows = kMinSpectrumRows + std::max(0, left - (partial ? 1 : 0));
         for (size_t i = first; i <= last && count > 0; ++i) {
             if (i == selected)
-                FullBlock(input, i, screen, lines);
+                FullBlock(input, i, rows, screen, lines);
             else
                 CompactBlock(input, i, screen, lines);
         }
-        if (first > 0 || last + 1 < count) {
+        if (partial) {
             Line more(screen);
             more.Style("2");
             more.Add("   slots " + std::to_string(first + 1) + "-" + std::to_string(last + 1) +
-                     " of " + std::to_string(count) + " shown; 1-9 selects");
+                     " of " + std::to_string(count) + " shown; Tab or a slot's number selects");
             lines.push_back(more.Take());
         }
     }
@@ -408,13 +505,10 @@ std::vector<std::string> RenderFrame(const FrameInput& input, const Screen& scre
 
     Line keys(screen);
     keys.Style("2");
-    keys.Add(screen.utf8 ? " space pause  s stop  \u2190/\u2192 seek 5 s  +/- volume  "
-                           "1-9 select  e eq  q quit"
-                         : " space pause  s stop  left/right seek 5 s  +/- volume  "
-                           "1-9 select  e eq  q quit");
+    keys.Add(KeyBar(input, screen));
     lines.push_back(keys.Take());
     Line message(screen);
-    message.Add(" " + input.message);
+    message.Add(" " + OneLine(input.message));
     lines.push_back(message.Take());
     while (static_cast<int>(lines.size()) > screen.rows && !lines.empty())
         lines.erase(lines.begin());
@@ -438,8 +532,9 @@ std::string StatusLine(const SlotView& view) {
     const auto level = [&](uint16_t value) {
         return view.level.playing ? std::to_string(value) : std::string("-");
     };
-    return line + " " + ClockPair(view) + "  L " + level(view.level.left) + " R " +
-           level(view.level.right) + "  " + Volume(view.volume) + "  " + OneLine(DisplayName(view));
+    return line + " " + FormatClockPair(view.position, view.length) + "  L " +
+           level(view.level.left) + " R " + level(view.level.right) + "  " + Volume(view) + "  " +
+           OneLine(DisplayName(view));
 }
 
 }  // namespace plughost

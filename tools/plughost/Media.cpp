@@ -45,13 +45,7 @@ std::string OpenFile(Plugin& plugin, int slot, const std::string& path) {
     return "";
 }
 
-std::string OutputHint(const std::string& output) {
-    if (output == "auto" || output == "null") return "";
-    return "plughost: no file could be opened: the engine may not have started on the output '" +
-           output + "' (try --output null)";
-}
-
-MediaFacts ReadFacts(Plugin& plugin, int slot) {
+MediaFacts ReadFacts(Plugin& plugin, int slot, const std::string& file) {
     MediaFacts facts;
     facts.lengthSeconds = ParseTime(plugin.LengthText(slot)).value_or(-1);
     facts.rate = ParseDecimal(plugin.RateText(slot)).value_or(-1);
@@ -59,7 +53,31 @@ MediaFacts ReadFacts(Plugin& plugin, int slot) {
     facts.layout = plugin.LayoutText(slot);
     for (size_t i = 0; i < TagKeys().size(); ++i)
         facts.tags[i] = plugin.TagText(slot, TagKeys()[i].key);
+    facts.exact = plugin.StreamInfo(file);
     return facts;
+}
+
+std::optional<double> ExactSeconds(const MediaFacts& facts) {
+    if (!facts.exact || facts.exact->rate == 0) return std::nullopt;
+    return static_cast<double>(facts.exact->frames) / facts.exact->rate;
+}
+
+std::string ChannelLayoutName(uint32_t mask) {
+    // Speakers: FL 0x1, FR 0x2, FC 0x4, LFE 0x8, BL 0x10, BR 0x20, BC 0x100,
+    // SL 0x200, SR 0x400.
+    static const struct {
+        uint32_t mask;
+        const char* name;
+    } kLayouts[] = {
+        {0x4, "mono"},        {0x3, "stereo"},      {0xB, "2.1"},         {0x7, "3.0"},
+        {0x103, "3.0(back)"}, {0x107, "4.0"},       {0x33, "quad"},       {0x603, "quad(side)"},
+        {0xF, "3.1"},         {0x37, "5.0"},        {0x607, "5.0(side)"}, {0x10F, "4.1"},
+        {0x3F, "5.1"},        {0x60F, "5.1(side)"}, {0x707, "6.0"},       {0x13F, "6.1(back)"},
+        {0x70F, "6.1"},       {0x637, "7.0"},       {0x63F, "7.1"},
+    };
+    for (const auto& layout : kLayouts)
+        if (layout.mask == mask) return layout.name;
+    return "";
 }
 
 }  // namespace plughost

@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "audioengine/include/audioengine_ext.h"
 
 namespace plughost {
 
@@ -25,11 +28,6 @@ std::string FileProblem(const std::string& path);
 // slot stayed empty.
 std::string OpenFile(Plugin& plugin, int slot, const std::string& path);
 
-// Said once when no file at all could be opened on an output the user chose: the
-// plug-in reports no engine failure, and an engine that did not start on that
-// output refuses every file. Empty for the outputs that always start.
-std::string OutputHint(const std::string& output);
-
 // What the plug-in reports of the stream in a slot. A text that does not read as
 // a number gives -1.
 struct MediaFacts {
@@ -38,7 +36,17 @@ struct MediaFacts {
     int32_t kbps = -1;
     std::string layout;
     std::array<std::string, 7> tags;  // in the order of TagKeys()
+    // The engine's exact facts of the file, when it gives them.
+    std::optional<AE_STREAMINFO> exact;
 };
-MediaFacts ReadFacts(Plugin& plugin, int slot);
+// What the plug-in reports of the stream in `slot`, opened from `file`.
+MediaFacts ReadFacts(Plugin& plugin, int slot, const std::string& file);
+
+// The exact duration in seconds; nullopt without the engine's facts.
+std::optional<double> ExactSeconds(const MediaFacts& facts);
+
+// The name of a channel layout as FFmpeg's tools print it ("mono", "stereo", "5.1",
+// "5.1(side)", ...), from a speaker mask; empty for a mask with no such name.
+std::string ChannelLayoutName(uint32_t mask);
 
 }  // namespace plughost

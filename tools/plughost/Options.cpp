@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+
+#include "tools/plughost/Texts.h"
 
 namespace plughost {
 namespace {
@@ -18,8 +21,9 @@ const char kOverviewIntro[] =
     "Loads Plugin.so as a host does and drives it through its exports only.\n";
 
 const char kOverviewDetails[] =
-    "exit status: 0 success, 1 a file cannot be played or the plug-in cannot be\n"
-    "loaded, 2 bad usage or a bad script line.\n";
+    "exit status: 0 success; 1 a file cannot be played, the plug-in cannot be\n"
+    "loaded or the output does not start; 2 bad usage or a bad script line; 128 +\n"
+    "the signal's number when a signal ends it (130 for Ctrl-C).\n";
 
 bool Refuse(std::string* error, const std::string& message) {
     *error = message;
@@ -33,6 +37,17 @@ bool ParseWhole(const std::string& text, long min, long max, int* value) {
     const long parsed = std::strtol(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || parsed < min || parsed > max) return false;
     *value = static_cast<int>(parsed);
+    return true;
+}
+
+// A time option's value: seconds, M:SS or H:MM:SS.
+bool ParseTimeOption(const std::string& name, const std::string& value, bool zeroAllowed,
+                     double* seconds, std::string* error) {
+    const auto parsed = ParseTimeSpec(value);
+    if (!parsed || (!zeroAllowed && *parsed <= 0))
+        return Refuse(error, name + " takes a time" + (zeroAllowed ? "" : " above 0") +
+                                 ": seconds (90, 1.5), M:SS or H:MM:SS, not '" + value + "'");
+    *seconds = *parsed;
     return true;
 }
 
@@ -54,15 +69,36 @@ const OptionSpec* FindOption(const std::string& name) {
     return nullptr;
 }
 
-// "play, info or script": the commands as errors list them.
-std::string CommandChoices() {
-    const auto& commands = CommandTable();
+// "a, b or c".
+std::string Choices(const std::vector<std::string>& names, const char* last = " or ") {
     std::string text;
-    for (size_t i = 0; i < commands.size(); ++i) {
-        if (i > 0) text += i + 1 == commands.size() ? " or " : ", ";
-        text += commands[i].name;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += i + 1 == names.size() ? last : ", ";
+        text += names[i];
     }
     return text;
+}
+
+// "play, render, info or script": the commands as errors list them.
+std::string CommandChoices() {
+    std::vector<std::string> names;
+    for (const auto& command : CommandTable()) names.push_back(command.name);
+    return Choices(names);
+}
+
+std::vector<std::string> Words(const char* text) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char* c = text; c && *c; ++c) {
+        if (*c == ' ') {
+            words.push_back(word);
+            word.clear();
+        } else {
+            word += *c;
+        }
+    }
+    if (!word.empty()) words.push_back(word);
+    return words;
 }
 
 // "  LABEL            description", continuation lines indented to the description.
@@ -97,19 +133,22 @@ std::string UsageLines(const std::string& lead, const std::vector<std::string>& 
 }
 
 std::string UsageItem(const OptionSpec& option) {
-    std::string item = std::string("[") + option.name;
+    // A required option shows as its short spelling, without brackets: "-o FILE".
+    const bool required = option.use == OptionUse::Required;
+    std::string item = required && option.alias ? option.alias : option.name;
     if (option.value) item += std::string(" ") + option.value;
-    return item + (option.repeats ? "]..." : "]");
+    if (required) return item;
+    return "[" + item + (option.use == OptionUse::Repeats ? "]..." : "]");
 }
 
 std::string OverviewHelp() {
     std::vector<std::string> items;
     std::string commands, options;
     for (const auto& option : OptionTable()) {
-        if (option.command) continue;
+        if (option.commands) continue;
         options += HelpLine(OptionLabel(option), option.help);
-        // --help stays out of the usage line; the options list names it.
-        if (std::string(option.name) != "--help") items.push_back(UsageItem(option));
+        // --help and --version stay out of the usage line; the options list names them.
+        if (option.value) items.push_back(UsageItem(option));
     }
     items.insert(items.end(), {"COMMAND", "[ARGS...]"});
     for (const auto& command : CommandTable())
@@ -123,7 +162,7 @@ std::string CommandHelp(const CommandSpec& command) {
     std::vector<std::string> items;
     std::string options;
     for (const auto& option : OptionTable()) {
-        if (!option.command || command.name != std::string(option.command)) continue;
+        if (!option.commands || !OptionBelongsTo(option, command.name)) continue;
         items.push_back(UsageItem(option));
         options += HelpLine(OptionLabel(option), option.help);
     }
@@ -141,24 +180,44 @@ const std::vector<CommandSpec>& CommandTable() {
         {"play", "FILE...", true, kMaxSlots, "play takes at most 32 files, one per slot",
          "play files, one per slot, with a live display",
          "Plays each file in its own slot (1, 2, ... up to 32), all at once.\n",
+         "play seeks to whole seconds: a --start with a fraction is rounded. A --start\n"
+         "at or past a file's end leaves its slot empty.\n"
+         "\n"
          "On a terminal it shows each slot's title, artist, rate, bit rate, layout,\n"
-         "position, level meters and spectrum, and reads keys for the selected slot:\n"
-         "  space  pause / resume        s      stop\n"
-         "  left   back 5 s              right  forward 5 s\n"
-         "  + / -  volume up / down 10 % 1..9   select a slot\n"
-         "  e      show equaliser gains  q      quit (also Ctrl-C)\n"
-         "When standard output is not a terminal it prints one status line per slot\n"
-         "every second instead:\n"
+         "position, level meters with peak marks and spectrum, and reads keys for the\n"
+         "selected slot:\n"
+         "  space  pause / resume          s      stop (the next play starts at 0)\n"
+         "  left   back 5 s                right  forward 5 s\n"
+         "  up     previous slot           down   next slot (also Tab, Shift-Tab)\n"
+         "  1..32  select a slot by number (two digits typed quickly: 10..32)\n"
+         "  + / -  volume up / down 10 %   m      mute / unmute\n"
+         "  e      equaliser: left / right pick a band, up / down change its gain\n"
+         "         by 1 dB, e again goes back\n"
+         "  q      quit (also Ctrl-C)\n"
+         "When standard output is not a terminal, or TERM is dumb, it prints one status\n"
+         "line per slot every second instead:\n"
          "  [1] playing 00:12 / 00:30  L 20480 R 19876  vol 100%  Title - Artist\n"
-         "A file that cannot be played leaves its slot empty, is named on standard\n"
+         "A file that cannot be played leaves its slot empty, is named once on standard\n"
          "error, and makes the exit status 1.\n"},
+        {"render", "FILE...", true, kMaxSlots, "render takes at most 32 files, one per slot",
+         "mix files through the plug-in into a WAV file, offline",
+         "Plays the files through the plug-in as play does, each in its own slot, on\n"
+         "the engine's offline output, as fast as the machine can, and writes the mix\n"
+         "to a WAV file: 44100 Hz stereo. The render lasts until the longest file ends\n"
+         "(or --for). A 44100 Hz stereo file rendered at volume 100 without --eq comes\n"
+         "out sample for sample as it decodes; --start is exact to the sample.\n",
+         "On a terminal, standard error shows a progress bar. A file that cannot be\n"
+         "played is named, leaves its slot empty and makes the exit status 1; the\n"
+         "others are rendered.\n"},
         {"info", "FILE...", true, SIZE_MAX, "",
          "print length, rate, bit rate, layout and tags of files",
          "Opens each file through the plug-in and prints its length, sample rate, bit\n"
-         "rate, channel layout and its seven tags (title, artist, album, genre, year,\n"
-         "track, comment), as aligned text or, with --json, as a JSON array with one\n"
-         "object per file. A file that cannot be opened is named with the reason and\n"
-         "makes the exit status 1.\n",
+         "rate, channel layout and its tags (title, artist, album, genre, year, track,\n"
+         "comment), as aligned text or, with --json, as a JSON array with one object\n"
+         "per file. The engine's exact facts (frames, duration, bit rate in bit/s,\n"
+         "channel layout) are added where it gives them. info starts no sound output.\n"
+         "A file that cannot be opened is named with the reason and makes the exit\n"
+         "status 1.\n",
          ""},
         {"script", "[FILE|-]", false, 1, "script takes one file (or - for standard input)",
          "run register-protocol calls written one per line",
@@ -176,40 +235,63 @@ const std::vector<CommandSpec>& CommandTable() {
          "\n"
          "Copyright, GetInfo and GetType print what they return too. SetPath takes a\n"
          "text and SetParentWindow a number.\n",
-         "A bad line is reported as FILE:LINE: message and the run stops with exit\n"
-         "status 2. A script read from a file or a pipe is checked whole before its\n"
-         "first call; one typed at a terminal runs line by line.\n"},
+         "From a file or a pipe, the script is checked whole before its first call, and\n"
+         "a bad line is reported as FILE:LINE: message and ends the run with exit\n"
+         "status 2. Typed at a terminal, each line runs as it is entered, with line\n"
+         "editing and history; a bad line is reported and the session goes on.\n"},
     };
     return commands;
 }
 
 const std::vector<OptionSpec>& OptionTable() {
     static const std::vector<OptionSpec> table = {
-        {"--plugin", nullptr, nullptr, "PATH", false,
+        {"--plugin", nullptr, nullptr, "PATH", OptionUse::Once,
          "the plug-in to load (default: Plugin.so next to plughost)",
          [](const std::string& value, Options& options, std::string* error) {
              if (value.empty()) return Refuse(error, "--plugin needs a path");
              options.plugin = value;
              return true;
          }},
-        {"--output", nullptr, nullptr, "OUT", false,
-         "the engine's output: auto (default: a sound device when one\n"
-         "opens, else silence), device, device:NAME (a sound device by\n"
-         "name), null (silence, in real time) or wav:PATH (write what\n"
-         "is played to a WAV file)",
+        {"--output", nullptr, nullptr, "OUT", OptionUse::Once,
+         "where play and script sound: auto (default: a sound device\n"
+         "when one opens, else silence), device, device:NAME (a sound\n"
+         "device by name), null (silence, in real time) or wav:PATH\n"
+         "(write what is played to a WAV file)",
          [](const std::string& value, Options& options, std::string* error) {
              if (!ValidOutput(value))
                  return Refuse(
-                     error, "--output takes auto, device, device:NAME, null or wav:PATH, not '" + value + "'");
+                     error,
+                     "--output takes auto, device, device:NAME, null or wav:PATH, not '" + value +
+                         "'" +
+                         (value.size() > 4 && value.compare(value.size() - 4, 4, ".wav") == 0
+                              ? " (to render into a file: plughost render FILE -o " + value + ")"
+                              : ""));
              options.output = value;
              return true;
          }},
-        {"--help", "-h", nullptr, nullptr, false, "help; 'plughost COMMAND --help' for a command's",
+        {"--help", "-h", nullptr, nullptr, OptionUse::Once,
+         "help; 'plughost COMMAND --help' for a command's",
          [](const std::string&, Options& options, std::string*) {
              options.help = true;
              return true;
          }},
-        {"--eq", nullptr, "play", "BAND=GAIN", true,
+        {"--version", nullptr, nullptr, nullptr, OptionUse::Once, "print plughost's version",
+         [](const std::string&, Options& options, std::string*) {
+             options.version = true;
+             return true;
+         }},
+        {"--out", "-o", "render", "FILE", OptionUse::Required,
+         "the WAV file to write (replaced if it exists)",
+         [](const std::string& value, Options& options, std::string* error) {
+             if (value.empty() || value == "-")
+                 return Refuse(error, "-o takes the name of the WAV file to write" +
+                                          std::string(value == "-" ? " (standard output is not "
+                                                                     "supported)"
+                                                                   : ""));
+             options.outFile = value;
+             return true;
+         }},
+        {"--eq", nullptr, "play render", "BAND=GAIN", OptionUse::Repeats,
          "set equaliser band 1..10 (80, 170, 310, 600, 1000, 3000,\n"
          "6000, 12000, 14000, 16000 Hz) to GAIN dB, -15..15, on\n"
          "every slot; may be repeated",
@@ -225,38 +307,42 @@ const std::vector<OptionSpec>& OptionTable() {
              options.bands.emplace_back(band, gain);
              return true;
          }},
-        {"--volume", nullptr, "play", "PCT", false, "volume in percent, 0..500 (default 100)",
+        {"--volume", nullptr, "play render", "PCT", OptionUse::Once,
+         "volume in percent, 0..500 (default 100)",
          [](const std::string& value, Options& options, std::string* error) {
              if (!ParseWhole(value, 0, kMaxVolume, &options.volume))
                  return Refuse(
                      error, "--volume takes a whole percentage from 0 to 500, not '" + value + "'");
              return true;
          }},
-        {"--start", nullptr, "play", "SEC", false, "start each file at this second",
+        {"--start", nullptr, "play render", "TIME", OptionUse::Once,
+         "start each file at TIME: seconds (90, 1.5), M:SS or\nH:MM:SS",
          [](const std::string& value, Options& options, std::string* error) {
-             if (!ParseWhole(value, 0, 2147483647L, &options.start))
-                 return Refuse(error, "--start takes a whole number of seconds, 0 or more, not '" +
-                                          value + "'");
-             return true;
+             return ParseTimeOption("--start", value, true, &options.start, error);
          }},
-        {"--for", nullptr, "play", "SEC", false,
-         "stop after SEC seconds (default: when every file has ended)",
+        {"--for", nullptr, "play render", "TIME", OptionUse::Once,
+         "stop after TIME (default: when every file has ended)",
          [](const std::string& value, Options& options, std::string* error) {
-             char* end = nullptr;
-             const double seconds = std::strtod(value.c_str(), &end);
-             if (value.empty() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 ||
-                 seconds > 1e7)
-                 return Refuse(error,
-                               "--for takes a number of seconds above 0, not '" + value + "'");
+             double seconds = 0;
+             if (!ParseTimeOption("--for", value, false, &seconds, error)) return false;
              options.forSeconds = seconds;
              return true;
          }},
-        {"--json", nullptr, "info", nullptr, false, "print a JSON array instead of aligned text",
+        {"--format", nullptr, "render", "s16|f32", OptionUse::Once,
+         "16-bit integer (default) or 32-bit float samples",
+         [](const std::string& value, Options& options, std::string* error) {
+             if (value != "s16" && value != "f32")
+                 return Refuse(error, "--format takes s16 or f32, not '" + value + "'");
+             options.floatSamples = value == "f32";
+             return true;
+         }},
+        {"--json", nullptr, "info", nullptr, OptionUse::Once,
+         "print a JSON array instead of aligned text",
          [](const std::string&, Options& options, std::string*) {
              options.json = true;
              return true;
          }},
-        {"--echo", nullptr, "script", nullptr, false,
+        {"--echo", nullptr, "script", nullptr, OptionUse::Once,
          "print each call as '> CALL' before its output",
          [](const std::string&, Options& options, std::string*) {
              options.echo = true;
@@ -264,6 +350,13 @@ const std::vector<OptionSpec>& OptionTable() {
          }},
     };
     return table;
+}
+
+bool OptionBelongsTo(const OptionSpec& option, const std::string& command) {
+    if (!option.commands) return true;
+    for (const auto& name : Words(option.commands))
+        if (name == command) return true;
+    return false;
 }
 
 std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::string* error) {
@@ -307,7 +400,8 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     }
 
     if (operands.empty()) {
-        if (!options.help) return refuse("no command given (" + CommandChoices() + ")");
+        if (!options.help && !options.version)
+            return refuse("no command given (" + CommandChoices() + ")");
         return options;
     }
     options.command = operands.front();
@@ -323,16 +417,28 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
     const CommandSpec* command = FindCommand(options.command);
     if (!command && !(options.help && options.command.empty()))
         return refuse("unknown command '" + options.command + "' (" + CommandChoices() + ")");
-    if (options.help) return options;
+    if (options.help || options.version) return options;
 
     for (size_t k = 0; k < table.size(); ++k) {
-        if (given[k] && table[k].command && options.command != table[k].command)
-            return refuse(std::string(table[k].name) + " belongs to the " + table[k].command +
-                          " command");
+        const OptionSpec& option = table[k];
+        if (given[k] && !OptionBelongsTo(option, options.command))
+            return refuse(std::string(option.name) + " belongs to the " +
+                          Choices(Words(option.commands), " and ") + " command" +
+                          (Words(option.commands).size() > 1 ? "s" : ""));
+        if (!given[k] && option.use == OptionUse::Required &&
+            OptionBelongsTo(option, options.command))
+            return refuse(options.command + " needs " +
+                          (option.alias ? option.alias : option.name) + " " + option.value);
     }
     if (command->needsFile && options.files.empty())
         return refuse(options.command + " needs at least one file");
     if (options.files.size() > command->maxFiles) return refuse(command->tooMany);
+    // Files are opened by name; standard input cannot be given to the plug-in.
+    if (options.command != "script" &&
+        std::find(options.files.begin(), options.files.end(), "-") != options.files.end())
+        return refuse(options.command +
+                      " reads files by name: standard input ('-') is not supported (a file "
+                      "named '-' is ./-)");
     return options;
 }
 
@@ -340,5 +446,7 @@ std::string HelpText(const std::string& command) {
     const CommandSpec* spec = FindCommand(command);
     return spec ? CommandHelp(*spec) : OverviewHelp();
 }
+
+std::string VersionText() { return std::string("plughost ") + PLUGHOST_VERSION + "\n"; }
 
 }  // namespace plughost

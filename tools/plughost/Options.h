@@ -18,20 +18,26 @@ constexpr int kMaxSlots = 32;
 constexpr int kMaxVolume = 500;
 
 struct Options {
-    std::string command;  // "play", "info", "script"; empty for plain --help
+    std::string command;  // "play", "render", "info", "script"; empty for --help, --version
     bool help = false;
+    bool version = false;  // --version
 
     std::string plugin;           // --plugin PATH; empty: Plugin.so next to plughost
     std::string output = "auto";  // --output auto|device|null|wav:PATH
 
-    std::vector<std::string> files;          // play, info: files; script: at most one
-    std::vector<std::pair<int, int>> bands;  // play --eq BAND=GAIN, in the order given
-    int volume = 100;                        // play --volume PCT
-    int start = 0;                           // play --start SEC
-    std::optional<double> forSeconds;        // play --for SEC
+    std::vector<std::string> files;          // play, render, info: files; script: at most one
+    std::vector<std::pair<int, int>> bands;  // --eq BAND=GAIN, in the order given
+    int volume = 100;                        // --volume PCT
+    double start = 0;                        // --start TIME, in seconds
+    std::optional<double> forSeconds;        // --for TIME, in seconds
+    std::string outFile;                     // render -o FILE
+    bool floatSamples = false;               // render --format f32
     bool json = false;                       // info --json
     bool echo = false;                       // script --echo
 };
+
+// How an option may be given.
+enum class OptionUse { Once, Repeats, Required };
 
 // A command: what it takes besides options and what its help says.
 struct CommandSpec {
@@ -47,12 +53,12 @@ struct CommandSpec {
 
 // An option. Given more than once, the last value holds (--eq adds a band each time).
 struct OptionSpec {
-    const char* name;     // "--volume"
-    const char* alias;    // a short spelling ("-h"), or nullptr
-    const char* command;  // the one command that accepts it; nullptr: every command
-    const char* value;    // its value as help names it ("PCT"); nullptr for a switch
-    bool repeats;         // shown as "[--eq BAND=GAIN]..." in the usage line
-    const char* help;     // its description; each '\n' starts an indented line
+    const char* name;      // "--volume"
+    const char* alias;     // a short spelling ("-h"), or nullptr
+    const char* commands;  // the commands that accept it ("play render"); nullptr: every one
+    const char* value;     // its value as help names it ("PCT"); nullptr for a switch
+    OptionUse use;         // Repeats: "[--eq BAND=GAIN]..."; Required: "-o FILE" in usage
+    const char* help;      // its description; each '\n' starts an indented line
     // Stores the value (a switch gets ""); false with *error set when it is refused.
     bool (*apply)(const std::string& value, Options& options, std::string* error);
 };
@@ -67,5 +73,11 @@ std::optional<Options> ParseCommandLine(int argc, const char* const* argv, std::
 
 // The help of a command ("" for the overview).
 std::string HelpText(const std::string& command);
+
+// Whether the option belongs to the command (every command for a global option).
+bool OptionBelongsTo(const OptionSpec& option, const std::string& command);
+
+// "plughost 0.1.0": what --version prints.
+std::string VersionText();
 
 }  // namespace plughost

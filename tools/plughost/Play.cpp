@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <thread>
 
@@ -25,12 +26,38 @@ constexpr auto kStatusPeriod = std::chrono::seconds(1);       // plain status li
 // A playing slot that reads "not playing" before its end counts as ended once it
 // has done so for this long.
 constexpr auto kEndConfirm = std::chrono::milliseconds(150);
+// Two digits typed within this time select one slot (1 then 2: slot 12).
+constexpr auto kDigitPause = std::chrono::milliseconds(1000);
 constexpr int kSeekStep = 5;     // seconds, arrow keys
 constexpr int kVolumeStep = 10;  // percent, + and -
+constexpr int kMaxGain = 15;     // dB, either way, as --eq takes
+// A meter's peak mark holds this long, then falls this much of the meter a second.
+constexpr double kPeakHoldSeconds = 1.0;
+constexpr double kPeakFallPerSecond = 0.6;
+
+// The peak mark of one meter.
+struct PeakHold {
+    double top = 0;  // the peak last reached
+    Clock::time_point since{};
+    // Follows a rising level at once; after the hold, falls towards the level.
+    double Update(double level, Clock::time_point now) {
+        const double held = std::chrono::duration<double>(now - since).count();
+        const double falling =
+            held > kPeakHoldSeconds ? top - kPeakFallPerSecond * (held - kPeakHoldSeconds) : top;
+        if (level < falling) return falling;
+        top = level;
+        since = now;
+        return level;
+    }
+};
 
 struct Slot {
     SlotView view;
     std::optional<Clock::time_point> silentSince;  // first "not playing" reading
+    // Stopped: the plug-in starts the next play from the top, whatever position it
+    // reports until then. A seek clears it.
+    bool rewound = false;
+    PeakHold left, right;
 };
 
 class Player {
@@ -42,15 +69,22 @@ class Player {
 
   private:
     bool OpenAll();
+    std::string OpenSlot(Slot& slot);
     void Poll(bool withSpectrum);
     bool AllEnded() const;
     void HandleKey(const KeyPress& key);
+    void SelectByDigit(int digit);
+    void HandleEqKey(SlotView& view, const KeyPress& key);
     void PrintStatus();
     void Draw(RawTerminal& terminal);
     void Close();
 
     Slot* Selected() { return slots_.empty() ? nullptr : &slots_[selected_]; }
     std::string Named(const Slot& slot) const { return "slot " + std::to_string(slot.view.slot); }
+    void Select(size_t index) {
+        selected_ = index;
+        message_ = "selected slot " + std::to_string(index + 1);
+    }
 
     Plugin& plugin_;
     const Options& options_;
@@ -58,16 +92,47 @@ class Player {
     std::ostream& err_;
     std::vector<Slot> slots_;
     size_t selected_ = 0;
-    std::array<int, 10> gains_{};
     bool showEq_ = false;
+    int eqBand_ = 0;
+    int pendingDigit_ = 0;  // a first digit that a second may extend
+    Clock::time_point pendingAt_{};
     bool quit_ = false;
     std::string message_;
     Screen screen_;
 };
 
-bool Player::OpenAll() {
-    for (const auto& [band, gain] : options_.bands) gains_[static_cast<size_t>(band - 1)] = gain;
+// Opens the slot's file and sets it up; an empty text, or why the slot stays empty.
+std::string Player::OpenSlot(Slot& slot) {
+    SlotView& view = slot.view;
+    std::string problem = OpenFile(plugin_, view.slot, view.file);
+    if (!problem.empty()) return problem;
+    const MediaFacts facts = ReadFacts(plugin_, view.slot, view.file);
+    view.title = facts.tags[0];
+    view.artist = facts.tags[1];
+    view.rate = facts.rate;
+    view.kbps = facts.kbps;
+    view.layout = facts.layout;
+    view.length = facts.lengthSeconds;
 
+    // The plug-in seeks to whole seconds.
+    const int64_t start = std::llround(options_.start);
+    const std::optional<double> seconds = ExactSeconds(facts);
+    const double length = seconds.value_or(facts.lengthSeconds);
+    if (start > 0 && (seconds || facts.lengthSeconds >= 0) && start >= length) {
+        plugin_.Free(view.slot);
+        return "--start " + FormatClock(start) + " is at or past its end (it lasts " +
+               FormatClock(std::llround(length)) + ")";
+    }
+    plugin_.CreateEqualiser(view.slot);
+    for (int band = 1; band <= kEqBands; ++band)
+        plugin_.SetBand(view.slot, band, view.gains[static_cast<size_t>(band - 1)]);
+    plugin_.SetVolume(view.slot, view.volume);
+    if (start > 0) plugin_.Seek(view.slot, static_cast<int32_t>(start));
+    view.state = SlotState::Playing;
+    return "";
+}
+
+bool Player::OpenAll() {
     bool anyPlayable = false;
     for (size_t i = 0; i < options_.files.size(); ++i) {
         Slot slot;
@@ -75,33 +140,15 @@ bool Player::OpenAll() {
         view.slot = static_cast<int>(i) + 1;
         view.file = options_.files[i];
         view.volume = options_.volume;
-        view.problem = OpenFile(plugin_, view.slot, view.file);
-        if (!view.problem.empty()) {
-            err_ << "plughost: cannot play " << view.file << ": " << view.problem << '\n';
-            slots_.push_back(std::move(slot));
-            continue;
+        for (const auto& [band, gain] : options_.bands)
+            view.gains[static_cast<size_t>(band - 1)] = gain;
+        view.problem = OpenSlot(slot);
+        if (view.problem.empty()) {
+            anyPlayable = true;
+        } else {
+            view.state = SlotState::Empty;
+            err_ << "plughost: cannot play " << OneLine(view.file) << ": " << view.problem << '\n';
         }
-        const MediaFacts facts = ReadFacts(plugin_, view.slot);
-        view.title = facts.tags[0];
-        view.artist = facts.tags[1];
-        view.rate = facts.rate;
-        view.kbps = facts.kbps;
-        view.layout = facts.layout;
-        view.length = facts.lengthSeconds;
-
-        plugin_.CreateEqualiser(view.slot);
-        for (int band = 1; band <= 10; ++band)
-            plugin_.SetBand(view.slot, band, gains_[static_cast<size_t>(band - 1)]);
-        plugin_.SetVolume(view.slot, view.volume);
-        if (options_.start > 0) {
-            if (view.length >= 0 && options_.start >= view.length)
-                err_ << "plughost: " << view.file << " is only " << view.length
-                     << " s long; it plays from the start\n";
-            else
-                plugin_.Seek(view.slot, options_.start);
-        }
-        view.state = SlotState::Playing;
-        anyPlayable = true;
         slots_.push_back(std::move(slot));
     }
     err_.flush();
@@ -113,11 +160,22 @@ void Player::Poll(bool withSpectrum) {
     for (Slot& slot : slots_) {
         SlotView& view = slot.view;
         if (view.state == SlotState::Empty) continue;
-        if (const auto position = ParseTime(plugin_.PositionText(view.slot)))
+        if (view.state == SlotState::Stopped && slot.rewound) {
+            view.position = 0;
+        } else if (const auto position = ParseTime(plugin_.PositionText(view.slot))) {
             view.position = *position;
+        }
         const auto level = ParseLevel(plugin_.LevelText(view.slot));
         view.level = level.value_or(Level{});
-        if (withSpectrum) {
+        const bool sounding = view.state == SlotState::Playing && view.level.playing;
+        // The meters and bars of a slot that is not playing fall to nothing.
+        view.peakLeft =
+            slot.left.Update(sounding ? DbFraction(LevelDb(view.level.left)) : 0.0, now);
+        view.peakRight =
+            slot.right.Update(sounding ? DbFraction(LevelDb(view.level.right)) : 0.0, now);
+        if (!sounding) {
+            view.spectrum.fill(0.0f);
+        } else if (withSpectrum) {
             if (const auto spectrum = ParseSpectrum(plugin_.SpectrumText(view.slot)))
                 view.spectrum = *spectrum;
         }
@@ -142,41 +200,86 @@ bool Player::AllEnded() const {
     return true;
 }
 
+void Player::SelectByDigit(int digit) {
+    const auto now = Clock::now();
+    const int count = static_cast<int>(slots_.size());
+    int slot = digit;
+    if (pendingDigit_ > 0 && now - pendingAt_ < kDigitPause &&
+        pendingDigit_ * 10 + digit <= count) {
+        slot = pendingDigit_ * 10 + digit;
+        pendingDigit_ = 0;
+    } else {
+        // A digit that could start a two-digit slot number waits for a second one.
+        pendingDigit_ = digit > 0 && digit * 10 <= count ? digit : 0;
+        pendingAt_ = now;
+    }
+    if (slot >= 1 && slot <= count)
+        Select(static_cast<size_t>(slot - 1));
+    else
+        message_ = "there is no slot " + std::to_string(slot);
+}
+
+// The equaliser's keys: left and right pick a band, up and down change its gain.
+void Player::HandleEqKey(SlotView& view, const KeyPress& key) {
+    if (key.kind == KeyKind::Left || key.kind == KeyKind::Right) {
+        eqBand_ = std::clamp(eqBand_ + (key.kind == KeyKind::Left ? -1 : 1), 0, kEqBands - 1);
+    } else {
+        int& gain = view.gains[static_cast<size_t>(eqBand_)];
+        gain = std::clamp(gain + (key.kind == KeyKind::Up ? 1 : -1), -kMaxGain, kMaxGain);
+        plugin_.SetBand(view.slot, eqBand_ + 1, gain);
+    }
+    const int centre = BandCentres()[static_cast<size_t>(eqBand_)];
+    message_ = Named(slots_[selected_]) + ": EQ band " + std::to_string(eqBand_ + 1) + " (" +
+               std::to_string(centre) + " Hz) " +
+               std::to_string(view.gains[static_cast<size_t>(eqBand_)]) + " dB";
+}
+
 void Player::HandleKey(const KeyPress& key) {
-    Slot* slot = Selected();
-    if (key.kind == KeyKind::Quit) {
-        quit_ = true;
-        return;
-    }
-    if (key.kind == KeyKind::Digit) {
-        if (static_cast<size_t>(key.digit) <= slots_.size()) {
-            selected_ = static_cast<size_t>(key.digit - 1);
-            message_ = "selected slot " + std::to_string(key.digit);
-        } else {
-            message_ = "there is no slot " + std::to_string(key.digit);
+    if (key.kind != KeyKind::Digit) pendingDigit_ = 0;
+    switch (key.kind) {
+        case KeyKind::Quit:
+            quit_ = true;
+            return;
+        case KeyKind::Digit:
+            SelectByDigit(key.digit);
+            return;
+        case KeyKind::Eq:
+            showEq_ = !showEq_;
+            message_ = showEq_ ? "equaliser: left/right pick a band, up/down change its gain"
+                               : "equaliser closed";
+            return;
+        case KeyKind::Tab:
+        case KeyKind::BackTab:
+        case KeyKind::Up:
+        case KeyKind::Down: {
+            if (slots_.empty()) return;
+            const bool eqKey = showEq_ && (key.kind == KeyKind::Up || key.kind == KeyKind::Down);
+            if (!eqKey) {
+                const size_t count = slots_.size();
+                const bool next = key.kind == KeyKind::Tab || key.kind == KeyKind::Down;
+                Select((selected_ + (next ? 1 : count - 1)) % count);
+                return;
+            }
+            break;
         }
-        return;
+        case KeyKind::Other:
+            message_ =
+                "keys: space pause, s stop, arrows seek, Tab or a number selects, "
+                "+/- volume, m mute, e EQ, q quit";
+            return;
+        default:
+            break;
     }
-    if (key.kind == KeyKind::Up || key.kind == KeyKind::Down) {
-        if (slots_.empty()) return;
-        const size_t count = slots_.size();
-        selected_ = (selected_ + (key.kind == KeyKind::Down ? 1 : count - 1)) % count;
-        message_ = "selected slot " + std::to_string(selected_ + 1);
-        return;
-    }
-    if (key.kind == KeyKind::Eq) {
-        showEq_ = !showEq_;
-        message_ = showEq_ ? "equaliser gains shown" : "spectrum scale shown";
-        return;
-    }
-    if (key.kind == KeyKind::Other) {
-        message_ = "keys: space pause, s stop, arrows seek, +/- volume, 1-9 select, e eq, q quit";
-        return;
-    }
+    Slot* slot = Selected();
     if (slot == nullptr) return;
     SlotView& view = slot->view;
     if (view.state == SlotState::Empty) {
         message_ = Named(*slot) + " is empty";
+        return;
+    }
+    if (showEq_ && (key.kind == KeyKind::Left || key.kind == KeyKind::Right ||
+                    key.kind == KeyKind::Up || key.kind == KeyKind::Down)) {
+        HandleEqKey(view, key);
         return;
     }
     switch (key.kind) {
@@ -191,6 +294,7 @@ void Player::HandleKey(const KeyPress& key) {
                 plugin_.Play(view.slot);
                 view.state = SlotState::Playing;
                 slot->silentSince.reset();
+                slot->rewound = false;
                 message_ = Named(*slot) + " playing";
             }
             break;
@@ -198,6 +302,8 @@ void Player::HandleKey(const KeyPress& key) {
             if (view.state == SlotState::Playing || view.state == SlotState::Paused) {
                 plugin_.Stop(view.slot);
                 view.state = SlotState::Stopped;
+                view.position = 0;
+                slot->rewound = true;
                 message_ = Named(*slot) + " stopped";
             }
             break;
@@ -208,6 +314,7 @@ void Player::HandleKey(const KeyPress& key) {
             const int target = std::clamp(std::max(view.position, 0) + step, 0, last);
             plugin_.Seek(view.slot, target);
             view.position = target;
+            slot->rewound = false;  // the plug-in keeps a seek made after a stop
             // A finished stream that is moved back waits there until space plays it.
             if (view.state == SlotState::Ended && target < view.length)
                 view.state = SlotState::Stopped;
@@ -218,17 +325,27 @@ void Player::HandleKey(const KeyPress& key) {
         case KeyKind::Minus: {
             const int step = key.kind == KeyKind::Plus ? kVolumeStep : -kVolumeStep;
             view.volume = std::clamp(view.volume + step, 0, kMaxVolume);
+            view.muted = false;
             plugin_.SetVolume(view.slot, view.volume);
             message_ = Named(*slot) + ": volume " + std::to_string(view.volume) + "%";
             break;
         }
+        case KeyKind::Mute:
+            view.muted = !view.muted;
+            plugin_.SetVolume(view.slot, view.muted ? 0 : view.volume);
+            message_ = Named(*slot) +
+                       (view.muted ? " muted" : ": volume " + std::to_string(view.volume) + "%");
+            break;
         default:
             break;
     }
 }
 
 void Player::PrintStatus() {
-    for (const Slot& slot : slots_) out_ << StatusLine(slot.view) << '\n';
+    // An empty slot was named on standard error when its file was refused.
+    for (const Slot& slot : slots_) {
+        if (slot.view.state != SlotState::Empty) out_ << StatusLine(slot.view) << '\n';
+    }
     out_.flush();
 }
 
@@ -240,8 +357,11 @@ void Player::Draw(RawTerminal& terminal) {
     for (const Slot& slot : slots_) input.slots.push_back(slot.view);
     input.selected = selected_;
     input.showEq = showEq_;
-    input.gains = gains_;
-    input.heading = " plughost  " + plugin_.path() + "  output " + options_.output;
+    input.eqBand = eqBand_;
+    // The engine's own account of its output, read anew: a lost device shows.
+    const std::string reason = plugin_.OutputReason();
+    input.heading =
+        " plughost  " + plugin_.path() + "  output " + (reason.empty() ? options_.output : reason);
     input.message = message_;
     const std::string frame = ComposeFrame(RenderFrame(input, screen_));
     out_ << frame;
@@ -263,10 +383,7 @@ int Player::Run() {
         return slot.view.state == SlotState::Empty;
     });
     const int status = anyEmpty ? 1 : 0;
-    if (!anyPlayable) {
-        if (!OutputHint(options_.output).empty()) err_ << OutputHint(options_.output) << '\n';
-        return 1;
-    }
+    if (!anyPlayable) return 1;
 
     for (Slot& slot : slots_) {
         if (slot.view.state != SlotState::Empty) plugin_.Play(slot.view.slot);
@@ -279,7 +396,8 @@ int Player::Run() {
         }
     }
 
-    const bool live = isatty(STDOUT_FILENO) == 1;
+    // A terminal that cannot draw (TERM=dumb) gets the plain status lines.
+    const bool live = DrawingTerminal(STDOUT_FILENO);
     bool keys = live && isatty(STDIN_FILENO) == 1;
     screen_.utf8 = TerminalSpeaksUtf8();
     const char* noColour = std::getenv("NO_COLOR");

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Plugin.h"
 
+#include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <type_traits>
 #include <utility>
 
 #include "tools/plughost/Texts.h"
@@ -26,14 +28,62 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, std::string* error
     if (!library) return nullptr;
     std::unique_ptr<Plugin> plugin(new Plugin);
     plugin->library_ = std::move(library);
+    plugin->FindEngineCalls();
     return plugin;
 }
 
-void Plugin::Start() {
+void Plugin::FindEngineCalls() {
+    // A second reference to the loaded plug-in, by the name it was loaded under:
+    // dlsym through it searches the plug-in and then the libraries it was linked
+    // with, the engine among them.
+    Dl_info loaded;
+    if (dladdr(reinterpret_cast<void*>(exports().SetData), &loaded) == 0 || !loaded.dli_fname)
+        return;
+    void* handle = dlopen(loaded.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (!handle) return;
+    const auto find = [handle](auto& pointer, const char* name) {
+        pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(dlsym(handle, name));
+    };
+    find(errorGetCode_, "BASS_ErrorGetCode");
+    find(errorName_, "AE_ErrorName");
+    find(outputName_, "AE_OutputName");
+    find(outputReason_, "AE_OutputReason");
+    find(streamInfo_, "AE_StreamInfo");
+    find(render_, "AE_Render");
+    // The engine stays loaded for the process; the plug-in holds its own reference.
+    dlclose(handle);
+}
+
+std::string Plugin::Start() {
     const std::string folder = FolderOf(path()) + "/";
     exports().SetPath(folder.c_str());
     exports().SetParentWindow(nullptr);
     exports().InitBass();
+    // InitBass makes one engine call, BASS_Init, on this thread: its error code is
+    // this thread's now.
+    const int code = errorGetCode_ ? errorGetCode_() : 0;
+    const bool started = outputName_ ? *outputName_() != '\0' : code == 0;
+    if (started) return "";
+    const std::string reason = OutputReason();
+    if (!reason.empty()) return reason;
+    std::string text = "the engine did not start (error " + std::to_string(code);
+    if (errorName_) text += std::string(", ") + errorName_(code);
+    return text + ")";
+}
+
+std::string Plugin::OutputReason() const {
+    const char* reason = outputReason_ ? outputReason_() : nullptr;
+    return reason ? reason : "";
+}
+
+std::optional<AE_STREAMINFO> Plugin::StreamInfo(const std::string& file) const {
+    AE_STREAMINFO info{};
+    if (!streamInfo_ || !streamInfo_(file.c_str(), &info)) return std::nullopt;
+    return info;
+}
+
+bool Plugin::Render(float* out, uint32_t frames) const {
+    return render_ != nullptr && render_(out, frames) != 0;
 }
 
 std::string Plugin::Result() const {

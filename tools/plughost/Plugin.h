@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "audioengine/include/audioengine_ext.h"
 #include "tools/pluginloader/PluginLoader.h"
 
 namespace plughost {
@@ -29,8 +31,22 @@ class Plugin {
     const std::string& path() const { return library_->path(); }
 
     // The start-up a host makes: SetPath (the plug-in's folder), SetParentWindow(0)
-    // and InitBass.
-    void Start();
+    // and InitBass. Returns an empty text when the engine started, else why not: the
+    // engine's own account of its output when it gives one, else its error code.
+    std::string Start();
+
+    // ---- What the plug-in cannot tell, read from the engine it has loaded ----
+    // The output in use and why it was chosen, in the engine's words ("null: no
+    // sound device opened (...)"); empty when the engine does not say.
+    std::string OutputReason() const;
+    // The exact facts of a file as the engine would open it; nullopt when the engine
+    // offers no such call or refuses the file.
+    std::optional<AE_STREAMINFO> StreamInfo(const std::string& file) const;
+    // Renders the next `frames` frames of the mix (stereo float at the engine's
+    // rate) on the engine's manual output. False when the engine offers no render or
+    // cannot render now.
+    bool Render(float* out, uint32_t frames) const;
+    bool CanRender() const { return render_ != nullptr; }
 
     // GetFile's text, copied at once (the plug-in's pointer is only borrowed).
     std::string Result() const;
@@ -61,8 +77,17 @@ class Plugin {
   private:
     Plugin() = default;
     std::string Query(int slot, PluginExports::Action action);
+    void FindEngineCalls();
 
     std::unique_ptr<pluginloader::PluginLibrary> library_;
+    // The engine's calls, found through the plug-in's own libraries; each may be
+    // missing (another engine, an older one).
+    decltype(&BASS_ErrorGetCode) errorGetCode_ = nullptr;
+    decltype(&AE_ErrorName) errorName_ = nullptr;
+    decltype(&AE_OutputName) outputName_ = nullptr;
+    decltype(&AE_OutputReason) outputReason_ = nullptr;
+    decltype(&AE_StreamInfo) streamInfo_ = nullptr;
+    decltype(&AE_Render) render_ = nullptr;
 };
 
 // The default plug-in: Plugin.so in the folder of the running executable.

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Script.h"
 
+#include <editline/readline.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "tools/plughost/Plugin.h"
+#include "tools/plughost/Terminal.h"
 #include "tools/plughost/Texts.h"
 
 namespace plughost {
@@ -257,7 +261,13 @@ std::optional<ScriptStep> ParseScriptLine(const std::string& line, std::string* 
 
 void RunScriptStep(Plugin& plugin, const ScriptStep& step, std::ostream& out) {
     if (step.kind == ScriptStep::Kind::Sleep) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(step.seconds));
+        // In slices, so that a signal that ends the run is not kept waiting.
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(step.seconds));
+        while (!QuitRequested() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
         return;
     }
     if (step.kind != ScriptStep::Kind::Call) return;
@@ -293,16 +303,16 @@ void RunScriptStep(Plugin& plugin, const ScriptStep& step, std::ostream& out) {
     out.flush();
 }
 
-int RunScript(Plugin& plugin, std::istream& in, const ScriptOptions& options, std::ostream& out,
-              std::ostream& err) {
+int RunScript(Plugin& plugin, const LineSource& next, const ScriptOptions& options,
+              std::ostream& out, std::ostream& err) {
     struct Line {
         int number;
         std::string text;
         ScriptStep step;
     };
-    const auto bad = [&](int number, const std::string& message) {
+    const auto report = [&](int number, const std::string& message) {
         err << options.name << ":" << number << ": " << message << '\n';
-        return 2;
+        err.flush();
     };
     const auto run = [&](const Line& line) {
         if (options.echo && line.step.kind != ScriptStep::Kind::Nothing)
@@ -313,19 +323,44 @@ int RunScript(Plugin& plugin, std::istream& in, const ScriptOptions& options, st
     std::vector<Line> lines;
     std::string text;
     int number = 0;
-    while (std::getline(in, text)) {
+    while (!QuitRequested() && next(&text)) {
         ++number;
         std::string error;
         const auto step = ParseScriptLine(text, &error);
-        if (!step) return bad(number, error);
+        if (!step) {
+            report(number, error);
+            if (options.keepGoing) continue;
+            return 2;
+        }
         Line line{number, text, *step};
         if (options.checkFirst)
             lines.push_back(std::move(line));
         else
             run(line);
     }
-    for (const Line& line : lines) run(line);
+    for (const Line& line : lines) {
+        if (QuitRequested()) break;
+        run(line);
+    }
     return 0;
+}
+
+int RunScript(Plugin& plugin, std::istream& in, const ScriptOptions& options, std::ostream& out,
+              std::ostream& err) {
+    return RunScript(
+        plugin, [&in](std::string* line) { return static_cast<bool>(std::getline(in, *line)); },
+        options, out, err);
+}
+
+LineSource EditedLines(const char* prompt) {
+    return [prompt](std::string* line) {
+        char* text = readline(prompt);
+        if (text == nullptr) return false;
+        line->assign(text);
+        if (line->find_first_not_of(" \t") != std::string::npos) add_history(text);
+        std::free(text);
+        return true;
+    };
 }
 
 }  // namespace plughost

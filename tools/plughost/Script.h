@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <ostream>
@@ -42,11 +43,23 @@ struct ScriptOptions {
     std::string name;        // the script's name in error messages ("-" for stdin)
     bool checkFirst = true;  // read and check every line before running any
     bool echo = false;       // print each call as "> line" before its result
+    // A bad line is reported and the script goes on (a person typing it); else it
+    // ends the run.
+    bool keepGoing = false;
 };
 
+// Gives the next line of a script; false at its end.
+using LineSource = std::function<bool(std::string* line)>;
+
 // Runs a whole script. Returns 0, or 2 after a bad line, which is reported on
-// `err` as "NAME:LINE: message" (nothing after it runs).
+// `err` as "NAME:LINE: message" (nothing after it runs); with keepGoing every bad
+// line is reported as "NAME:LINE: message" and the run goes on to return 0.
+int RunScript(Plugin& plugin, const LineSource& next, const ScriptOptions& options,
+              std::ostream& out, std::ostream& err);
 int RunScript(Plugin& plugin, std::istream& in, const ScriptOptions& options, std::ostream& out,
               std::ostream& err);
+
+// Lines typed at a terminal, with a prompt, line editing and history (libedit).
+LineSource EditedLines(const char* prompt);
 
 }  // namespace plughost

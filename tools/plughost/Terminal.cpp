@@ -10,13 +10,14 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace plughost {
 namespace {
 
-volatile sig_atomic_t gQuit = 0;
+volatile sig_atomic_t gQuit = 0;  // the signal that asked the program to end
 volatile sig_atomic_t gResized = 0;
 volatile sig_atomic_t gSuspend = 0;
 
@@ -25,7 +26,7 @@ struct termios gSavedTermios;
 bool gTermiosSaved = false;
 bool gScreenTaken = false;
 
-void OnQuit(int) { gQuit = 1; }
+void OnQuit(int signal) { gQuit = signal; }
 void OnResize(int) { gResized = 1; }
 void OnSuspend(int) { gSuspend = 1; }
 
@@ -70,6 +71,17 @@ void InstallSignalHandlers() {
 }
 
 bool QuitRequested() { return gQuit != 0; }
+
+void ReraiseQuitSignalAtExit() {
+    std::atexit([] {
+        const int signal = gQuit;
+        if (signal != SIGINT && signal != SIGTERM && signal != SIGHUP) return;
+        // What was printed is kept: stdio is flushed only after the exit handlers.
+        std::fflush(nullptr);
+        Handle(signal, SIG_DFL);
+        raise(signal);
+    });
+}
 
 bool TakeResized() {
     const bool resized = gResized != 0;
@@ -140,6 +152,11 @@ bool TerminalSpeaksUtf8() {
     return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
 }
 
+bool DrawingTerminal(int fd) {
+    const char* term = std::getenv("TERM");
+    return isatty(fd) == 1 && term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
 std::vector<KeyPress> KeyDecoder::Feed(const char* bytes, size_t count) {
     pending_.append(bytes, count);
     std::vector<KeyPress> keys;
@@ -179,6 +196,9 @@ std::vector<KeyPress> KeyDecoder::Feed(const char* bytes, size_t count) {
                 case 'B':
                     key.kind = KeyKind::Down;
                     break;
+                case 'Z':
+                    key.kind = KeyKind::BackTab;
+                    break;
                 default:
                     break;
             }
@@ -210,8 +230,15 @@ std::vector<KeyPress> KeyDecoder::Feed(const char* bytes, size_t count) {
             case 'E':
                 key.kind = KeyKind::Eq;
                 break;
+            case 'm':
+            case 'M':
+                key.kind = KeyKind::Mute;
+                break;
+            case '\t':
+                key.kind = KeyKind::Tab;
+                break;
             default:
-                if (c >= '1' && c <= '9') {
+                if (c >= '0' && c <= '9') {
                     key.kind = KeyKind::Digit;
                     key.digit = c - '0';
                 }

@@ -14,6 +14,13 @@ namespace plughost {
 // main loop reads, so the terminal is always put back by ordinary code.
 void InstallSignalHandlers();
 bool QuitRequested();
+// Registers, with atexit, the last step of a run that a signal ended: the signal's
+// default action is restored and the signal raised again, so the shell sees the
+// process ended by it (status 130 for SIGINT, 143 for SIGTERM). Exit handlers
+// registered later run before it: the terminal is restored and the engine stops
+// its output (a WAV being written is finished) first. Call it before the engine
+// starts.
+void ReraiseQuitSignalAtExit();
 bool TakeResized();
 bool TakeSuspendRequest();
 // Stops the process as Ctrl-Z would (the caller has put the terminal back first);
@@ -41,11 +48,31 @@ void TerminalSize(int* columns, int* rows);
 // Whether the terminal shows UTF-8 (from the locale), so block characters draw.
 bool TerminalSpeaksUtf8();
 
-enum class KeyKind { Other, Space, Left, Right, Up, Down, Plus, Minus, Stop, Quit, Eq, Digit };
+// Whether `fd` is a terminal that takes colours and cursor movement: not when TERM
+// is unset or "dumb".
+bool DrawingTerminal(int fd);
+
+enum class KeyKind {
+    Other,
+    Space,
+    Left,
+    Right,
+    Up,
+    Down,
+    Tab,
+    BackTab,
+    Plus,
+    Minus,
+    Stop,
+    Mute,
+    Quit,
+    Eq,
+    Digit
+};
 
 struct KeyPress {
     KeyKind kind = KeyKind::Other;
-    int digit = 0;  // for KeyKind::Digit, 1..9
+    int digit = 0;  // for KeyKind::Digit, 0..9
 };
 
 // Turns the bytes read from a terminal into key presses. Escape sequences may be

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Texts.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -89,26 +93,50 @@ double DbFraction(double db, double floorDb) {
     return (db - floorDb) / -floorDb;
 }
 
-std::string FormatClock(int64_t seconds) {
+std::string FormatClock(int64_t seconds, bool hours) {
     if (seconds < 0) return "--:--";
     char text[32];
-    const int64_t hours = seconds / 3600;
+    const int64_t wholeHours = seconds / 3600;
     const int minutes = static_cast<int>(seconds / 60 % 60);
     const int secs = static_cast<int>(seconds % 60);
-    if (hours > 0)
-        std::snprintf(text, sizeof text, "%lld:%02d:%02d", static_cast<long long>(hours), minutes,
-                      secs);
+    if (hours || wholeHours > 0)
+        std::snprintf(text, sizeof text, "%lld:%02d:%02d", static_cast<long long>(wholeHours),
+                      minutes, secs);
     else
         std::snprintf(text, sizeof text, "%02d:%02d", minutes, secs);
     return text;
 }
 
-std::string OneLine(const std::string& text) {
-    std::string line = text;
-    for (char& c : line) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+std::string FormatClockPair(int64_t position, int64_t length) {
+    const bool hours = position >= 3600 || length >= 3600;
+    return FormatClock(position, hours) + " / " + FormatClock(length, hours);
+}
+
+std::optional<double> ParseTimeSpec(const std::string& text) {
+    // Up to three fields separated by colons; only the last may have a fraction.
+    double total = 0;
+    size_t start = 0;
+    for (int field = 0; field < 3; ++field) {
+        const size_t colon = text.find(':', start);
+        const bool last = colon == std::string::npos;
+        const std::string part = text.substr(start, last ? std::string::npos : colon - start);
+        if (part.empty() || part == "." || part.size() > 12) return std::nullopt;
+        bool dot = false;
+        for (const char c : part) {
+            if (c == '.' && last && !dot) {
+                dot = true;
+            } else if (c < '0' || c > '9') {
+                return std::nullopt;
+            }
+        }
+        const double value = std::strtod(part.c_str(), nullptr);
+        // A field after a colon counts minutes or seconds: 0..59.
+        if (field > 0 && value >= 60) return std::nullopt;
+        total = total * 60 + value;
+        if (last) return total <= 366.0 * 86400 ? std::optional<double>(total) : std::nullopt;
+        start = colon + 1;
     }
-    return line;
+    return std::nullopt;
 }
 
 namespace {
@@ -141,7 +169,110 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
     return length;
 }
 
+// Where a terminal needs no columns: combining marks, zero-width spaces and joiners,
+// variation selectors. Used when the C.UTF-8 locale is missing.
+bool ZeroWidth(char32_t c) {
+    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFE20 && c <= 0xFE2F);
+}
+
+// Wide characters by their blocks, for the same case: CJK, Hangul, fullwidth forms
+// and the emoji planes.
+bool Wide(char32_t c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) ||
+           (c >= 0x3041 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+           (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) ||
+           (c >= 0x1F300 && c <= 0x1FAFF) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+// The C library's character widths follow the system's Unicode data; they are read
+// in the C.UTF-8 locale whatever locale the program runs in.
+locale_t Utf8Locale() {
+    static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    return locale;
+}
+
 }  // namespace
+
+std::u32string DecodeText(const std::string& text) {
+    std::u32string codes;
+    codes.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80 ? 1 : Utf8SequenceLength(text, i);
+        if (length <= 1) {
+            codes.push_back(lead);  // ASCII, or a stray byte read as Latin-1
+            ++i;
+            continue;
+        }
+        char32_t code = lead & (0x3F >> (length - 1));
+        for (size_t k = 1; k < length; ++k)
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        codes.push_back(code);
+        i += length;
+    }
+    return codes;
+}
+
+void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+int CodePointColumns(char32_t code) {
+    if (code < 0x7F) return 1;
+    if (const locale_t locale = Utf8Locale()) {
+        const locale_t previous = uselocale(locale);
+        const int width = wcwidth(static_cast<wchar_t>(code));
+        uselocale(previous);
+        // Unassigned and control code points: one column, as terminals draw them.
+        return width < 0 ? 1 : width;
+    }
+    return ZeroWidth(code) ? 0 : Wide(code) ? 2 : 1;
+}
+
+int TextColumns(const std::string& text) {
+    int columns = 0;
+    for (const char32_t code : DecodeText(text)) columns += CodePointColumns(code);
+    return columns;
+}
+
+std::string OneLine(const std::string& text) {
+    std::string line;
+    line.reserve(text.size());
+    for (const char32_t code : DecodeText(text)) {
+        const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+        AppendUtf8(line, control ? U' ' : code);
+    }
+    return line;
+}
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";

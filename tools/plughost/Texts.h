@@ -46,10 +46,36 @@ double MagnitudeDb(float magnitude);
 // Where `db` lies between `floorDb` (0) and 0 dB (1), clamped.
 double DbFraction(double db, double floorDb = -60.0);
 
-// "MM:SS", or "H:MM:SS" from one hour on; "--:--" for a negative value.
-std::string FormatClock(int64_t seconds);
+// "MM:SS", or "H:MM:SS" from one hour on or when `hours` is set; "--:--" for a
+// negative value.
+std::string FormatClock(int64_t seconds, bool hours = false);
+// "00:12 / 00:30": a position and a length in one format, both with hours when
+// either has some ("0:09:56 / 2:00:00").
+std::string FormatClockPair(int64_t position, int64_t length);
 
-// The text with control characters shown as blanks, for one-line display.
+// A time as people write it: seconds with an optional fraction ("90", "1.5"),
+// "M:SS" or "H:MM:SS" (the last field may have a fraction: "1:02:03.5"). Minutes
+// and seconds after a colon are below 60. Nothing for anything else, or a negative
+// or absurd (over a year) time.
+std::optional<double> ParseTimeSpec(const std::string& text);
+
+// The code points of a text read as UTF-8; a byte that starts no valid sequence
+// stands for the Latin-1 character of its value (texts in a single-byte code page
+// stay readable).
+std::u32string DecodeText(const std::string& text);
+// Appends a code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t code);
+// True when the whole text is valid UTF-8.
+bool IsUtf8(const std::string& text);
+
+// The columns a terminal gives a code point: 2 for wide characters (CJK, most
+// emoji), 0 for combining marks and other zero-width ones, else 1.
+int CodePointColumns(char32_t code);
+// The columns of a text as the terminal shows it (after OneLine).
+int TextColumns(const std::string& text);
+
+// The text as valid UTF-8 on one line: decoded as DecodeText does, with control
+// characters (below U+0020, U+007F and U+0080..U+009F) shown as blanks.
 std::string OneLine(const std::string& text);
 
 // A JSON string literal: quotes, backslashes and control characters escaped; bytes

@@ -356,6 +356,7 @@ TEST(ErrorNames, EachCodeByItsConstant) {
         {14, "BASS_ERROR_ALREADY"},
         {19, "BASS_ERROR_ILLTYPE"},
         {20, "BASS_ERROR_ILLPARAM"},
+        {23, "BASS_ERROR_DEVICE"},
         {24, "BASS_ERROR_NOPLAY"},
         {27, "BASS_ERROR_NOTFILE"},
         {37, "BASS_ERROR_NOTAVAIL"},

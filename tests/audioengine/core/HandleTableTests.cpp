@@ -169,6 +169,8 @@ TEST(OutputChoice, EnvironmentAndDeviceNumber) {
     EXPECT_EQ(ae::ChooseOutput(nullptr, -1).kind, Kind::Auto);
     EXPECT_EQ(ae::ChooseOutput("", 1).kind, Kind::Auto);
     EXPECT_EQ(ae::ChooseOutput("auto", 0).kind, Kind::Null) << "device 0 is the null device";
+    EXPECT_EQ(ae::ChooseOutput("", 2).kind, Kind::Device) << "a listed device must open";
+    EXPECT_EQ(ae::ChooseOutput("null", 3).kind, Kind::Null) << "the environment wins";
     EXPECT_EQ(ae::ChooseOutput("device", -1).kind, Kind::Device);
     EXPECT_EQ(ae::ChooseOutput("null", -1).kind, Kind::Null);
     EXPECT_EQ(ae::ChooseOutput("manual", 0).kind, Kind::Manual) << "the environment wins";

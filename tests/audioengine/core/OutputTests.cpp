@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -82,14 +84,78 @@ TEST(Outputs, WavOutputWritesTheMix) {
     EXPECT_NEAR(peak, 0.5f, 0.01f) << "the tone at its own amplitude";
 }
 
-// SDL's dummy driver stands in for a sound card: the device output runs the mix.
-TEST(Outputs, DeviceOutputThroughSdl) {
-    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+// A device as BASS_GetDeviceInfo describes it.
+struct Listed {
+    std::string name, driver;
+    DWORD flags;
+    bool operator==(const Listed& o) const {
+        return name == o.name && driver == o.driver && flags == o.flags;
+    }
+};
+std::ostream& operator<<(std::ostream& out, const Listed& d) {
+    return out << "{" << d.name << ", " << d.driver << ", " << d.flags << "}";
+}
+
+// Every listed device, from 0 to the first number that fails (which must fail as
+// past the end).
+std::vector<Listed> ListDevices() {
+    std::vector<Listed> devices;
+    BASS_DEVICEINFO info;
+    for (DWORD i = 0; BASS_GetDeviceInfo(i, &info); ++i)
+        devices.push_back({info.name, info.driver, info.flags});
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
+    return devices;
+}
+
+// SDL's dummy driver stands in for a sound card, with one device: the list, and how
+// each way of starting the engine marks the device in use.
+void UseDummySoundDevice() {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     setenv("AUDIOENGINE_DRIVER", "sdl", 1);
-    setenv("AUDIOENGINE_OUTPUT", "device", 1);
-    ASSERT_TRUE(BASS_Init(-1, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    unsetenv("AUDIOENGINE_OUTPUT");
+}
+constexpr DWORD kOn = BASS_DEVICE_ENABLED;
+constexpr DWORD kDefault = BASS_DEVICE_DEFAULT;
+constexpr DWORD kInit = BASS_DEVICE_INIT;
+const char* const kDummy = "System audio output device";  // SDL's name for it
+
+// Listed before BASS_Init; bad numbers and a missing info refused; on the null
+// output, device 0 is the one in use.
+TEST(Outputs, DeviceListBeforeAndAfterInitOnNull) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    UseDummySoundDevice();
+    EXPECT_EQ(ListDevices(),
+              (std::vector<Listed>{
+                  {"No sound", "", kOn}, {"Default", "", kOn | kDefault}, {kDummy, kDummy, kOn}}));
+    BASS_DEVICEINFO info;
+    for (DWORD past : {3u, 0x80000002u, 0xFFFFFFFFu}) {
+        EXPECT_FALSE(BASS_GetDeviceInfo(past, &info)) << past;
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DEVICE) << past;
+    }
+    for (DWORD device : {0u, 2u, 3u}) {
+        EXPECT_FALSE(BASS_GetDeviceInfo(device, nullptr)) << device;
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM) << device;
+    }
+    for (int device : {3, 1000, -2, INT_MIN}) {
+        EXPECT_FALSE(BASS_Init(device, kRate, 0, nullptr, nullptr)) << device;
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DEVICE) << device;
+        EXPECT_STREQ(AE_OutputName(), "") << "nothing started";
+    }
+    ASSERT_TRUE(BASS_Init(0, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
+    EXPECT_EQ(ListDevices(), (std::vector<Listed>{{"No sound", "", kOn | kInit},
+                                                  {"Default", "", kOn | kDefault},
+                                                  {kDummy, kDummy, kOn}}));
+}
+
+// A listed device opens by its number and runs the mix; it is the one in use.
+TEST(Outputs, ListedDeviceOpensByNumber) {
+    if (!FreshProcess()) GTEST_SKIP() << "needs a process of its own";
+    UseDummySoundDevice();
+    ASSERT_TRUE(BASS_Init(2, kRate, 0, nullptr, nullptr)) << BASS_ErrorGetCode();
     EXPECT_STREQ(AE_OutputName(), "device");
+    EXPECT_EQ(ListDevices(), (std::vector<Listed>{{"No sound", "", kOn},
+                                                  {"Default", "", kOn | kDefault},
+                                                  {kDummy, kDummy, kOn | kInit}}));
     testaudio::TempDir dir;
     EXPECT_TRUE(Advances(PlayTone(dir, 0.5)));
 }

@@ -66,18 +66,28 @@ TEST(BadInput, FilesThatAreNotAudioAreRefusedAsUnknownFormat) {
     }
 }
 
-// A WAV file carrying a codec we have no decoder for says so, rather than calling
-// the file malformed.
-TEST(BadInput, WavWithAnUnknownCodecReportsTheCodec) {
+// A container we read holding a codec, or a layout, we have no decoder for says so,
+// rather than calling the file malformed.
+TEST(BadInput, KnownContainersWithAnUnknownCodecReportTheCodec) {
     testaudio::TempDir dir;
-    const std::string path = dir.File("dts.wav");
-    ASSERT_TRUE(testaudio::Write(path, Format::Wav, 44100, 2, TestSignal(44100, 2, 1000)));
-    std::vector<unsigned char> bytes = ReadBytes(path);
+    const std::string wav = dir.File("dts.wav");
+    ASSERT_TRUE(testaudio::Write(wav, Format::Wav, 44100, 2, TestSignal(44100, 2, 1000)));
+    std::vector<unsigned char> bytes = ReadBytes(wav);
     ASSERT_EQ(std::memcmp(&bytes[12], "fmt ", 4), 0);
     bytes[20] = 0x01;  // format tag 0x2001: DTS
     bytes[21] = 0x20;
-    WriteBytes(path, bytes);
-    EXPECT_EQ(OpenError(path), BASS_ERROR_CODEC);
+    WriteBytes(wav, bytes);
+    EXPECT_EQ(OpenError(wav), BASS_ERROR_CODEC);
+
+    // libsndfile reads its own ALAC in CAF but not ffmpeg's; a stereo 8SVX body
+    // holds one channel after the other, which libsndfile would read interleaved.
+    const std::string source = dir.File("source.wav");
+    ASSERT_TRUE(testaudio::Write(source, Format::Wav, 44100, 2, TestSignal(44100, 2, 5000)));
+    const std::string caf = dir.File("alac.caf"), svx = dir.File("stereo.8svx");
+    ASSERT_TRUE(RunQuietly("ffmpeg -v error -i '" + source + "' -c:a alac '" + caf + "'"));
+    ASSERT_TRUE(RunQuietly("sox -D '" + source + "' -t 8svx '" + svx + "'"));
+    EXPECT_EQ(OpenError(caf), BASS_ERROR_CODEC);
+    EXPECT_EQ(OpenError(svx), BASS_ERROR_CODEC);
 }
 
 // The start of a real file of each format (its magic and first header bytes)
@@ -111,7 +121,11 @@ TEST(BadInput, RightMagicFollowedByGarbageIsRefused) {
 
 TEST(BadInput, TruncatedFilesOfEveryFormatAreRefused) {
     testaudio::TempDir dir;
-    for (Format format : testaudio::AllFormats()) {
+    std::vector<Format> formats = testaudio::AllFormats();
+    // The containers besides that state the length of their audio.
+    formats.insert(formats.end(), {Format::Aifc, Format::Au, Format::Caf, Format::Rf64, Format::W64,
+                                   Format::CafAlac});
+    for (Format format : formats) {
         SCOPED_TRACE(testaudio::Name(format));
         const std::string real = dir.File(std::string("whole") + testaudio::Name(format));
         ASSERT_FALSE(WriteTestFile(real, format, 2, RateFor(format)).empty());
@@ -126,17 +140,21 @@ TEST(BadInput, TruncatedFilesOfEveryFormatAreRefused) {
     }
 }
 
-// Bytes overwritten with noise inside the audio of each format: the file may or may
-// not open, but decoding and seeking never run past the stated length, hang or
-// touch memory they should not (the sanitizer build checks the last).
+// Bytes overwritten with noise inside the audio of each format, the containers read
+// through libsndfile too: the file may or may not open, but decoding and seeking never run past the
+// stated length, hang or touch memory they should not (the sanitizer build checks the last).
 TEST(BadInput, CorruptedAudioDataDecodesWithinItsLength) {
     testaudio::TempDir dir;
     // The codec libraries would report damage on stderr; the engine must stay quiet.
     CapturedOutput output;
-    for (Format format : testaudio::AllFormats()) {
+    std::vector<Format> formats = testaudio::AllFormats();
+    const std::vector<Format>& others = testaudio::SndfileContainerFormats();
+    formats.insert(formats.end(), others.begin(), others.end());
+    for (Format format : formats) {
         SCOPED_TRACE(testaudio::Name(format));
         const std::string real = dir.File(std::string("intact") + testaudio::Name(format));
-        ASSERT_FALSE(WriteTestFile(real, format, 2, RateFor(format)).empty());
+        ASSERT_FALSE(
+            WriteTestFile(real, format, testaudio::MaxChannels(format), RateFor(format)).empty());
         const std::vector<unsigned char> intact = ReadBytes(real);
         for (unsigned seed = 1; seed <= 6; ++seed) {
             SCOPED_TRACE(seed);

@@ -25,7 +25,7 @@ std::vector<float> TestSignal(int rate, int channels, int64_t frames) {
     return out;
 }
 
-int RateFor(testaudio::Format format) { return format == testaudio::Format::Opus ? 48000 : 44100; }
+int RateFor(testaudio::Format format) { return testaudio::NativeRate(format); }
 
 std::vector<float> WriteTestFile(const std::string& path, testaudio::Format format, int channels,
                                  int64_t frames) {

@@ -16,7 +16,7 @@ namespace decodetest {
 // that a decode shifted by any number of frames or with swapped channels differs.
 std::vector<float> TestSignal(int rate, int channels, int64_t frames);
 
-// Writes TestSignal to `path`; the rate is 48000 for Opus (its only rate), else 44100.
+// Writes TestSignal to `path` at the format's native rate (testaudio::NativeRate).
 int RateFor(testaudio::Format format);
 std::vector<float> WriteTestFile(const std::string& path, testaudio::Format format, int channels,
                                  int64_t frames);

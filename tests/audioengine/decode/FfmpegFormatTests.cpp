@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/ContainerMetadata.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
 #include "tests/audioengine/decode/DecodeTestSupport.h"
@@ -249,6 +250,29 @@ TEST_P(FfmpegFormat, DecodesAsFfmpegDoesAndSeeksToTheSample) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, FfmpegFormat, ::testing::ValuesIn(kCases),
                          [](const auto& param) { return std::string(param.param.name); });
+
+// Matroska tags, which TagLib cannot read, come to the tag library through the
+// module: the container's pairs, then the audio stream's.
+TEST(FfmpegMetadata, MatroskaTagsReachTheTagLibrary) {
+    std::string why;
+    if (!ae::FfmpegModuleLoaded(&why)) GTEST_SKIP() << "FFmpeg module not loaded: " << why;
+    testaudio::TempDir dir;
+    const std::string wav = dir.File("source.wav"), mka = dir.File("tagged.mka");
+    ASSERT_TRUE(
+        testaudio::Write(wav, testaudio::Format::Wav, 44100, 2, TestSignal(44100, 2, 4410)));
+    if (!RunQuietly("ffmpeg -nostdin -y -i '" + wav + "' -c:a flac -metadata title='Caf\xc3\xa9' " +
+                    "-metadata:s:a:0 language=fra '" + mka + "'"))
+        GTEST_SKIP() << "no ffmpeg tool to make the file";
+    std::string seen;
+    const AE_MetadataVisitor visit = [](void* user, const char* key, const char* value) {
+        *static_cast<std::string*>(user) += std::string(key) + "=" + value + ";";
+    };
+    ASSERT_EQ(ae::ReadContainerMetadata(mka, visit, &seen), BASS_OK);
+    EXPECT_NE(seen.find("title=Caf\xc3\xa9;"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("language=fra;"), std::string::npos) << seen;
+    EXPECT_LT(seen.find("title="), seen.find("language=")) << seen;
+    EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_ERROR_FILEFORM);
+}
 
 // A file in a container FFmpeg reads, with a codec we do not decode, is refused with
 // the codec error, and says what it was.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "audioengine/decode/ContainerMetadata.h"
 #include "plugin/engine/Bass.h"
 #include "tests/audioengine/decode/DecodeTestSupport.h"
 
@@ -17,14 +18,32 @@ namespace {
 
 uint32_t ExpectedOrigres(Format format) {
     switch (format) {
-        case Format::Wav:
-        case Format::Aiff:
-        case Format::Flac:
-            return 16;
         case Format::WavFloat:
             return 32;
-        default:
+        case Format::Svx8:
+            return 8;
+        case Format::Wve:  // A-law: no linear resolution
+        case Format::OggVorbis:
+        case Format::Opus:
+        case Format::Mp3:
             return 0;
+        default:
+            return 16;
+    }
+}
+
+// How far a lossless format's samples may lie from the float source: none for
+// float, a rounding step for 16 and 8 bits, half of A-law's coarsest step.
+float SampleTolerance(Format format) {
+    switch (format) {
+        case Format::WavFloat:
+            return 0.0f;
+        case Format::Svx8:
+            return 2.0f / 128;
+        case Format::Wve:
+            return 1.0f / 64;
+        default:
+            return 2.0f / 32768;
     }
 }
 
@@ -35,7 +54,7 @@ class EachFormat : public ::testing::TestWithParam<Format> {
 
 TEST_P(EachFormat, DecodesExactlyTheWrittenFramesAndDescribesThem) {
     const Format format = GetParam();
-    for (int channels : {1, 2}) {
+    for (int channels = 1; channels <= testaudio::MaxChannels(format); ++channels) {
         SCOPED_TRACE(channels);
         // An odd length that is no multiple of any codec's frame size.
         const int64_t frames = RateFor(format) + 1237;
@@ -63,8 +82,7 @@ TEST_P(EachFormat, DecodesExactlyTheWrittenFramesAndDescribesThem) {
             // signal lines up with the source to the frame.
             EXPECT_EQ(BestLag(source, decoded, channels, 64), 0);
         } else {
-            // 16-bit files hold the source rounded to a step of 1/32768.
-            const float tolerance = format == Format::WavFloat ? 0.0f : 2.0f / 32768;
+            const float tolerance = SampleTolerance(format);
             float worst = 0;
             for (size_t i = 0; i < source.size(); ++i)
                 worst = std::max(worst, std::fabs(decoded[i] - source[i]));
@@ -75,7 +93,7 @@ TEST_P(EachFormat, DecodesExactlyTheWrittenFramesAndDescribesThem) {
 
 TEST_P(EachFormat, SeeksGiveTheFramesOfADecodeFromTheStart) {
     const Format format = GetParam();
-    const int channels = 2;
+    const int channels = testaudio::MaxChannels(format);
     const int64_t frames = 2 * RateFor(format) + 311;
     const std::string path = dir_.File("seek");
     ASSERT_FALSE(WriteTestFile(path, format, channels, frames).empty());
@@ -119,7 +137,7 @@ TEST_P(EachFormat, SeeksGiveTheFramesOfADecodeFromTheStart) {
 TEST_P(EachFormat, IsRecognisedByContentWhateverTheName) {
     const Format format = GetParam();
     const std::string written = dir_.File(std::string("real") + testaudio::Extension(format));
-    ASSERT_FALSE(WriteTestFile(written, format, 2, 20000).empty());
+    ASSERT_FALSE(WriteTestFile(written, format, testaudio::MaxChannels(format), 20000).empty());
     // A misleading extension, none at all, and a text file's.
     const Format other = format == Format::Mp3 ? Format::Wav : Format::Mp3;
     for (const std::string& name : {std::string("misnamed") + testaudio::Extension(other),
@@ -135,10 +153,43 @@ TEST_P(EachFormat, IsRecognisedByContentWhateverTheName) {
     }
 }
 
+std::string FormatName(const ::testing::TestParamInfo<Format>& param) {
+    return testaudio::Name(param.param);
+}
 INSTANTIATE_TEST_SUITE_P(Formats, EachFormat, ::testing::ValuesIn(testaudio::AllFormats()),
-                         [](const auto& param) {
-                             return std::string(testaudio::Name(param.param));
-                         });
+                         FormatName);
+// AU, CAF, RF64, Wave64 and the rest, each written by sox, ffmpeg or libsndfile.
+INSTANTIATE_TEST_SUITE_P(SndfileContainers, EachFormat,
+                         ::testing::ValuesIn(testaudio::SndfileContainerFormats()), FormatName);
+
+// The container metadata reader (the FFmpeg module's) reads the file the engine
+// opened for it, regular files only; without one the engine says it has none.
+int FakeMetadataReader(const ae::FileSource& file, AE_MetadataVisitor visit, void* user) {
+    char magic[5] = {};
+    if (file.ReadAt(0, magic, 4) != 4) return BASS_ERROR_FILEFORM;
+    visit(user, "magic", magic);
+    return BASS_OK;
+}
+
+TEST(ContainerMetadata, TheReaderGetsTheFileTheEngineOpened) {
+    testaudio::TempDir dir;
+    const std::string wav = dir.File("tone.wav");
+    ASSERT_FALSE(WriteTestFile(wav, Format::Wav, 1, 100).empty());
+    std::string seen;
+    const AE_MetadataVisitor visit = [](void* user, const char* key, const char* value) {
+        *static_cast<std::string*>(user) += std::string(key) + "=" + value;
+    };
+    ae::SetContainerMetadataReader(nullptr);  // the FFmpeg module, once loaded, sets one
+    EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_ERROR_NOTAVAIL);
+    ae::SetContainerMetadataReader(FakeMetadataReader);
+    EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_OK);
+    EXPECT_EQ(seen, "magic=RIFF");
+    EXPECT_EQ(ae::ReadContainerMetadata(dir.File("missing"), visit, &seen), BASS_ERROR_FILEOPEN);
+    EXPECT_EQ(ae::ReadContainerMetadata(dir.path(), visit, &seen), BASS_ERROR_FILEOPEN);
+    WriteBytes(wav, {'R', 'I'});
+    EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_ERROR_FILEFORM);
+    ae::SetContainerMetadataReader(nullptr);
+}
 
 TEST(Channels, UpToEightOpenAndMoreAreRefused) {
     testaudio::TempDir dir;

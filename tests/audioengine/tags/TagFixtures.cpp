@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <taglib/aifffile.h>
@@ -180,6 +181,47 @@ bool TagId3v24(const std::string& path, const Values& values) {
                      TagLib::File::DoNotDuplicate);
 }
 
+bool EncodeTaggedWithFfmpeg(const std::string& wav, const std::string& out, const Values& values) {
+    return Run({"ffmpeg",    "-v",
+                "error",     "-y",
+                "-i",        wav,
+                "-metadata", "track=" + values[kTrack],
+                "-metadata", "title=" + values[kTitle],
+                "-metadata", "artist=" + values[kArtist],
+                "-metadata", "album=" + values[kAlbum],
+                "-metadata", "genre=" + values[kGenre],
+                "-metadata", "date=" + values[kYear],
+                "-metadata", "comment=" + values[kComment],
+                out}) == 0;
+}
+
+bool EncodeTaggedWithMpcenc(const std::string& wav, const std::string& mpc, const Values& values) {
+    return Run({"mpcenc", "--silent", "--overwrite", "--tag", "Track=" + values[kTrack], "--tag",
+                "Title=" + values[kTitle], "--tag", "Artist=" + values[kArtist], "--tag",
+                "Album=" + values[kAlbum], "--tag", "Genre=" + values[kGenre], "--tag",
+                "Year=" + values[kYear], "--tag", "Comment=" + values[kComment], wav, mpc}) == 0;
+}
+
+bool WriteAiffTextChunks(const std::string& aiff, const Values& values) {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(aiff.c_str(), SFM_WRITE, &info);
+    if (!file) return false;
+    // Strings must be set before the audio is written; empty ones are left out.
+    bool set = true;
+    for (const auto& [type, field] :
+         {std::pair{SF_STR_TITLE, kTitle}, std::pair{SF_STR_ARTIST, kArtist},
+          std::pair{SF_STR_COMMENT, kComment}}) {
+        if (!values[field].empty())
+            set = sf_set_string(file, type, values[field].c_str()) == 0 && set;
+    }
+    const std::vector<float> tone = testaudio::Sine(44100, 1, 4410, 440.0, 0.5);
+    const bool written = sf_writef_float(file, tone.data(), 4410) == 4410;
+    return sf_close(file) == 0 && set && written;
+}
+
 std::vector<TaggedFile> MakeTaggedFiles(const testaudio::TempDir& dir) {
     using testaudio::Format;
     const Values full = FullValues();
@@ -222,6 +264,31 @@ std::vector<TaggedFile> MakeTaggedFiles(const testaudio::TempDir& dir) {
     make(
         "aiff_id3v2", "tagged.aiff", Format::Aiff,
         [&](const std::string& p) { return TagAiffId3v2(p, full); }, full);
+
+    auto add = [&](const std::string& label, const std::string& path,
+                   const std::function<bool()>& write, const Values& expected,
+                   bool needsFfmpegModule = false) {
+        ASSERT_TRUE(write()) << "cannot write " << path;
+        files.push_back({label, path, expected, needsFfmpegModule});
+    };
+    Values aiffTexts{};
+    aiffTexts[kTitle] = full[kTitle];
+    aiffTexts[kArtist] = full[kArtist];
+    aiffTexts[kComment] = full[kComment];
+    const std::string aiff = dir.File("texts.aiff");
+    add(
+        "aiff_text_chunks", aiff, [&] { return WriteAiffTextChunks(aiff, full); }, aiffTexts);
+
+    const std::string wav = WriteAudio(dir, "source.wav", Format::Wav);
+    for (const char* extension : {"m4a", "wma", "wv", "tta"}) {
+        const std::string path = dir.File(std::string("ffmpeg.") + extension);
+        add(
+            std::string(extension) + "_ffmpeg", path,
+            [&] { return EncodeTaggedWithFfmpeg(wav, path, full); }, full, true);
+    }
+    const std::string mpc = dir.File("tagged.mpc");
+    add(
+        "mpc_mpcenc", mpc, [&] { return EncodeTaggedWithMpcenc(wav, mpc, full); }, full, true);
     return files;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Generated audio files carrying known tags, written by the tagging tools people use
-// (id3v2, metaflac, vorbiscomment) and, for the containers they do not cover, TagLib.
+// (id3v2, metaflac, vorbiscomment, ffmpeg, mpcenc, libsndfile) and, for the
+// containers they do not cover, TagLib.
 #pragma once
 
 #include <array>
@@ -41,12 +42,23 @@ bool TagAiffId3v2(const std::string& aiff, const Values& values);
 bool TagOpus(const std::string& opus, const Values& values);
 bool TagApe(const std::string& mp3, const Values& values);
 bool TagId3v24(const std::string& path, const Values& values);
+// Files the way FFmpeg writes them (MP4 atoms, ASF attributes, APE tags on WavPack
+// and TTA), from a WAV, by file name extension; and Musepack by mpcenc (APE tags).
+bool EncodeTaggedWithFfmpeg(const std::string& wav, const std::string& out, const Values& values);
+bool EncodeTaggedWithMpcenc(const std::string& wav, const std::string& mpc, const Values& values);
+// An AIFF file written by libsndfile with NAME, AUTH and ANNO chunks holding the
+// title, artist and comment (the only ones AIFF has), as bytes; the other values are
+// ignored, and so are empty ones.
+bool WriteAiffTextChunks(const std::string& aiff, const Values& values);
 
 // One tagged file per container, as the tests of every container use them.
 struct TaggedFile {
     std::string label;  // usable in a test name
     std::string path;
     Values expected;
+    // A format the engine plays through its FFmpeg module only (MP4, ASF, WavPack,
+    // TTA, Musepack), which a build without the module refuses.
+    bool needsFfmpegModule = false;
 };
 // Writes them all into `dir`; fails the calling test when one cannot be made.
 std::vector<TaggedFile> MakeTaggedFiles(const testaudio::TempDir& dir);

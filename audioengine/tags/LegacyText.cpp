@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: MIT
+#include "audioengine/tags/LegacyText.h"
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+
+namespace audioengine {
+
+namespace {
+
+// Windows-1252's characters for 0x80..0x9F; the five bytes it leaves undefined map
+// to the C1 control of the same value, as Windows itself decodes them.
+constexpr char32_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string Windows1252ToUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        AppendUtf8(out, b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : char32_t{b});
+    }
+    return out;
+}
+
+bool IsAscii(std::string_view bytes) {
+    for (const char ch : bytes)
+        if (static_cast<unsigned char>(ch) >= 0x80) return false;
+    return true;
+}
+
+// A bare number names a Windows code page; iconv knows 1250..1258 as CP125x and the
+// East Asian ones as CP932, CP936, CP949, CP950.
+std::string IconvName(const std::string& name) {
+    bool digits = !name.empty();
+    for (const char ch : name) digits = digits && std::isdigit(static_cast<unsigned char>(ch));
+    return digits ? "CP" + name : name;
+}
+
+bool IsWindows1252(const std::string& iconvName) {
+    std::string upper;
+    for (const char ch : iconvName) upper += static_cast<char>(std::toupper(ch));
+    return upper == "CP1252" || upper == "WINDOWS-1252";
+}
+
+// `bytes` decoded from `from` by iconv; false when iconv does not know the encoding
+// or the bytes are not valid in it.
+bool IconvToUtf8(const std::string& from, std::string_view bytes, std::string* out) {
+    const iconv_t cd = iconv_open("UTF-8", from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string result(bytes.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size();
+    char* to = result.data();
+    size_t toLeft = result.size();
+    const bool ok = iconv(cd, &in, &inLeft, &to, &toLeft) != static_cast<size_t>(-1) &&
+                    iconv(cd, nullptr, nullptr, &to, &toLeft) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    if (!ok) return false;
+    result.resize(result.size() - toLeft);
+    *out = std::move(result);
+    return true;
+}
+
+}  // namespace
+
+LegacyCodePage::LegacyCodePage(const std::string& name) {
+    const std::string iconvName = IconvName(name);
+    if (iconvName.empty() || IsWindows1252(iconvName)) return;
+    const iconv_t cd = iconv_open("UTF-8", iconvName.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return;
+    iconv_close(cd);
+    iconvName_ = iconvName;
+}
+
+LegacyCodePage LegacyCodePage::FromEnvironment() {
+    const char* name = std::getenv(kTagCodePageVariable);
+    return LegacyCodePage(name ? name : "");
+}
+
+std::string LegacyCodePage::ToUtf8(std::string_view bytes) const {
+    if (IsAscii(bytes) || IsValidUtf8(bytes)) return std::string(bytes);
+    std::string out;
+    if (!iconvName_.empty() && IconvToUtf8(iconvName_, bytes, &out)) return out;
+    return Windows1252ToUtf8(bytes);
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        int length;
+        char32_t c;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            length = 2;
+            c = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3;
+            c = b & 0x0F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4;
+            c = b & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size()) return false;
+        for (int k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            c = (c << 6) | (next & 0x3F);
+        }
+        const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < least[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace audioengine
