@@ -99,24 +99,6 @@ const FormatFacts& Facts(Format format) {
     std::abort();  // a format added to the enum without its facts
 }
 
-// Runs a tool with its output discarded; true when it exits with 0.
-bool RunTool(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    return spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
-
 bool WriteWithSndfile(const std::string& path, int sndfileFormat, bool mp3, int rate, int channels,
                       const std::vector<float>& frames) {
     SF_INFO info{};
@@ -146,7 +128,7 @@ bool WriteWithTool(const std::string& path, const FormatFacts& facts, int rate, 
     bool ok =
         WriteWithSndfile(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, false, rate, channels, frames);
     if (ok && std::string(facts.tool) == "sox") {
-        ok = RunTool({"sox", "-D", "-V1", wav, "-t", facts.toolFormat, path});
+        ok = RunQuietly({"sox", "-D", "-V1", wav, "-t", facts.toolFormat, path}) == 0;
     } else if (ok) {
         std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-y", "-i", wav};
         if (std::string(facts.toolFormat) == "rf64") {
@@ -155,7 +137,7 @@ bool WriteWithTool(const std::string& path, const FormatFacts& facts, int rate, 
             argv.insert(argv.end(), {"-f", facts.toolFormat});
         }
         argv.push_back(path);
-        ok = RunTool(argv);
+        ok = RunQuietly(argv) == 0;
     }
     std::error_code ignored;
     std::filesystem::remove(wav, ignored);
@@ -233,6 +215,24 @@ TempDir::~TempDir() {
     if (path_.empty()) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+int RunQuietly(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 }  // namespace testaudio

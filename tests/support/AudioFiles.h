@@ -78,4 +78,8 @@ class TempDir {
     std::string path_;
 };
 
+// Runs a program (found on PATH) with its input and output on /dev/null; its exit
+// status, or -1 when it cannot be started or does not exit normally.
+int RunQuietly(const std::vector<std::string>& argv);
+
 }  // namespace testaudio

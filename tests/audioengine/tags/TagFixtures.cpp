@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "tests/audioengine/tags/TagFixtures.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <taglib/aifffile.h>
 #include <taglib/apetag.h>
 #include <taglib/commentsframe.h>
@@ -18,8 +15,6 @@
 #include <taglib/xiphcomment.h>
 
 #include <functional>
-
-extern char** environ;
 
 namespace tagtest {
 
@@ -43,24 +38,6 @@ std::string WriteAudio(const testaudio::TempDir& dir, const std::string& name,
     return testaudio::Write(path, format, rate, 2, tone) ? path : std::string();
 }
 
-int Run(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
 static String Utf8(const std::string& text) { return String(text, String::UTF8); }
 
 bool TagWithId3v2Tool(const std::string& mp3, const Values& values, bool id3v1, bool id3v2) {
@@ -78,11 +55,12 @@ bool TagWithId3v2Tool(const std::string& mp3, const Values& values, bool id3v1, 
                                               "-c", latin1(values[kComment]),
                                               mp3};
     argv.insert(argv.end(), options.begin(), options.end());
-    return Run(argv) == 0;
+    return testaudio::RunQuietly(argv) == 0;
 }
 
 bool TagWithMetaflac(const std::string& flac, const Values& values) {
-    return Run({"metaflac", "--no-utf8-convert", "--remove-all-tags",
+    return testaudio::RunQuietly(
+               {"metaflac", "--no-utf8-convert", "--remove-all-tags",
                 "--set-tag=TRACKNUMBER=" + values[kTrack], "--set-tag=TITLE=" + values[kTitle],
                 "--set-tag=ARTIST=" + values[kArtist], "--set-tag=ALBUM=" + values[kAlbum],
                 "--set-tag=GENRE=" + values[kGenre], "--set-tag=DATE=" + values[kYear],
@@ -90,7 +68,8 @@ bool TagWithMetaflac(const std::string& flac, const Values& values) {
 }
 
 bool TagWithVorbiscomment(const std::string& ogg, const Values& values) {
-    return Run({"vorbiscomment", "-w", "-R", "-t", "TRACKNUMBER=" + values[kTrack], "-t",
+    return testaudio::RunQuietly(
+               {"vorbiscomment", "-w", "-R", "-t", "TRACKNUMBER=" + values[kTrack], "-t",
                 "TITLE=" + values[kTitle], "-t", "ARTIST=" + values[kArtist], "-t",
                 "ALBUM=" + values[kAlbum], "-t", "GENRE=" + values[kGenre], "-t",
                 "DATE=" + values[kYear], "-t", "COMMENT=" + values[kComment], ogg}) == 0;
@@ -182,21 +161,22 @@ bool TagId3v24(const std::string& path, const Values& values) {
 }
 
 bool EncodeTaggedWithFfmpeg(const std::string& wav, const std::string& out, const Values& values) {
-    return Run({"ffmpeg",    "-v",
-                "error",     "-y",
-                "-i",        wav,
-                "-metadata", "track=" + values[kTrack],
-                "-metadata", "title=" + values[kTitle],
-                "-metadata", "artist=" + values[kArtist],
-                "-metadata", "album=" + values[kAlbum],
-                "-metadata", "genre=" + values[kGenre],
-                "-metadata", "date=" + values[kYear],
-                "-metadata", "comment=" + values[kComment],
-                out}) == 0;
+    return testaudio::RunQuietly({"ffmpeg",    "-v",
+                                  "error",     "-y",
+                                  "-i",        wav,
+                                  "-metadata", "track=" + values[kTrack],
+                                  "-metadata", "title=" + values[kTitle],
+                                  "-metadata", "artist=" + values[kArtist],
+                                  "-metadata", "album=" + values[kAlbum],
+                                  "-metadata", "genre=" + values[kGenre],
+                                  "-metadata", "date=" + values[kYear],
+                                  "-metadata", "comment=" + values[kComment],
+                                  out}) == 0;
 }
 
 bool EncodeTaggedWithMpcenc(const std::string& wav, const std::string& mpc, const Values& values) {
-    return Run({"mpcenc", "--silent", "--overwrite", "--tag", "Track=" + values[kTrack], "--tag",
+    return testaudio::RunQuietly(
+               {"mpcenc", "--silent", "--overwrite", "--tag", "Track=" + values[kTrack], "--tag",
                 "Title=" + values[kTitle], "--tag", "Artist=" + values[kArtist], "--tag",
                 "Album=" + values[kAlbum], "--tag", "Genre=" + values[kGenre], "--tag",
                 "Year=" + values[kYear], "--tag", "Comment=" + values[kComment], wav, mpc}) == 0;

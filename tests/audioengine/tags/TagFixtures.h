@@ -27,9 +27,6 @@ Values Id3v1Values();
 std::string WriteAudio(const testaudio::TempDir& dir, const std::string& name,
                        testaudio::Format format);
 
-// Runs a program with the given arguments, its output discarded; its exit status.
-int Run(const std::vector<std::string>& argv);
-
 // Each returns false when the tool fails. Values must be the FullValues() shape.
 // id3v2 (id3lib) writes ID3v2.3 and/or ID3v1, texts as Latin-1.
 bool TagWithId3v2Tool(const std::string& mp3, const Values& values, bool id3v1, bool id3v2);

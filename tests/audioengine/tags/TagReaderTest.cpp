@@ -176,7 +176,7 @@ TEST(TagReader, Id3v2WinsOverApeAndId3v1FieldByField) {
     v2[tagtest::kTitle] = "Title Two";
     ASSERT_TRUE(tagtest::TagWithId3v2Tool(mp3, v2, false, true));
     // Leave the ID3v2 block without an album.
-    ASSERT_EQ(tagtest::Run({"id3v2", "-r", "TALB", mp3}), 0);
+    ASSERT_EQ(testaudio::RunQuietly({"id3v2", "-r", "TALB", mp3}), 0);
     EXPECT_EQ(Read(mp3)[tagtest::kAlbum], "Album One");
 
     Values ape{};
@@ -306,8 +306,8 @@ TEST(TagReader, LegacyTextsReadInTheWindowsOrTheChosenCodePage) {
         } else {
             path = dir.File("legacy.mp3");
             fs::copy_file(plain, path, fs::copy_options::overwrite_existing);
-            ASSERT_EQ(tagtest::Run({"id3v2", c.where == std::string("id3v1") ? "-1" : "-2", "-t",
-                                    c.bytes, path}),
+            ASSERT_EQ(testaudio::RunQuietly({"id3v2", c.where == std::string("id3v1") ? "-1" : "-2",
+                                             "-t", c.bytes, path}),
                       0);
         }
         EXPECT_EQ(Read(path), expected);
@@ -328,7 +328,7 @@ TEST(TagReader, FlacVorbisCommentWinsOverId3v2InFront) {
     Values own = tagtest::FullValues();
     own[tagtest::kComment].clear();
     ASSERT_TRUE(tagtest::TagWithMetaflac(flac, own));
-    ASSERT_EQ(tagtest::Run({"metaflac", "--remove-tag=COMMENT", flac}), 0);
+    ASSERT_EQ(testaudio::RunQuietly({"metaflac", "--remove-tag=COMMENT", flac}), 0);
     Values id3 = tagtest::FullValues();
     id3[tagtest::kTitle] = "Title From ID3v2";
     id3[tagtest::kArtist] = "Artist From ID3v2";
@@ -375,8 +375,10 @@ TEST(TagReader, MatroskaAndOtherContainersAskTheContainerMetadataReader) {
     testaudio::TempDir dir;
     const std::string wav = tagtest::WriteAudio(dir, "source.wav", Format::Wav);
     const std::string mka = dir.File("tagged.mka"), au = dir.File("plain.au");
-    ASSERT_EQ(tagtest::Run({"ffmpeg", "-v", "error", "-i", wav, "-metadata", "title=T", mka}), 0);
-    ASSERT_EQ(tagtest::Run({"sox", wav, au}), 0);
+    ASSERT_EQ(
+        testaudio::RunQuietly({"ffmpeg", "-v", "error", "-i", wav, "-metadata", "title=T", mka}),
+        0);
+    ASSERT_EQ(testaudio::RunQuietly({"sox", wav, au}), 0);
     const std::string mp3 = tagtest::WriteAudio(dir, "tagged.mp3", Format::Mp3);
     ASSERT_TRUE(tagtest::TagId3v24(mp3, tagtest::FullValues()));
 
