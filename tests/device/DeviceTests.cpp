@@ -27,6 +27,7 @@
 
 #include "audioengine/include/audioengine_ext.h"
 #include "tests/integration/LoadedPlugin.h"
+#include "tests/integration/PluginFixture.h"
 #include "tests/integration/PluginHost.h"
 #include "tests/plughost/Process.h"
 #include "tests/support/AudioFiles.h"
@@ -149,37 +150,16 @@ int64_t OffsetOf(const Recording& recording, const std::vector<float>& file, int
     return at - frame;
 }
 
-class DevicePath : public ::testing::Test {
+class DevicePath : public integration::PluginFixture {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(Plugin().ok()) << Plugin().error();
+        PluginFixture::SetUp();
+        if (HasFatalFailure()) return;
         const SinkRecorder probe;
         if (!probe.ok()) GTEST_SKIP() << "no sound server answers: " << probe.error();
         ASSERT_STREQ(AE_OutputName(), "device")
             << "a sound server answers, but the engine is not on the device: " << AE_OutputReason();
     }
-    void TearDown() override {
-        if (!Plugin().ok()) return;
-        for (int slot = 1; slot <= 32; ++slot) Call("FreeChannel", {slot});
-    }
-
-    std::string Write(const std::string& name, Format format, int rate, int channels,
-                      const std::vector<float>& frames) {
-        const std::string path = dir_.File(name + testaudio::Extension(format));
-        EXPECT_TRUE(testaudio::Write(path, format, rate, channels, frames)) << path;
-        return path;
-    }
-    bool Open(int slot, const std::string& path) {
-        Plugin().SetData(slot);
-        Plugin().SetFile(path.c_str());
-        return Plugin().CreateChannel();
-    }
-    static void Call(const char* name, const std::vector<int32_t>& operands) {
-        for (const int32_t v : operands) Plugin().SetData(v);
-        Plugin().Call(name);
-    }
-
-    testaudio::TempDir dir_;
 };
 
 // ---------------------------------------------------------------- what the sink played

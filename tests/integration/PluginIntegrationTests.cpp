@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/integration/LoadedPlugin.h"
+#include "tests/integration/PluginFixture.h"
 #include "tests/integration/PluginHost.h"
 #include "tests/support/AudioFiles.h"
 
@@ -25,34 +26,8 @@ namespace {
 
 PluginHost& Plugin() { return integration::LoadedPlugin::Host(); }
 
-class PluginOnEngine : public ::testing::Test {
+class PluginOnEngine : public integration::PluginFixture {
   protected:
-    void SetUp() override { ASSERT_TRUE(Plugin().ok()) << Plugin().error(); }
-    void TearDown() override {
-        if (!Plugin().ok()) return;
-        for (int slot = 1; slot <= 32; ++slot) {
-            Plugin().SetData(slot);
-            Plugin().Call("FreeChannel");
-        }
-    }
-
-    std::string Write(const std::string& name, Format format, int rate, int channels,
-                      const std::vector<float>& frames) {
-        const std::string path = dir_.File(name + testaudio::Extension(format));
-        EXPECT_TRUE(testaudio::Write(path, format, rate, channels, frames)) << path;
-        return path;
-    }
-
-    // Opens `path` into `slot`; CreateChannel's own answer.
-    bool Open(int slot, const std::string& path) {
-        Plugin().SetData(slot);
-        Plugin().SetFile(path.c_str());
-        return Plugin().CreateChannel();
-    }
-    void Call(const char* name, const std::vector<int32_t>& operands) {
-        for (const int32_t v : operands) Plugin().SetData(v);
-        Plugin().Call(name);
-    }
     std::string Query(const char* name, int slot) { return Plugin().Query(name, {slot}); }
 
     // Right and left levels of a playing slot, as GetLevelChannel writes them.
@@ -80,8 +55,6 @@ class PluginOnEngine : public ::testing::Test {
     static void Wait(int milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
-
-    testaudio::TempDir dir_;
 };
 
 TEST_F(PluginOnEngine, LengthRateAndLayout) {
