@@ -12,7 +12,6 @@
 
 namespace ae {
 
-class Engine;
 struct DeviceRequest;
 
 // What a device's audio thread hands its blocks to. The device output decides, block

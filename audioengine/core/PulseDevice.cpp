@@ -108,7 +108,7 @@ class PulseDevice : public DeviceBackend {
         return lost;
     }
 
-    int BufferFrames() const override { return bufferFrames_; }
+    int BufferFrames() const override { return static_cast<int>(leadNs_ * rate_ / kSecondNs); }
     // The server asks for more as the sink plays: with a sink that holds seconds, the
     // requests can be that far apart.
     int64_t SilenceLimitNs() const override { return std::max(kSecondNs, 2 * leadNs_); }
@@ -221,7 +221,6 @@ class PulseDevice : public DeviceBackend {
         const int64_t sinkNs = std::clamp(sinkLatencyNs_, kMinSinkLatencyNs, kMaxSinkLatencyNs);
         fallbackLatencyNs_ = bufferNs;
         leadNs_ = bufferNs + sinkNs;
-        bufferFrames_ = static_cast<int>(leadNs_ * rate_ / kSecondNs);
         *why = (sinkDescription_.empty() ? "" : sinkDescription_ + " ") + "(" +
                (sinkName.empty() ? "the server's default" : sinkName) + ") at " +
                std::to_string(rate_) + " Hz, pulse protocol, server " + serverName_;
@@ -319,7 +318,6 @@ class PulseDevice : public DeviceBackend {
     int64_t leadNs_ = 0;  // the stream's buffer and the sink's latency
     int rate_ = 44100;
     int64_t fallbackLatencyNs_ = 0;
-    int bufferFrames_ = 0;
     bool prioritised_ = false;    // audio thread
     bool timingPending_ = false;  // audio thread: a timing update asked for, not answered
     int64_t timingAskedNs_ = 0;   // audio thread
