@@ -188,10 +188,11 @@ bool Stream::Pump() {
     if (StateOf(transport.word) == kFreed || lastQueued_) return false;
     Chunk* chunk = ring_.BeginPush();
     if (!chunk) return false;
-    if (stageFrames_ >= kChunkFrames || flushed_) {
+    if (stageFrames_ - stageBegin_ >= kChunkFrames || flushed_) {
         PushChunk(chunk);
         return true;
     }
+    CompactStage();
     if (!inputEnded_) {
         DecodeBlock();
         return true;
@@ -220,7 +221,7 @@ void Stream::Restart(uint32_t epoch, int64_t frame) {
     }
     history_.Reset(frame);
     aheadRunning_ = false;  // the spectra start again from the new place
-    stageFrames_ = 0;
+    stageBegin_ = stageFrames_ = 0;
     base_ = frame;
     decodedFrames_ = 0;
     outputQueued_ = 0;
@@ -275,19 +276,29 @@ int64_t Stream::StreamFrameOfOutput(int64_t outputFrames) const {
     return outputFrames * info_.rate / outputRate_;
 }
 
+void Stream::CompactStage() {
+    // What is left is under a chunk: moving it to the front is cheap, where moving
+    // the rest of a step's output after every chunk taken was not.
+    if (stageBegin_ == 0) return;
+    std::memmove(stage_.data(), stage_.data() + 2 * stageBegin_,
+                 sizeof(float) * 2 * static_cast<size_t>(stageFrames_ - stageBegin_));
+    stageFrames_ -= stageBegin_;
+    stageBegin_ = 0;
+}
+
 void Stream::PushChunk(Chunk* chunk) {
-    const int frames = std::min(stageFrames_, kChunkFrames);
-    std::memcpy(chunk->samples, stage_.data(), sizeof(float) * 2 * static_cast<size_t>(frames));
-    stageFrames_ -= frames;
-    std::memmove(stage_.data(), stage_.data() + 2 * frames,
-                 sizeof(float) * 2 * static_cast<size_t>(stageFrames_));
+    const int frames = std::min(stageFrames_ - stageBegin_, kChunkFrames);
+    std::memcpy(chunk->samples, stage_.data() + 2 * stageBegin_,
+                sizeof(float) * 2 * static_cast<size_t>(frames));
+    stageBegin_ += frames;
+    if (stageBegin_ == stageFrames_) stageBegin_ = stageFrames_ = 0;
     const int64_t decodedEnd = base_ + decodedFrames_;
     chunk->epoch = producerEpoch_;
     chunk->frames = frames;
     chunk->streamBegin = std::min(base_ + StreamFrameOfOutput(outputQueued_), decodedEnd);
     outputQueued_ += frames;
     chunk->streamEnd = std::min(base_ + StreamFrameOfOutput(outputQueued_), decodedEnd);
-    chunk->last = flushed_ && stageFrames_ == 0;
+    chunk->last = flushed_ && stageFrames_ == stageBegin_;
     if (chunk->last) {
         chunk->streamEnd = decodedEnd;  // the last frame heard is the last decoded
         lastQueued_ = true;
@@ -751,7 +762,10 @@ bool Stream::MixBlock(float* out, int frames, const MixTiming& timing) {
         const int take = std::min(frames - done, chunk->frames - chunkOffset_);
         const float* in = chunk->samples + 2 * chunkOffset_;
         float* mix = out + 2 * done;
-        for (int f = 0; f < take; ++f) {
+        // Frame by frame while a glide or a fade-in is under way, then the steady gain
+        // in a loop the compiler vectorises (the same products, element by element).
+        int f = 0;
+        for (; f < take && (gainRampLeft_ > 0 || rampInLeft_ > 0); ++f) {
             if (gainRampLeft_ > 0) {
                 gain_ = --gainRampLeft_ > 0 ? gain_ + gainStep_ : gainTarget_;
             }
@@ -760,6 +774,8 @@ bool Stream::MixBlock(float* out, int frames, const MixTiming& timing) {
             mix[2 * f] += in[2 * f] * g;
             mix[2 * f + 1] += in[2 * f + 1] * g;
         }
+        const float steady = gain_;
+        for (int i = 2 * f; i < 2 * take; ++i) mix[i] += in[i] * steady;
         chunkOffset_ += take;
         done += take;
         reached = chunk->StreamFrameAfter(chunkOffset_);

@@ -208,6 +208,7 @@ class Stream {
     void Resample(const float* stereo, int frames);
     int64_t StreamFrameOfOutput(int64_t outputFrames) const;
     void PushChunk(Chunk* chunk);
+    void CompactStage();  // moves what the stage holds to its front
 
     // ---- callback side ----
     void PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs);
@@ -243,7 +244,8 @@ class Stream {
     std::vector<float> decoded_;  // one decode block, the file's channels
     std::vector<float> stereo_;   // the block as stereo
     std::vector<float> stage_;    // resampled stereo waiting for a whole chunk
-    int stageFrames_ = 0;
+    int stageBegin_ = 0;          // the first stage frame not yet in a chunk
+    int stageFrames_ = 0;         // the stage's frames, taken or not
     uint32_t producerEpoch_ = 0;  // 0: not started; the transport starts at epoch 1
     int64_t base_ = 0;            // stream frame where the epoch started
     int64_t decodedFrames_ = 0;   // stream frames decoded since base_
