@@ -521,7 +521,11 @@ void Engine::WorkerLoop(int id) {
     for (;;) {
         bool progress = false, playing = false;
         const uint32_t count = mixingCount_.load(std::memory_order_acquire);
-        for (uint32_t i = 0; i < count; ++i) {
+        // The workers start their rounds at different streams, so that they seldom
+        // reach for the same one at once.
+        const uint32_t first = count > 0 ? static_cast<uint32_t>(id) * count / kDecodeWorkers : 0;
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t i = (first + k) % count;
             std::shared_ptr<Stream> stream = std::atomic_load(&decoding_[i]);
             if (!stream) continue;
             playing |= stream->playing();

@@ -3,29 +3,17 @@
 
 namespace ae {
 
-namespace {
-
-uint32_t PowerOfTwoAtLeast(int n) {
+void SpectrumRing::Allocate(int slots) {
+    if (owned_) return;
     uint32_t count = 1;
-    while (count < static_cast<uint32_t>(n > 0 ? n : 1)) count *= 2;
-    return count;
-}
-
-}  // namespace
-
-SpectrumRing::SpectrumRing(int slots)
-    : slotCount_(PowerOfTwoAtLeast(slots)),
-      mask_(slotCount_ - 1),
-      slotInfo_(new Slot[slotCount_]),
-      storage_(new unsigned char[(slotCount_ + 1) * sizeof(Bins)]) {
-    // Aligned to the size of one slot's bins, so that none straddles a page.
-    const uintptr_t at = reinterpret_cast<uintptr_t>(storage_.get());
-    const uintptr_t aligned = (at + sizeof(Bins) - 1) / sizeof(Bins) * sizeof(Bins);
-    bins_ = reinterpret_cast<Bins*>(storage_.get() + (aligned - at));
+    while (count < static_cast<uint32_t>(slots > 0 ? slots : 1)) count *= 2;
+    owned_.reset(new Slot[count]);
+    mask_ = count - 1;
+    slots_.store(owned_.get(), std::memory_order_release);
 }
 
 float* SpectrumRing::Claim(uint64_t key) {
-    Slot& slot = SlotOf(key);
+    Slot& slot = *SlotOf(owned_.get(), key);
     const uint64_t before = slot.key.load(std::memory_order_relaxed);
     // Taken back first, then checked: a reader that counted itself in before this
     // store is seen here, and one that comes after finds no key.
@@ -35,18 +23,14 @@ float* SpectrumRing::Claim(uint64_t key) {
         slot.key.store(before, std::memory_order_release);  // untouched: still valid
         return nullptr;
     }
-    claimed_ = key;
-    return BinsOf(key);
+    return slot.bins;
 }
 
 void SpectrumRing::Publish(uint64_t key, const Facts& facts) {
-    if (claimed_ != key) return;
-    SlotOf(key).facts = facts;
-    SlotOf(key).key.store(key, std::memory_order_release);
-    claimed_ = kNoKey;
+    Slot& slot = *SlotOf(owned_.get(), key);
+    slot.facts = facts;
+    slot.key.store(key, std::memory_order_release);
 }
-
-void SpectrumRing::Abandon() { claimed_ = kNoKey; }
 
 bool SpectrumRing::ReadShown(void* out) {
     const uint64_t key = shown_.load(std::memory_order_seq_cst);

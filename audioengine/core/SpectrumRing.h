@@ -7,7 +7,9 @@
 // slot holds the spectrum that ends at one step of one epoch (its key), whether the
 // history held all 512 frames when it was computed, and from which frame the history
 // held them. The ring must be larger than the steps between the ear and the decoder,
-// so that the decoder never needs the slot of the step being heard.
+// so that the decoder never needs the slot of the step being heard. The slots are
+// allocated at the first request (a stream nobody asks about has none), each with
+// its key beside its bins, so that a request touches one page of them.
 //
 // One writer (the decode side) and any number of readers, with no lock and no wait on
 // either side. A reader counts itself in on the slot, checks the key and copies; the
@@ -33,7 +35,7 @@
 
 namespace ae {
 
-class alignas(64) SpectrumRing {
+class SpectrumRing {
   public:
     static constexpr int kStep = dsp::Spectrum512::kFrames / 2;  // frames per step
     static constexpr uint64_t kNoKey = 0;                        // epochs start at 1
@@ -50,20 +52,24 @@ class alignas(64) SpectrumRing {
         int64_t heldFrom = 0;   // the oldest stream frame the history held then
     };
 
-    // At least `slots` slots (rounded up to a power of two, so that finding a step's
-    // slot is a mask, not a division). Throws std::bad_alloc when they cannot be
-    // allocated.
-    explicit SpectrumRing(int slots);
+    SpectrumRing() = default;
     SpectrumRing(const SpectrumRing&) = delete;
     SpectrumRing& operator=(const SpectrumRing&) = delete;
 
-    // ---- writer: the stream's decode side, one thread at a time ----
+    // Makes at least `slots` slots (a power of two, so that finding a step's slot is a
+    // mask, not a division), once; later calls do nothing. Throws std::bad_alloc.
+    // One thread at a time (the stream's spectrum lock).
+    void Allocate(int slots);
+    // Whether Allocate has been called: until then the writer has nothing to do and
+    // readers find nothing. Any thread.
+    bool allocated() const { return slots_.load(std::memory_order_acquire) != nullptr; }
+
+    // ---- writer: the stream's decode side, one thread at a time, once allocated ----
     // The bins (dsp::Spectrum512::kBins floats) to compute the spectrum of `key` into,
     // or null when a reader holds that slot or it is the one shown (skip the step).
-    // Publish or Abandon follows before the next Claim.
+    // Publish follows before the next Claim.
     float* Claim(uint64_t key);
     void Publish(uint64_t key, const Facts& facts);
-    void Abandon();
 
     // ---- readers: any thread; never waits ----
     // Copies the spectrum of `key` into `out` (kBins floats, any alignment) when the
@@ -79,31 +85,25 @@ class alignas(64) SpectrumRing {
     // The key of the spectrum last shown from the ring, kNoKey when none.
     uint64_t shownKey() const { return shown_.load(std::memory_order_seq_cst); }
 
-    int slots() const { return static_cast<int>(slotCount_); }
-
   private:
     struct alignas(64) Slot {
         std::atomic<uint64_t> key{kNoKey};
         std::atomic<uint32_t> readers{0};
         Facts facts;  // written with the bins, under the same protocol
+        alignas(64) float bins[dsp::Spectrum512::kBins];
     };
-    using Bins = float[dsp::Spectrum512::kBins];
 
-    Slot& SlotOf(uint64_t key) { return slotInfo_[static_cast<uint32_t>(key) & mask_]; }
-    float* BinsOf(uint64_t key) { return bins_[static_cast<uint32_t>(key) & mask_]; }
+    Slot* SlotOf(Slot* slots, uint64_t key) const {
+        return &slots[static_cast<uint32_t>(key) & mask_];
+    }
     // The copy under the readers' protocol, for Read and ReadShown.
     template <typename Usable>
     bool Copy(uint64_t key, Usable usable, void* out, bool show);
 
-    uint32_t slotCount_;
-    uint32_t mask_;
-    std::unique_ptr<Slot[]> slotInfo_;
-    // Each slot's bins on 1 KiB of their own (never across a page), apart from the
-    // counts the readers write.
-    std::unique_ptr<unsigned char[]> storage_;
-    Bins* bins_ = nullptr;
+    std::atomic<Slot*> slots_{nullptr};
+    uint32_t mask_ = 0;  // written before slots_ is published
     std::atomic<uint64_t> shown_{kNoKey};
-    uint64_t claimed_ = kNoKey;
+    std::unique_ptr<Slot[]> owned_;
 };
 
 template <typename Usable>
@@ -113,11 +113,13 @@ AE_HOT inline bool SpectrumRing::Read(uint64_t key, Usable usable, void* out) {
 
 template <typename Usable>
 AE_HOT inline bool SpectrumRing::Copy(uint64_t key, Usable usable, void* out, bool show) {
-    Slot& slot = SlotOf(key);
+    Slot* const slots = slots_.load(std::memory_order_acquire);
+    if (!slots) return false;
+    Slot& slot = *SlotOf(slots, key);
     slot.readers.fetch_add(1, std::memory_order_seq_cst);
     bool copied = false;
     if (slot.key.load(std::memory_order_seq_cst) == key && usable(slot.facts)) {
-        std::memcpy(out, BinsOf(key), sizeof(Bins));
+        std::memcpy(out, slot.bins, sizeof(slot.bins));
         // Before the count is released: a writer that finds no reader sees it shown.
         if (show && shown_.load(std::memory_order_relaxed) != key) {
             shown_.store(key, std::memory_order_seq_cst);

@@ -131,12 +131,12 @@ Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t paylo
       decodeBlockFrames_(DecodeBlockFrames(info_, setup.outputRate)),
       rampFrames_(VolumeRampFrames(setup.outputRate)),
       downmix_(info_.channels, info_.channelMask),
-      eq_(info_.rate, info_.channels),
-      history_(HistoryFrames(info_.rate, setup, RingChunks(setup.outputRate), decodeBlockFrames_)),
       spectrumAheadAllowed_(setup.spectrumAhead),
       ring_(RingChunks(setup.outputRate)),
       transport_(Pack(1, 0, kStopped)),
-      fade_(static_cast<size_t>(rampFrames_) * 2) {
+      history_(HistoryFrames(info_.rate, setup, RingChunks(setup.outputRate), decodeBlockFrames_)),
+      fade_(static_cast<size_t>(rampFrames_) * 2),
+      eq_(info_.rate, info_.channels) {
     decoded_.resize(static_cast<size_t>(decodeBlockFrames_) * info_.channels);
     stereo_.resize(static_cast<size_t>(decodeBlockFrames_) * 2);
     stage_.resize(static_cast<size_t>(kStageFrames) * 2);
@@ -245,6 +245,12 @@ bool Stream::DecodeBlock() {
     history_.Append(decoded_.data(), frames, info_.channels);
     decodedFrames_ += frames;
     ComputeSpectraAhead();
+    if (!resampler_ && frames <= kStageFrames - stageFrames_) {
+        // At the output's rate the stereo goes straight into the stage.
+        downmix_.Process(decoded_.data(), frames, stage_.data() + 2 * stageFrames_);
+        stageFrames_ += frames;
+        return true;
+    }
     downmix_.Process(decoded_.data(), frames, stereo_.data());
     if (resampler_) {
         Resample(stereo_.data(), frames);
@@ -497,8 +503,7 @@ void Stream::LevelAtPosition(int frames, uint32_t* left, uint32_t* right) const 
 }
 
 void Stream::ComputeSpectraAhead() {
-    SpectrumRing* ring = ahead_.load(std::memory_order_acquire);
-    if (!ring) return;  // never asked for
+    if (!ahead_.allocated()) return;  // never asked for
     const int64_t sinceAsked = mixClock_.load(std::memory_order_relaxed) -
                                spectrumAskedAt_.load(std::memory_order_relaxed);
     if (sinceAsked > static_cast<int64_t>(outputRate_) * kSpectrumLapseSeconds) {
@@ -519,7 +524,7 @@ void Stream::ComputeSpectraAhead() {
     uint64_t done = 0;
     for (; aheadNext_ <= front; aheadNext_ += kSpectrumStep) {
         const uint64_t key = SpectrumRing::Key(producerEpoch_, aheadNext_);
-        float* bins = ring->Claim(key);
+        float* bins = ahead_.Claim(key);
         if (!bins) continue;  // a reader is in that slot: computed on demand if asked
         SpectrumRing::Facts facts;
         // Exactly what a request computes on demand: see SpectrumOnDemand.
@@ -527,7 +532,7 @@ void Stream::ComputeSpectraAhead() {
             history_.Mean(aheadNext_, dsp::Spectrum512::kFrames, aheadSpectrum_->input());
         facts.heldFrom = history_.HeldFrom();
         aheadSpectrum_->ComputeInput(bins);
-        ring->Publish(key, facts);
+        ahead_.Publish(key, facts);
         ++done;
     }
     if (done)
@@ -545,7 +550,7 @@ AE_HOT void Stream::SpectrumAtPosition(void* out) {
     if (spectrumAskedAt_.load(std::memory_order_relaxed) != now) {
         spectrumAskedAt_.store(now, std::memory_order_relaxed);
     }
-    if (SpectrumRing* ring = ahead_.load(std::memory_order_acquire)) {
+    {
         // The spectrum computed ahead stands for this request when a request computing
         // it now would give the same: the history still holds what it held then, and
         // the stream plays or its history held the whole window (see SpectrumOnDemand).
@@ -554,7 +559,7 @@ AE_HOT void Stream::SpectrumAtPosition(void* out) {
             return (facts.complete || isPlaying) &&
                    history_.HeldFrom() <= std::max(windowStart, facts.heldFrom);
         };
-        if (ring->Read(SpectrumRing::Key(epochNow, end), usable, out)) return;
+        if (ahead_.Read(SpectrumRing::Key(epochNow, end), usable, out)) return;
     }
     SpectrumOnDemand(isPlaying, epochNow, end, out);
 }
@@ -562,16 +567,13 @@ AE_HOT void Stream::SpectrumAtPosition(void* out) {
 void Stream::SpectrumOnDemand(bool isPlaying, uint32_t epochNow, int64_t end, void* out) {
     std::lock_guard<std::mutex> lock(spectrumMutex_);
     if (!spectrum_) spectrum_ = std::make_unique<dsp::Spectrum512>();
-    SpectrumRing* ring = aheadRing_.get();
-    if (!ring && spectrumAheadAllowed_) {
+    if (!aheadSpectrum_ && spectrumAheadAllowed_) {
         // The first request: from now on the decode side computes ahead while asked.
         // Enough slots for every step between the ear and the decoder.
         aheadSpectrum_ = std::make_unique<dsp::Spectrum512>();
-        aheadRing_ = std::make_unique<SpectrumRing>(history_.capacity() / kSpectrumStep + 2);
-        ring = aheadRing_.get();
-        ahead_.store(ring, std::memory_order_release);
+        ahead_.Allocate(history_.capacity() / kSpectrumStep + 2);
     }
-    const bool cacheShown = !ring || ring->shownKey() == SpectrumRing::kNoKey;
+    const bool cacheShown = ahead_.shownKey() == SpectrumRing::kNoKey;
     const bool cached =
         spectrumValid_ && cacheShown && spectrumEpoch_ == epochNow && spectrumEnd_ == end;
     if (!cached) {
@@ -585,8 +587,8 @@ void Stream::SpectrumOnDemand(bool isPlaying, uint32_t epochNow, int64_t end, vo
             spectrumValid_ = true;
             spectrumEpoch_ = epochNow;
             spectrumEnd_ = end;
-            if (ring) ring->ShowOther();
-        } else if (ring && ring->ReadShown(out)) {
+            ahead_.ShowOther();
+        } else if (ahead_.ReadShown(out)) {
             return;  // what was last shown came from the ring
         }
     }

@@ -239,8 +239,7 @@ class Stream {
     std::atomic<bool> busy_{false};       // a worker holds the job
     std::atomic<int64_t> jobSinceNs_{0};  // when the current step began; 0 when none
     soxr_t resampler_ = nullptr;          // null when the stream is at the output rate
-    std::mutex eqMutex_;  // bands added/removed vs. processing: never held across I/O
-    dsp::EqChain eq_;
+    std::mutex eqMutex_;          // bands added/removed vs. processing: never held across I/O (eq_)
     std::vector<float> decoded_;  // one decode block, the file's channels
     std::vector<float> stereo_;   // the block as stereo
     std::vector<float> stage_;    // resampled stereo waiting for a whole chunk
@@ -253,7 +252,6 @@ class Stream {
     bool inputEnded_ = false;     // the decoder has given its last frame
     bool flushed_ = false;        // the resampler has given its last frame
     bool lastQueued_ = false;     // the final chunk is in the ring
-    AnalysisHistory history_;
     const bool spectrumAheadAllowed_;
     bool aheadRunning_ = false;  // steps are being computed, from aheadNext_ on
     uint32_t aheadEpoch_ = 0;    // the epoch they belong to
@@ -296,8 +294,10 @@ class Stream {
     std::atomic<int64_t> mixClock_{0};  // output frames offered to Mix so far
     HeardSpan heard_[kHeardSpans];
 
-    // ---- spectra computed ahead: made at the first request, kept for the stream's life
-    std::atomic<SpectrumRing*> ahead_{nullptr};
+    // ---- what a spectrum request reads, beside the transport and the heard spans ----
+    AnalysisHistory history_;
+    // Spectra computed ahead: slots made at the first request, kept for the stream's life.
+    SpectrumRing ahead_;
     // The output's time (output frames offered to Mix, whether the stream played or
     // not) when the spectrum was last asked for: the subscription's clock.
     std::atomic<int64_t> spectrumAskedAt_{0};
@@ -306,7 +306,6 @@ class Stream {
     // ---- spectrum cache, under spectrumMutex_ (query threads only) ----
     std::mutex spectrumMutex_;
     std::unique_ptr<dsp::Spectrum512> spectrum_;       // made at the first request
-    std::unique_ptr<SpectrumRing> aheadRing_;          // ahead_'s owner
     std::unique_ptr<dsp::Spectrum512> aheadSpectrum_;  // the decode side's transform
     bool spectrumValid_ = false;
     uint32_t spectrumEpoch_ = 0;
@@ -329,6 +328,9 @@ class Stream {
     float gainTarget_ = 1.0f;
     float gainStep_ = 0.0f;
     int gainRampLeft_ = 0;
+
+    // ---- decode side (see eqMutex_): last, being large, away from what queries read
+    dsp::EqChain eq_;
 };
 
 }  // namespace ae
