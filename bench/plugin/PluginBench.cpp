@@ -14,6 +14,9 @@
 // The position query and the empty call are timed in loops on the thread's CPU
 // clock, as Google Benchmark does.
 //
+// BENCH_PLUGIN=PATH times another build's Plugin.so (with the engine beside it), to
+// compare two builds with the same harness.
+//
 // BENCH_LONG_MP3=FILE adds CreateChannel of that file, timed on the calling thread's
 // CPU clock (the open runs on that thread; the file is in the page cache, so on an
 // idle machine this is the host's wait), with the length the plug-in then reports
@@ -88,7 +91,9 @@ class Plugin {
   private:
     Plugin() {
         setenv("AUDIOENGINE_OUTPUT", "null", 1);
-        const auto library = pluginloader::PluginLibrary::Load(PLUGIN_PATH, &error_);
+        const char* other = std::getenv("BENCH_PLUGIN");
+        const auto library =
+            pluginloader::PluginLibrary::Load(other && *other ? other : PLUGIN_PATH, &error_);
         if (!library) return;
         library->LeaveLoaded();
         exports = library->exports();
