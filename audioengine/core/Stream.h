@@ -305,8 +305,10 @@ class Stream {
 
     // ---- spectrum cache, under spectrumMutex_ (query threads only) ----
     std::mutex spectrumMutex_;
-    std::unique_ptr<dsp::Spectrum512> spectrum_;       // made at the first request
-    std::unique_ptr<dsp::Spectrum512> aheadSpectrum_;  // the decode side's transform
+    std::unique_ptr<dsp::Spectrum512> spectrum_;  // made at the first request
+    // The decode side's transform: made here at the first request, before ahead_ has
+    // slots; from then on used by the decode side alone.
+    std::unique_ptr<dsp::Spectrum512> aheadSpectrum_;
     bool spectrumValid_ = false;
     uint32_t spectrumEpoch_ = 0;
     int64_t spectrumEnd_ = 0;  // the step (stream frame) the cached spectrum ends at
