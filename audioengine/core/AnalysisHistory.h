@@ -35,6 +35,9 @@ class AnalysisHistory {
 
     int capacity() const { return capacity_; }
 
+    // The oldest stream frame held: it only grows between Resets. Any thread.
+    int64_t HeldFrom() const { return begin_.load(std::memory_order_acquire); }
+
     // Forgets everything: the next Append starts at stream frame `frame`. Writer.
     void Reset(int64_t frame);
 

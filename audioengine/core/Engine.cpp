@@ -21,8 +21,14 @@ namespace ae {
 namespace {
 
 // How often decode workers look for work while something plays (the callback takes
-// audio from the rings without waking anyone).
-constexpr auto kWorkerPoll = std::chrono::milliseconds(5);
+// audio from the rings without waking anyone). The rings hold 100 ms; every wake-up
+// costs a context switch and a pass over the streams, so a worker comes by often
+// enough to keep them full and no more. Starts, seeks and effect changes wake the
+// workers at once.
+constexpr auto kWorkerPoll = std::chrono::milliseconds(20);
+// Steps a worker takes on a stream at each visit: a decode block and the chunks it
+// makes, so that a visit is worth its bookkeeping.
+constexpr int kStepsPerVisit = 10;
 // How often the supervisor looks for stuck workers while any worker is awake.
 constexpr auto kSupervisorPoll = std::chrono::milliseconds(25);
 // The longest shutdown waits for the engine's threads before leaving them behind (a
@@ -505,9 +511,9 @@ void Engine::StartWorker() {
 }
 
 void Engine::WorkerLoop(int id) {
-    // Each worker goes round every stream a step at a time, so no stream starves,
-    // and takes only streams no other worker has: a stream stuck in its file holds
-    // up the worker that has it and nothing else.
+    // Each worker goes round every stream a few steps at a time, so no stream
+    // starves, and takes only streams no other worker has: a stream stuck in its file
+    // holds up the worker that has it and nothing else.
     NameThisThread("ae-decode");
     RaiseThreadPriority(ThreadRole::Decoder);
     Worker& self = workers_[id];
@@ -515,16 +521,24 @@ void Engine::WorkerLoop(int id) {
     for (;;) {
         bool progress = false, playing = false;
         const uint32_t count = mixingCount_.load(std::memory_order_acquire);
-        for (uint32_t i = 0; i < count; ++i) {
+        // The workers start their rounds at different streams, so that they seldom
+        // reach for the same one at once.
+        const uint32_t first = count > 0 ? static_cast<uint32_t>(id) * count / kDecodeWorkers : 0;
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t i = (first + k) % count;
             std::shared_ptr<Stream> stream = std::atomic_load(&decoding_[i]);
             if (!stream) continue;
             playing |= stream->playing();
-            const int64_t now = MonotonicNs();
-            if (!stream->TryBeginJob(now)) continue;
-            self.stepSinceNs.store(now, std::memory_order_relaxed);
-            progress |= stream->Pump();
-            self.stepSinceNs.store(0, std::memory_order_relaxed);
-            stream->EndJob();
+            for (int step = 0; step < kStepsPerVisit; ++step) {
+                const int64_t now = MonotonicNs();
+                if (!stream->TryBeginJob(now)) break;
+                self.stepSinceNs.store(now, std::memory_order_relaxed);
+                const bool stepped = stream->Pump();
+                self.stepSinceNs.store(0, std::memory_order_relaxed);
+                stream->EndJob();
+                progress |= stepped;
+                if (!stepped) break;
+            }
         }  // a freed stream closes here, outside every lock
         std::unique_lock<std::mutex> lock(workMutex_);
         if (workerStop_) break;

@@ -3,6 +3,7 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +36,11 @@ constexpr size_t kResampleSliceFrames = 256;
 static_assert(kMaxDecodedChannels <= dsp::kMaxChannels);
 // Tries of a lock-free transport read before a reader takes the control lock.
 constexpr int kTransportTries = 16;
+// A spectrum subscription lapses after this long without a request (output time).
+constexpr int kSpectrumLapseSeconds = 1;
+constexpr int kSpectrumStep = SpectrumRing::kStep;
+
+int64_t FloorStep(int64_t frame) { return frame / kSpectrumStep * kSpectrumStep; }
 
 enum : int {
     kStopped = BASS_ACTIVE_STOPPED,
@@ -82,9 +88,17 @@ int DecodeBlockFrames(const DecoderInfo& info, int outputRate) {
 }  // namespace
 
 AE_HOT int64_t MonotonicNs() {
+#if defined(CLOCK_MONOTONIC) && !defined(_WIN32)
+    // The C library's clock directly: steady_clock goes through one more library,
+    // whose code a once-a-frame query would find cold.
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+#else
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+#endif
 }
 
 int VolumeRampFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
@@ -117,11 +131,12 @@ Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t paylo
       decodeBlockFrames_(DecodeBlockFrames(info_, setup.outputRate)),
       rampFrames_(VolumeRampFrames(setup.outputRate)),
       downmix_(info_.channels, info_.channelMask),
-      eq_(info_.rate, info_.channels),
-      history_(HistoryFrames(info_.rate, setup, RingChunks(setup.outputRate), decodeBlockFrames_)),
+      spectrumAheadAllowed_(setup.spectrumAhead),
       ring_(RingChunks(setup.outputRate)),
       transport_(Pack(1, 0, kStopped)),
-      fade_(static_cast<size_t>(rampFrames_) * 2) {
+      history_(HistoryFrames(info_.rate, setup, RingChunks(setup.outputRate), decodeBlockFrames_)),
+      fade_(static_cast<size_t>(rampFrames_) * 2),
+      eq_(info_.rate, info_.channels) {
     decoded_.resize(static_cast<size_t>(decodeBlockFrames_) * info_.channels);
     stereo_.resize(static_cast<size_t>(decodeBlockFrames_) * 2);
     stage_.resize(static_cast<size_t>(kStageFrames) * 2);
@@ -173,10 +188,11 @@ bool Stream::Pump() {
     if (StateOf(transport.word) == kFreed || lastQueued_) return false;
     Chunk* chunk = ring_.BeginPush();
     if (!chunk) return false;
-    if (stageFrames_ >= kChunkFrames || flushed_) {
+    if (stageFrames_ - stageBegin_ >= kChunkFrames || flushed_) {
         PushChunk(chunk);
         return true;
     }
+    CompactStage();
     if (!inputEnded_) {
         DecodeBlock();
         return true;
@@ -204,7 +220,8 @@ void Stream::Restart(uint32_t epoch, int64_t frame) {
         eq_.Reset();
     }
     history_.Reset(frame);
-    stageFrames_ = 0;
+    aheadRunning_ = false;  // the spectra start again from the new place
+    stageBegin_ = stageFrames_ = 0;
     base_ = frame;
     decodedFrames_ = 0;
     outputQueued_ = 0;
@@ -226,8 +243,15 @@ bool Stream::DecodeBlock() {
         if (eq_.bandCount() > 0) eq_.Process(decoded_.data(), static_cast<size_t>(frames));
     }
     history_.Append(decoded_.data(), frames, info_.channels);
-    downmix_.Process(decoded_.data(), frames, stereo_.data());
     decodedFrames_ += frames;
+    ComputeSpectraAhead();
+    if (!resampler_ && frames <= kStageFrames - stageFrames_) {
+        // At the output's rate the stereo goes straight into the stage.
+        downmix_.Process(decoded_.data(), frames, stage_.data() + 2 * stageFrames_);
+        stageFrames_ += frames;
+        return true;
+    }
+    downmix_.Process(decoded_.data(), frames, stereo_.data());
     if (resampler_) {
         Resample(stereo_.data(), frames);
     } else {
@@ -258,19 +282,29 @@ int64_t Stream::StreamFrameOfOutput(int64_t outputFrames) const {
     return outputFrames * info_.rate / outputRate_;
 }
 
+void Stream::CompactStage() {
+    // What is left is under a chunk: moving it to the front is cheap, where moving
+    // the rest of a step's output after every chunk taken was not.
+    if (stageBegin_ == 0) return;
+    std::memmove(stage_.data(), stage_.data() + 2 * stageBegin_,
+                 sizeof(float) * 2 * static_cast<size_t>(stageFrames_ - stageBegin_));
+    stageFrames_ -= stageBegin_;
+    stageBegin_ = 0;
+}
+
 void Stream::PushChunk(Chunk* chunk) {
-    const int frames = std::min(stageFrames_, kChunkFrames);
-    std::memcpy(chunk->samples, stage_.data(), sizeof(float) * 2 * static_cast<size_t>(frames));
-    stageFrames_ -= frames;
-    std::memmove(stage_.data(), stage_.data() + 2 * frames,
-                 sizeof(float) * 2 * static_cast<size_t>(stageFrames_));
+    const int frames = std::min(stageFrames_ - stageBegin_, kChunkFrames);
+    std::memcpy(chunk->samples, stage_.data() + 2 * stageBegin_,
+                sizeof(float) * 2 * static_cast<size_t>(frames));
+    stageBegin_ += frames;
+    if (stageBegin_ == stageFrames_) stageBegin_ = stageFrames_ = 0;
     const int64_t decodedEnd = base_ + decodedFrames_;
     chunk->epoch = producerEpoch_;
     chunk->frames = frames;
     chunk->streamBegin = std::min(base_ + StreamFrameOfOutput(outputQueued_), decodedEnd);
     outputQueued_ += frames;
     chunk->streamEnd = std::min(base_ + StreamFrameOfOutput(outputQueued_), decodedEnd);
-    chunk->last = flushed_ && stageFrames_ == 0;
+    chunk->last = flushed_ && stageFrames_ == stageBegin_;
     if (chunk->last) {
         chunk->streamEnd = decodedEnd;  // the last frame heard is the last decoded
         lastQueued_ = true;
@@ -280,7 +314,7 @@ void Stream::PushChunk(Chunk* chunk) {
 
 // ---------------------------------------------------------------- transport
 
-bool Stream::TryReadTransport(Transport* transport) const {
+AE_HOT bool Stream::TryReadTransport(Transport* transport) const {
     for (int attempt = 0; attempt < kTransportTries; ++attempt) {
         const uint32_t seq = transportSeq_.load(std::memory_order_acquire);
         if (seq & 1) continue;
@@ -291,7 +325,7 @@ bool Stream::TryReadTransport(Transport* transport) const {
     return false;
 }
 
-Stream::Transport Stream::LoadTransport() const {
+AE_HOT Stream::Transport Stream::LoadTransport() const {
     Transport transport;
     transport.word = transport_.load(std::memory_order_acquire);
     transport.still = stillFrame_.load(std::memory_order_relaxed);
@@ -299,7 +333,7 @@ Stream::Transport Stream::LoadTransport() const {
     return transport;
 }
 
-Stream::Transport Stream::ReadTransport() const {
+AE_HOT Stream::Transport Stream::ReadTransport() const {
     Transport transport;
     if (TryReadTransport(&transport)) return transport;
     // A writer was preempted inside its few stores: wait for it rather than spin.
@@ -412,7 +446,7 @@ int64_t Stream::Position() const { return PositionAt(MonotonicNs()); }
 
 int64_t Stream::PositionAt(int64_t nowNs) const { return PositionFrom(ReadTransport(), nowNs); }
 
-int64_t Stream::PositionFrom(const Transport& transport, int64_t nowNs) const {
+AE_HOT int64_t Stream::PositionFrom(const Transport& transport, int64_t nowNs) const {
     const uint32_t epoch = EpochOf(transport.word);
     if (endedEpoch_.load(std::memory_order_acquire) == epoch) {
         return std::clamp<int64_t>(endedFrame_.load(std::memory_order_acquire), 0, info_.frames);
@@ -468,28 +502,105 @@ void Stream::LevelAtPosition(int frames, uint32_t* left, uint32_t* right) const 
     history_.Levels(Position(), frames, left, right);
 }
 
+void Stream::ComputeSpectraAhead() {
+    if (!ahead_.allocated()) return;  // never asked for
+    const int64_t sinceAsked = mixClock_.load(std::memory_order_relaxed) -
+                               spectrumAskedAt_.load(std::memory_order_relaxed);
+    if (sinceAsked > static_cast<int64_t>(outputRate_) * kSpectrumLapseSeconds) {
+        aheadRunning_ = false;  // lapsed: nobody is looking
+        return;
+    }
+    const int64_t front = base_ + decodedFrames_;
+    if (!aheadRunning_ || aheadEpoch_ != producerEpoch_) {
+        // From the step being heard (or the epoch's first), so that the next request
+        // already finds its spectrum.
+        int64_t from = FloorStep(base_);
+        const int64_t heard = Position();
+        if (heard > from) from = std::min(FloorStep(heard), FloorStep(front));
+        aheadNext_ = from;
+        aheadEpoch_ = producerEpoch_;
+        aheadRunning_ = true;
+    }
+    uint64_t done = 0;
+    for (; aheadNext_ <= front; aheadNext_ += kSpectrumStep) {
+        const uint64_t key = SpectrumRing::Key(producerEpoch_, aheadNext_);
+        float* bins = ahead_.Claim(key);
+        if (!bins) continue;  // a reader is in that slot: computed on demand if asked
+        SpectrumRing::Facts facts;
+        // Exactly what a request computes on demand: see SpectrumOnDemand.
+        facts.complete =
+            history_.Mean(aheadNext_, dsp::Spectrum512::kFrames, aheadSpectrum_->input());
+        facts.heldFrom = history_.HeldFrom();
+        aheadSpectrum_->ComputeInput(bins);
+        ahead_.Publish(key, facts);
+        ++done;
+    }
+    if (done)
+        spectraAhead_.store(spectraAhead_.load(std::memory_order_relaxed) + done,
+                            std::memory_order_relaxed);
+}
+
 AE_HOT void Stream::SpectrumAtPosition(void* out) {
-    constexpr int kStep = dsp::Spectrum512::kFrames / 2;
     const Transport transport = ReadTransport();
     const bool isPlaying = StateOf(transport.word) == kPlaying;
     const uint32_t epochNow = EpochOf(transport.word);
-    const int64_t end = PositionFrom(transport, MonotonicNs()) / kStep * kStep;
+    const int64_t end = FloorStep(PositionFrom(transport, MonotonicNs()));
+    // Renews the subscription (a store only when the output's time has moved).
+    const int64_t now = mixClock_.load(std::memory_order_relaxed);
+    if (spectrumAskedAt_.load(std::memory_order_relaxed) != now) {
+        spectrumAskedAt_.store(now, std::memory_order_relaxed);
+    }
+    {
+        // The spectrum computed ahead stands for this request when a request computing
+        // it now would give the same: the history still holds what it held then, and
+        // the stream plays or its history held the whole window (see SpectrumOnDemand).
+        const int64_t windowStart = end - dsp::Spectrum512::kFrames;
+        const auto usable = [&](const SpectrumRing::Facts& facts) {
+            return (facts.complete || isPlaying) &&
+                   history_.HeldFrom() <= std::max(windowStart, facts.heldFrom);
+        };
+        if (ahead_.Read(SpectrumRing::Key(epochNow, end), usable, out)) return;
+    }
+    SpectrumOnDemand(isPlaying, epochNow, end, out);
+}
+
+void Stream::SpectrumOnDemand(bool isPlaying, uint32_t epochNow, int64_t end, void* out) {
     std::lock_guard<std::mutex> lock(spectrumMutex_);
-    const bool cached = spectrumValid_ && spectrumEpoch_ == epochNow && spectrumEnd_ == end;
+    if (!spectrum_) spectrum_ = std::make_unique<dsp::Spectrum512>();
+    if (!aheadSpectrum_ && spectrumAheadAllowed_) {
+        // The first request: from now on the decode side computes ahead while asked.
+        // Enough slots for every step between the ear and the decoder.
+        aheadSpectrum_ = std::make_unique<dsp::Spectrum512>();
+        ahead_.Allocate(history_.capacity() / kSpectrumStep + 2);
+    }
+    const bool cacheShown = ahead_.shownKey() == SpectrumRing::kNoKey;
+    const bool cached =
+        spectrumValid_ && cacheShown && spectrumEpoch_ == epochNow && spectrumEnd_ == end;
     if (!cached) {
-        if (!spectrum_) spectrum_ = std::make_unique<dsp::Spectrum512>();
         // The history's means go straight into the transform's input.
         const bool complete = history_.Mean(end, dsp::Spectrum512::kFrames, spectrum_->input());
         // A stream that is not playing and whose history no longer reaches its
         // position (it was moved) keeps showing what was last heard.
         if (complete || isPlaying || !spectrumValid_) {
             spectrum_->ComputeInput(spectrumBins_);
+            ++spectraOnDemand_;
             spectrumValid_ = true;
             spectrumEpoch_ = epochNow;
             spectrumEnd_ = end;
+            ahead_.ShowOther();
+        } else if (ahead_.ReadShown(out)) {
+            return;  // what was last shown came from the ring
         }
     }
     std::memcpy(out, spectrumBins_, sizeof(spectrumBins_));
+}
+
+SpectrumWork Stream::spectrumWork() {
+    SpectrumWork work;
+    work.ahead = spectraAhead_.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(spectrumMutex_);
+    work.onDemand = spectraOnDemand_;
+    return work;
 }
 
 int Stream::AddEffect(int priority) {
@@ -594,6 +705,7 @@ int Stream::PlayFade(float* out, int frames) {
 }
 
 bool Stream::Mix(float* out, int frames, const MixTiming& timing) {
+    mixClock_.store(mixClock_.load(std::memory_order_relaxed) + frames, std::memory_order_relaxed);
     const bool sound = MixBlock(out, frames, timing);
     sounding_.store(audible_ || fadePlayed_ < fadeCaptured_, std::memory_order_release);
     return sound;
@@ -652,7 +764,10 @@ bool Stream::MixBlock(float* out, int frames, const MixTiming& timing) {
         const int take = std::min(frames - done, chunk->frames - chunkOffset_);
         const float* in = chunk->samples + 2 * chunkOffset_;
         float* mix = out + 2 * done;
-        for (int f = 0; f < take; ++f) {
+        // Frame by frame while a glide or a fade-in is under way, then the steady gain
+        // in a loop the compiler vectorises (the same products, element by element).
+        int f = 0;
+        for (; f < take && (gainRampLeft_ > 0 || rampInLeft_ > 0); ++f) {
             if (gainRampLeft_ > 0) {
                 gain_ = --gainRampLeft_ > 0 ? gain_ + gainStep_ : gainTarget_;
             }
@@ -661,6 +776,8 @@ bool Stream::MixBlock(float* out, int frames, const MixTiming& timing) {
             mix[2 * f] += in[2 * f] * g;
             mix[2 * f + 1] += in[2 * f + 1] * g;
         }
+        const float steady = gain_;
+        for (int i = 2 * f; i < 2 * take; ++i) mix[i] += in[i] * steady;
         chunkOffset_ += take;
         done += take;
         reached = chunk->StreamFrameAfter(chunkOffset_);

@@ -24,6 +24,7 @@
 #include "audioengine/core/ChunkRing.h"
 #include "audioengine/core/Hot.h"
 #include "audioengine/core/Result.h"
+#include "audioengine/core/SpectrumRing.h"
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/EqChain.h"
 #include "audioengine/dsp/Spectrum512.h"
@@ -52,6 +53,17 @@ struct StreamSetup {
     // Output frames the output holds between rendering a block and its being heard
     // (its buffer): the analysis history must reach back across it.
     int outputBufferFrames = 0;
+    // Whether the decode side computes the spectra of a stream whose spectrum is being
+    // asked for ahead of the ear (see SpectrumAtPosition). Off, every spectrum is
+    // computed when asked for.
+    bool spectrumAhead = true;
+};
+
+// How much spectrum work a stream has done: transforms computed ahead by the decode
+// side and on demand by the callers' threads.
+struct SpectrumWork {
+    uint64_t ahead = 0;
+    uint64_t onDemand = 0;
 };
 
 class Stream {
@@ -127,7 +139,16 @@ class Stream {
     // alignment): see Spectrum512. Requests on the same 256-frame step of the same
     // epoch are served from a cache; a stream that is not playing answers from the
     // last audio heard. Any thread.
-    void SpectrumAtPosition(void* out);
+    //
+    // A request subscribes the stream for a second of the output's time: meanwhile the
+    // decode side computes the spectrum of every 256-frame step as soon as its 512
+    // frames are in the history, and a request copies the one of the heard step. The
+    // results are the same, bit for bit, as those computed on demand. Once the
+    // subscription lapses the stream does no spectrum work, and the next request
+    // computes on the caller's thread again (and subscribes anew).
+    AE_HOT void SpectrumAtPosition(void* out);
+    // The spectrum work done so far. Any thread.
+    SpectrumWork spectrumWork();
 
     // ---- Audio callback (one thread at a time) ----
     // Adds this stream's next `frames` output frames into `out` (stereo interleaved)
@@ -182,9 +203,12 @@ class Stream {
     // ---- decode side ----
     void Restart(uint32_t epoch, int64_t frame);
     bool DecodeBlock();
+    // Computes the spectra of the steps decoded so far while the stream is subscribed.
+    void ComputeSpectraAhead();
     void Resample(const float* stereo, int frames);
     int64_t StreamFrameOfOutput(int64_t outputFrames) const;
     void PushChunk(Chunk* chunk);
+    void CompactStage();  // moves what the stage holds to its front
 
     // ---- callback side ----
     void PublishHeard(uint64_t tag, int64_t beginFrame, int64_t endFrame, int64_t beginNs);
@@ -196,6 +220,9 @@ class Stream {
     void CaptureFade(uint32_t epoch);
     int PlayFade(float* out, int frames);
     void PublishMixed(uint32_t epoch, int64_t frame);  // where the callback took audio up to
+
+    // ---- query side ----
+    void SpectrumOnDemand(bool isPlaying, uint32_t epoch, int64_t end, void* out);
 
     // ---- fixed at open ----
     std::unique_ptr<Decoder> decoder_;
@@ -212,12 +239,12 @@ class Stream {
     std::atomic<bool> busy_{false};       // a worker holds the job
     std::atomic<int64_t> jobSinceNs_{0};  // when the current step began; 0 when none
     soxr_t resampler_ = nullptr;          // null when the stream is at the output rate
-    std::mutex eqMutex_;  // bands added/removed vs. processing: never held across I/O
-    dsp::EqChain eq_;
+    std::mutex eqMutex_;          // bands added/removed vs. processing: never held across I/O (eq_)
     std::vector<float> decoded_;  // one decode block, the file's channels
     std::vector<float> stereo_;   // the block as stereo
     std::vector<float> stage_;    // resampled stereo waiting for a whole chunk
-    int stageFrames_ = 0;
+    int stageBegin_ = 0;          // the first stage frame not yet in a chunk
+    int stageFrames_ = 0;         // the stage's frames, taken or not
     uint32_t producerEpoch_ = 0;  // 0: not started; the transport starts at epoch 1
     int64_t base_ = 0;            // stream frame where the epoch started
     int64_t decodedFrames_ = 0;   // stream frames decoded since base_
@@ -225,7 +252,10 @@ class Stream {
     bool inputEnded_ = false;     // the decoder has given its last frame
     bool flushed_ = false;        // the resampler has given its last frame
     bool lastQueued_ = false;     // the final chunk is in the ring
-    AnalysisHistory history_;
+    const bool spectrumAheadAllowed_;
+    bool aheadRunning_ = false;  // steps are being computed, from aheadNext_ on
+    uint32_t aheadEpoch_ = 0;    // the epoch they belong to
+    int64_t aheadNext_ = 0;      // the step (stream frame) to compute next
 
     // ---- shared ----
     ChunkRing ring_;
@@ -261,14 +291,28 @@ class Stream {
         return (static_cast<uint64_t>(epoch) << 32) | run;
     }
     std::atomic<uint64_t> heardCount_{0};
+    std::atomic<int64_t> mixClock_{0};  // output frames offered to Mix so far
     HeardSpan heard_[kHeardSpans];
+
+    // ---- what a spectrum request reads, beside the transport and the heard spans ----
+    AnalysisHistory history_;
+    // Spectra computed ahead: slots made at the first request, kept for the stream's life.
+    SpectrumRing ahead_;
+    // The output's time (output frames offered to Mix, whether the stream played or
+    // not) when the spectrum was last asked for: the subscription's clock.
+    std::atomic<int64_t> spectrumAskedAt_{0};
+    std::atomic<uint64_t> spectraAhead_{0};  // written by the decode side only
 
     // ---- spectrum cache, under spectrumMutex_ (query threads only) ----
     std::mutex spectrumMutex_;
     std::unique_ptr<dsp::Spectrum512> spectrum_;  // made at the first request
+    // The decode side's transform: made here at the first request, before ahead_ has
+    // slots; from then on used by the decode side alone.
+    std::unique_ptr<dsp::Spectrum512> aheadSpectrum_;
     bool spectrumValid_ = false;
     uint32_t spectrumEpoch_ = 0;
     int64_t spectrumEnd_ = 0;  // the step (stream frame) the cached spectrum ends at
+    uint64_t spectraOnDemand_ = 0;
     float spectrumBins_[dsp::Spectrum512::kBins] = {};
 
     // ---- callback side, touched only by the thread rendering the mix ----
@@ -286,6 +330,9 @@ class Stream {
     float gainTarget_ = 1.0f;
     float gainStep_ = 0.0f;
     int gainRampLeft_ = 0;
+
+    // ---- decode side (see eqMutex_): last, being large, away from what queries read
+    dsp::EqChain eq_;
 };
 
 }  // namespace ae

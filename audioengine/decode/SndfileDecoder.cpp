@@ -10,6 +10,7 @@
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FrameDecoder.h"
+#include "audioengine/decode/OpusPackets.h"
 #include "audioengine/decode/SndfileContainers.h"
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
@@ -200,11 +201,25 @@ class SndfileDecoder final : public FrameDecoder {
         if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0 &&
             !CanDecodeUpToTheEnd())
             return Error{BASS_ERROR_FILEFORM};
+        // Mono and stereo Opus decode packet by packet (see OpusPackets.h), from here
+        // on without libsndfile.
+        if (kind == SndfileKind::OggOpus) {
+            opus_ = OpusPackets::Open(*file_, info_.rate, info_.channels, info_.frames);
+            if (opus_) {
+                sf_close(sf_);
+                sf_ = nullptr;
+            }
+        }
         return {};
     }
 
   protected:
     int64_t DecodeFrames(float* out, int64_t frames) override {
+        if (opus_) {
+            const int64_t n = opus_->Read(out, frames);
+            codecPosition_ += n;
+            return n;
+        }
         const sf_count_t n = sf_readf_float(sf_, out, frames);
         if (n <= 0) return 0;
         codecPosition_ += n;
@@ -220,6 +235,10 @@ class SndfileDecoder final : public FrameDecoder {
         return n;
     }
     bool SeekCodec(int64_t frame) override {
+        if (opus_) {
+            codecPosition_ = frame;
+            return opus_->Seek(frame);
+        }
         if (!seekable_) {
             if (frame < codecPosition_ && !Reopen()) return false;
             return Skip(frame - codecPosition_);
@@ -294,6 +313,7 @@ class SndfileDecoder final : public FrameDecoder {
 
     std::unique_ptr<FileSource> file_;
     SNDFILE* sf_ = nullptr;
+    std::unique_ptr<OpusPackets> opus_;  // mono and stereo Opus, once opened
     SndfileKind kind_ = SndfileKind::Wav;
     bool vorbisChannelOrder_ = false;
     bool seekable_ = true;

@@ -134,11 +134,22 @@ void EqChain::Process(float* interleaved, size_t frames) {
         PeakingParams params;
         uint32_t seq = 0;
         if (TryLoad(slot.shared, &params, &seq) && seq != slot.appliedSeq) {
+            // A band that passes its input through is left out of the processing
+            // below, so its state is whatever it was when it was last run: it starts
+            // again from silence, as a band just added does.
+            if (slot.filter.identity()) slot.filter.Reset();
             slot.filter.SetParams(params);
             slot.appliedSeq = seq;
         }
     }
-    ProcessCascade(order_, count, interleaved, frames);
+    // Bands at 0 dB pass the audio through exactly: they are left out (the plug-in
+    // makes ten neutral bands on every stream).
+    PeakingEq* active[kMaxBands];
+    int activeCount = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!order_[i]->identity()) active[activeCount++] = order_[i];
+    }
+    if (activeCount > 0) ProcessCascade(active, activeCount, interleaved, frames);
 
     bool faded = false;
     for (int i = 0; i < count; ++i) {

@@ -41,12 +41,6 @@ uint32_t PeakMeter::Packed() const {
     return LevelFromAmplitude(left_) | (LevelFromAmplitude(right_) << 16);
 }
 
-uint32_t LevelFromAmplitude(float amplitude) {
-    if (!(amplitude > 0.0f)) return 0;  // also NaN
-    if (amplitude >= 1.0f) return 32768;
-    return static_cast<uint32_t>(std::lround(amplitude * 32768.0f));
-}
-
 uint32_t PeakLevel(const float* interleaved, size_t frames, int channels) {
     PeakMeter meter;
     meter.Add(interleaved, frames, channels);

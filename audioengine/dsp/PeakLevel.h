@@ -31,7 +31,14 @@ class PeakMeter {
 // The packed level of one run of frames. Any thread.
 uint32_t PeakLevel(const float* interleaved, size_t frames, int channels);
 
-// An amplitude (1.0 = full scale) as a level 0..32768, rounded, clamped.
-uint32_t LevelFromAmplitude(float amplitude);
+// An amplitude (1.0 = full scale) as a level 0..32768, rounded (halves away from
+// zero), clamped. Inline: the analysis history takes two per decoded frame.
+inline uint32_t LevelFromAmplitude(float amplitude) {
+    if (!(amplitude > 0.0f)) return 0;  // also NaN
+    if (amplitude >= 1.0f) return 32768;
+    // amplitude x 32768 is exact, and so is adding 0.5 in double: truncating the sum
+    // rounds as lround does, without a call into the maths library.
+    return static_cast<uint32_t>(static_cast<double>(amplitude * 32768.0f) + 0.5);
+}
 
 }  // namespace ae::dsp

@@ -75,6 +75,9 @@ class PeakingEq {
     int channels() const { return channels_; }
     // True while a parameter change is still gliding.
     bool gliding() const { return rampLeft_ > 0; }
+    // True when the band, as it stands, passes its input through exactly (0 dB, no
+    // glide): its output is its input whatever its state.
+    bool identity() const { return rampLeft_ == 0 && cur_[3] == 0.0f; }
     // True when every channel's history is exactly zero.
     bool stateIsZero() const;
 

@@ -6,6 +6,11 @@
 //                           (the engine's byte format), as a peer writes raw PCM
 //   decode_bench eq FILE    FILE decoded and run through the plug-in's ten bands
 //                           (3 octaves wide, +6/-6 dB) in the decode thread's blocks
+//   decode_bench streams SECONDS FILE
+//                           what 32 streams of FILE cost without the engine: 32
+//                           decoders, each through ten bands as engine_bench cpu sets
+//                           them, SECONDS of audio each in the decode thread's
+//                           blocks, taken in turn; CPU time from after the opens
 //   decode_bench open FILE  wall time of opening FILE (the length known exactly), the
 //                           median of fresh opens, the file in the page cache; and
 //                           the length found, in seconds
@@ -15,6 +20,8 @@
 //                           fresh decoders' first seek, the file in the page cache;
 //                           with MS, every read that is not where the last one ended
 //                           first waits MS milliseconds (a disk or share seeking)
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -118,6 +125,58 @@ int Equalise(const char* path) {
     return Complete(*decoder, total) ? 0 : 1;
 }
 
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+int Streams(double seconds, const char* path) {
+    constexpr int kStreams = 32;
+    struct Decoding {
+        std::unique_ptr<ae::Decoder> decoder;
+        std::unique_ptr<ae::dsp::EqChain> chain;
+        int64_t left = 0;
+    };
+    std::vector<Decoding> streams(kStreams);
+    for (Decoding& s : streams) {
+        s.decoder = Open(path);
+        if (!s.decoder) return 1;
+        const ae::DecoderInfo& info = s.decoder->info();
+        s.chain = std::make_unique<ae::dsp::EqChain>(info.rate, info.channels);
+        // engine_bench cpu's bands: gains -2, -1, 0, 1, 2 dB, twice.
+        for (int band = 0; band < 10; ++band) {
+            const int slot = s.chain->AddBand(band + 1);
+            const ae::dsp::PeakingParams params{kBandCentres[band], 36.0f,
+                                                static_cast<float>(band % 5) - 2.0f};
+            if (slot < 0 || !s.chain->SetParams(slot, params)) return 1;
+        }
+        s.left = static_cast<int64_t>(seconds * info.rate);
+    }
+    const int channels = streams[0].decoder->info().channels;
+    std::vector<float> block(static_cast<size_t>(kDecodeBlock * channels));
+    double sum = 0.0;  // printed, so that the work cannot be optimised away
+    const double start = CpuSeconds();
+    for (bool more = true; more;) {
+        more = false;
+        for (Decoding& s : streams) {
+            if (s.left <= 0) continue;
+            const int64_t got = s.decoder->Read(block.data(), std::min(kDecodeBlock, s.left));
+            if (got <= 0) {
+                std::fprintf(stderr, "%s ended early\n", path);
+                return 1;
+            }
+            s.chain->Process(block.data(), static_cast<size_t>(got));
+            sum += block[0];
+            s.left -= got;
+            more = true;
+        }
+    }
+    std::printf("alone_cpu %.4f s\nalone_checksum %g\n", CpuSeconds() - start, sum);
+    return 0;
+}
+
 // Seeks from a freshly opened decoder, as a host's seek on a stream that has just
 // been opened or has played elsewhere, then decodes one block there so that a
 // decoder that defers its work cannot look fast.
@@ -187,9 +246,12 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "pcm" && argc == 3) return Pcm(argv[2]);
     if (mode == "eq" && argc == 3) return Equalise(argv[2]);
+    if (mode == "streams" && argc == 4) return Streams(std::atof(argv[2]), argv[3]);
     if (mode == "open" && argc == 3) return OpenTime(argv[2]);
     if (mode == "seek" && (argc == 3 || argc == 4))
         return SeekTimes(argv[2], argc == 4 ? std::atoi(argv[3]) : 0);
-    std::fprintf(stderr, "usage: decode_bench pcm FILE | eq FILE | open FILE | seek FILE [MS]\n");
+    std::fprintf(stderr,
+                 "usage: decode_bench pcm FILE | eq FILE | streams SECONDS FILE | open FILE |\n"
+                 "                    seek FILE [MS]\n");
     return 2;
 }

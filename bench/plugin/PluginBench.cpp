@@ -8,11 +8,14 @@
 // The spectrum query caches its result per 256-frame step of the heard position; a
 // host that draws at its frame rate sees a new step on every call, so each timed
 // call here follows a pause longer than a step, and the FFT baseline is timed the
-// same way. Those single calls are timed with the monotonic clock: reading this
-// thread's CPU clock costs a system call here (over 1 us, a tenth of the target),
-// and the median over many calls discards the few that another process interrupts.
+// same way, interleaved with it. Those single calls are timed with the monotonic
+// clock: reading this thread's CPU clock costs a system call here (over 1 us), and
+// the median over many calls discards the few that another process interrupts.
 // The position query and the empty call are timed in loops on the thread's CPU
 // clock, as Google Benchmark does.
+//
+// BENCH_PLUGIN=PATH times another build's Plugin.so (with the engine beside it), to
+// compare two builds with the same harness.
 //
 // BENCH_LONG_MP3=FILE adds CreateChannel of that file, timed on the calling thread's
 // CPU clock (the open runs on that thread; the file is in the page cache, so on an
@@ -88,7 +91,9 @@ class Plugin {
   private:
     Plugin() {
         setenv("AUDIOENGINE_OUTPUT", "null", 1);
-        const auto library = pluginloader::PluginLibrary::Load(PLUGIN_PATH, &error_);
+        const char* other = std::getenv("BENCH_PLUGIN");
+        const auto library =
+            pluginloader::PluginLibrary::Load(other && *other ? other : PLUGIN_PATH, &error_);
         if (!library) return;
         library->LeaveLoaded();
         exports = library->exports();
@@ -114,23 +119,14 @@ class Plugin {
     std::string file_;
 };
 
-// A repetition's time is the mean of its calls, so one call that another process
-// interrupts weighs on it; the median call, shown beside it as "call_median_us",
-// does not. Kept for the single calls timed after a pause.
-class CallTimes {
-  public:
-    explicit CallTimes(size_t calls) { seconds_.reserve(calls); }
-    void Add(double seconds) { seconds_.push_back(seconds); }
-    void Report(benchmark::State& state) {
-        if (seconds_.empty()) return;
-        auto middle = seconds_.begin() + static_cast<std::ptrdiff_t>(seconds_.size() / 2);
-        std::nth_element(seconds_.begin(), middle, seconds_.end());
-        state.counters["call_median_us"] = *middle * 1e6;
-    }
-
-  private:
-    std::vector<double> seconds_;
-};
+// The median of a set of single calls: a call that another process interrupts does
+// not weigh on it, as it would on a mean.
+double MedianOf(std::vector<double> seconds) {
+    if (seconds.empty()) return 0.0;
+    auto middle = seconds.begin() + static_cast<std::ptrdiff_t>(seconds.size() / 2);
+    std::nth_element(seconds.begin(), middle, seconds.end());
+    return *middle;
+}
 
 // Counts the '#'-closed fields of a text.
 int Fields(const char* text) {
@@ -139,29 +135,78 @@ int Fields(const char* text) {
     return n;
 }
 
-void BM_GetDataChannel20(benchmark::State& state) {
+// One spectrum from scratch, as the baseline: a Hann window over 512 samples, a real
+// FFT and 256 magnitudes, with KISS FFT (the library the engine uses).
+class KissSpectrum {
+  public:
+    KissSpectrum()
+        : cfg_(kiss_fftr_alloc(512, 0, nullptr, nullptr)),
+          window_(512),
+          source_(44100),
+          in_(512),
+          out_(256),
+          bins_(257) {
+        for (int i = 0; i < 512; ++i)
+            window_[static_cast<size_t>(i)] =
+                static_cast<float>(0.5 - 0.5 * std::cos(2 * M_PI * i / 512));
+        for (size_t i = 0; i < source_.size(); ++i)
+            source_[i] = static_cast<float>(0.4 * std::sin(0.05 * static_cast<double>(i)));
+    }
+    ~KissSpectrum() { kiss_fftr_free(cfg_); }
+    bool ok() const { return cfg_ != nullptr; }
+    // A new window of the source at every call, as the query sees new audio.
+    void Compute() {
+        for (size_t i = 0; i < 512; ++i) in_[i] = source_[at_ + i] * window_[i];
+        kiss_fftr(cfg_, in_.data(), bins_.data());
+        for (size_t k = 0; k < 256; ++k)
+            out_[k] = std::sqrt(bins_[k].r * bins_[k].r + bins_[k].i * bins_[k].i) / 256.0f;
+        benchmark::DoNotOptimize(out_.data());
+        at_ = (at_ + 256) % (source_.size() - 512);
+    }
+
+  private:
+    kiss_fftr_cfg cfg_;
+    std::vector<float> window_, source_, in_, out_;
+    std::vector<kiss_fft_cpx> bins_;
+    size_t at_ = 0;
+};
+
+// GetDataChannel20 as a host calls it, once a frame, and its baseline, interleaved:
+// each iteration times one query after a pause, then one transform after a pause, so
+// that a slow period of the machine weighs on both. A repetition is a round: its
+// counters are the median query and the median transform of its iterations.
+void BM_SpectrumQueryVsFft(benchmark::State& state) {
     Plugin& p = Plugin::Get();
     if (!p.ok()) return state.SkipWithError(p.error().c_str());
+    KissSpectrum fft;
+    if (!fft.ok()) return state.SkipWithError("kiss_fftr_alloc failed");
     p.Restart();
     long nonzero = 0;
-    CallTimes calls(static_cast<size_t>(state.max_iterations));
+    std::vector<double> queries, transforms;
     for (auto _ : state) {
         std::this_thread::sleep_for(kFrameGap);
-        const double start = Seconds();
+        double start = Seconds();
         p.Call(p.exports.GetDataChannel20, {kSlot});
         const char* text = p.exports.GetFile();
-        const double elapsed = Seconds() - start;
-        state.SetIterationTime(elapsed);
-        calls.Add(elapsed);
+        const double query = Seconds() - start;
         if (Fields(text) != 20) return state.SkipWithError("GetDataChannel20 gave no 20 fields");
         nonzero += std::strncmp(text, "0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#0#", 40) != 0;
+
+        std::this_thread::sleep_for(kFrameGap);
+        start = Seconds();
+        fft.Compute();
+        const double transform = Seconds() - start;
+        queries.push_back(query);
+        transforms.push_back(transform);
+        state.SetIterationTime(query);
     }
+    state.counters["query_median_us"] = MedianOf(queries) * 1e6;
+    state.counters["fft_median_us"] = MedianOf(transforms) * 1e6;
     // A playing stream gives a real spectrum: nearly every answer has a non-zero field.
     state.counters["nonzero_share"] =
         static_cast<double>(nonzero) / static_cast<double>(state.iterations());
-    calls.Report(state);
 }
-BENCHMARK(BM_GetDataChannel20)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SpectrumQueryVsFft)->UseManualTime()->Iterations(100)->Unit(benchmark::kMicrosecond);
 
 // The same query back to back: caches warm, and every call but the first after each
 // 256-frame step answered from the engine's cached spectrum. Shown beside the
@@ -178,37 +223,6 @@ void BM_GetDataChannel20Loop(benchmark::State& state) {
         state.SkipWithError("GetDataChannel20 gave no 20 fields");
 }
 BENCHMARK(BM_GetDataChannel20Loop)->Unit(benchmark::kMicrosecond);
-
-// One spectrum from scratch: Hann window over 512 samples, real FFT, 256 magnitudes.
-void BM_KissFft512(benchmark::State& state) {
-    kiss_fftr_cfg cfg = kiss_fftr_alloc(512, 0, nullptr, nullptr);
-    if (!cfg) return state.SkipWithError("kiss_fftr_alloc failed");
-    std::vector<float> window(512), source(44100), in(512), out(256);
-    std::vector<kiss_fft_cpx> bins(257);
-    for (int i = 0; i < 512; ++i)
-        window[static_cast<size_t>(i)] =
-            static_cast<float>(0.5 - 0.5 * std::cos(2 * M_PI * i / 512));
-    for (size_t i = 0; i < source.size(); ++i)
-        source[i] = static_cast<float>(0.4 * std::sin(0.05 * static_cast<double>(i)));
-    size_t at = 0;
-    CallTimes calls(static_cast<size_t>(state.max_iterations));
-    for (auto _ : state) {
-        std::this_thread::sleep_for(kFrameGap);
-        const double start = Seconds();
-        for (size_t i = 0; i < 512; ++i) in[i] = source[at + i] * window[i];
-        kiss_fftr(cfg, in.data(), bins.data());
-        for (size_t k = 0; k < 256; ++k)
-            out[k] = std::sqrt(bins[k].r * bins[k].r + bins[k].i * bins[k].i) / 256.0f;
-        benchmark::DoNotOptimize(out.data());
-        const double elapsed = Seconds() - start;
-        state.SetIterationTime(elapsed);
-        calls.Add(elapsed);
-        at = (at + 256) % (source.size() - 512);
-    }
-    kiss_fftr_free(cfg);
-    calls.Report(state);
-}
-BENCHMARK(BM_KissFft512)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
 
 void BM_GetPosTimeChannel(benchmark::State& state) {
     Plugin& p = Plugin::Get();

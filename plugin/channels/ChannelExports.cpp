@@ -43,7 +43,8 @@ int FormatText(char* out, const char* format, ...) {
 template <typename Build>
 void WriteResult(Build build) {
     try {
-        FileResult = build();
+        // A build that returns FileResult itself has written it in place.
+        if (auto&& text = build(); &text != &FileResult) FileResult = std::move(text);
     } catch (...) {
         std::string().swap(FileResult);
     }
@@ -118,22 +119,18 @@ void GetLevelChannel() {
 }
 
 PLUGIN_HOT void GetDataChannel20() {
-    WriteResult([] {
-        const int32_t slot = DataHistory[0];
-        // Hosts ask for this every frame they draw: the text is built in place, in
-        // one allocation, with no temporary per field.
-        std::string text;
-        text.reserve(kSpectrumFields * (kInt32Digits + 1));
-        for (int field = 0; field < kSpectrumFields; ++field) {
-            const int32_t element = kFirstSpectrumElement + field * kSpectrumStep;
-            char digits[kInt32Digits];
-            const auto end =
-                std::to_chars(digits, digits + sizeof digits, SpectrumValue(slot, element)).ptr;
-            text.append(digits, end);
-            text += '#';
-        }
-        return text;
-    });
+    const int32_t slot = DataHistory[0];
+    // Hosts ask for this every frame they draw: the text is built on the stack and
+    // copied into FileResult, whose buffer is reused, so a call allocates nothing.
+    char text[kSpectrumFields * (kInt32Digits + 1)];
+    char* end = text;
+    for (int field = 0; field < kSpectrumFields; ++field) {
+        const int32_t element = kFirstSpectrumElement + field * kSpectrumStep;
+        end = std::to_chars(end, end + kInt32Digits, SpectrumValue(slot, element)).ptr;
+        *end++ = '#';
+    }
+    WriteResult(
+        [&]() -> std::string& { return FileResult.assign(text, static_cast<size_t>(end - text)); });
 }
 
 void GetDataChannel128() {}

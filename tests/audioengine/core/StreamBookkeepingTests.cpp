@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -255,6 +257,99 @@ TEST_F(StreamBookkeeping, VolumeGlidesAndNeverStepsPastItsRamp) {
         previous = out[i];
     }
     EXPECT_FLOAT_EQ(previous, 1.0f) << "the glide ends on the new volume";
+}
+
+// Two streams of one file driven alike, one whose spectra the decode side computes
+// ahead while they are asked for, one that computes every spectrum on demand: every
+// answer is the same, bit for bit, while they play, seek, pause and change effects,
+// and most of the first stream's answers were computed ahead.
+TEST_F(StreamBookkeeping, SpectraComputedAheadEqualThoseComputedOnDemand) {
+    const std::string path = dir_.File("chirp.wav");
+    std::vector<float> audio(2 * 4 * static_cast<size_t>(kOutputRate));
+    for (size_t i = 0; i < audio.size() / 2; ++i) {
+        const double t = static_cast<double>(i) / kOutputRate;
+        audio[2 * i] = static_cast<float>(0.5 * std::sin(2 * M_PI * (200 + 600 * t) * t));
+        audio[2 * i + 1] = static_cast<float>(0.3 * std::sin(2 * M_PI * 3000 * t));
+    }
+    ASSERT_TRUE(testaudio::Write(path, testaudio::Format::WavFloat, kOutputRate, 2, audio));
+    std::unique_ptr<Stream> streams[2];
+    for (const bool ahead : {true, false}) {
+        ae::Result<std::unique_ptr<Stream>> opened =
+            Stream::Open(path, ae::StreamSetup{kOutputRate, 0, ahead});
+        ASSERT_TRUE(opened.ok());
+        streams[ahead ? 0 : 1] = std::move(opened).value();
+    }
+    int answers = 0;
+    const auto both = [&](const auto& act) {
+        for (auto& stream : streams) act(*stream);
+    };
+    // Mixes `frames` in blocks of `block`, comparing the two answers after each.
+    const auto play = [&](int frames, int block) {
+        for (int done = 0; done < frames; done += block) {
+            both([&](Stream& s) { Mix(s, block); });
+            float ahead[256], onDemand[256];
+            streams[0]->SpectrumAtPosition(ahead);
+            streams[1]->SpectrumAtPosition(onDemand);
+            ASSERT_EQ(std::memcmp(ahead, onDemand, sizeof ahead), 0)
+                << "answer " << answers << " at frame " << streams[1]->Position();
+            ++answers;
+        }
+    };
+    both([](Stream& s) { s.Play(false); });
+    play(20000, 300);
+    both([](Stream& s) { ASSERT_TRUE(s.Seek(70001).ok()); });  // off a step
+    play(10000, 173);
+    both([](Stream& s) { s.Pause(); });
+    play(3000, 500);
+    int slots[2] = {};
+    for (int i = 0; i < 2; ++i) slots[i] = streams[i]->AddEffect(1);  // re-primes, paused
+    play(2000, 500);
+    both([&](Stream& s) {
+        ASSERT_TRUE(s.SetEffectParams(slots[&s == streams[1].get()], {3000, 12, -12}));
+    });
+    play(2000, 500);
+    both([](Stream& s) { s.Play(false); });
+    play(20000, 256);
+    both([](Stream& s) { ASSERT_TRUE(s.Seek(1000).ok()); });  // back, while playing
+    both([](Stream& s) { s.Stop(); });
+    play(2000, 400);
+    both([](Stream& s) { s.Play(false); });
+    play(20000, 600);
+    ASSERT_GT(answers, 200);
+
+    const ae::SpectrumWork ahead = streams[0]->spectrumWork();
+    const ae::SpectrumWork onDemand = streams[1]->spectrumWork();
+    EXPECT_EQ(onDemand.ahead, 0u);
+    EXPECT_GT(onDemand.onDemand, static_cast<uint64_t>(answers / 2));
+    EXPECT_GT(ahead.ahead, static_cast<uint64_t>(answers / 2));
+    EXPECT_LT(ahead.onDemand, onDemand.onDemand / 4) << "most answers were computed ahead";
+}
+
+// A request subscribes the stream; a second of the output's time without one ends
+// the subscription, and with it every spectrum the decode side computes.
+TEST_F(StreamBookkeeping, SpectrumSubscriptionLapsesWithoutRequests) {
+    auto stream = Open(kOutputRate, 6 * kOutputRate);
+    stream->Play(false);
+    Mix(*stream, 4096);
+    EXPECT_EQ(stream->spectrumWork().ahead, 0u) << "nobody asked: no spectrum work";
+    float bins[256];
+    for (int i = 0; i < 40; ++i) {  // asked at every block
+        stream->SpectrumAtPosition(bins);
+        Mix(*stream, 1024);
+    }
+    const ae::SpectrumWork asked = stream->spectrumWork();
+    EXPECT_GE(asked.ahead, 40u * 1024 / 256) << "the decode side computed the steps played";
+    EXPECT_LE(asked.onDemand, 2u);
+    // A second and the decoder's lead without a request: the subscription lapses.
+    for (int i = 0; i < 60; ++i) Mix(*stream, 1024);
+    const uint64_t lapsed = stream->spectrumWork().ahead;
+    for (int i = 0; i < 60; ++i) Mix(*stream, 1024);
+    EXPECT_EQ(stream->spectrumWork().ahead, lapsed) << "no spectrum work after the lapse";
+    // The next request computes on its caller's thread and subscribes again.
+    stream->SpectrumAtPosition(bins);
+    EXPECT_EQ(stream->spectrumWork().onDemand, asked.onDemand + 1);
+    for (int i = 0; i < 10; ++i) Mix(*stream, 1024);
+    EXPECT_GT(stream->spectrumWork().ahead, lapsed);
 }
 
 #ifndef CORE_TESTS_SANITIZED

@@ -2,6 +2,7 @@
 // Every format decodes to exactly the frames that were written, seeks land on the
 // exact frame, and the format is taken from the content.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <cmath>
 #include <cstring>
@@ -289,6 +290,63 @@ TEST(Channels, OpusSurroundComesBackInWavOrder) {
     ASSERT_TRUE(testaudio::Write(opus, Format::Opus, 48000, 6,
                                  SurroundSignal(48000, 48000, vorbis_of_wav)));
     ExpectWavOrderLevels(opus);
+}
+
+// Mono and stereo Opus are decoded packet by packet with libopus's single-stream
+// decoder; every sample is the one libsndfile's own reading gives, at each rate the
+// codec decodes at and for files of two muxers (libsndfile's and FFmpeg's), and a
+// seek gives the samples of the decode from the start.
+TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
+    testaudio::TempDir dir;
+    struct Case {
+        int rate, channels;
+        bool ffmpeg;
+    };
+    const Case cases[] = {{8000, 1, false},  {12000, 2, false}, {16000, 1, false},
+                          {24000, 2, false}, {48000, 1, false}, {48000, 2, true},
+                          {48000, 1, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) +
+                     (c.ffmpeg ? " channels, FFmpeg" : " channels, libsndfile"));
+        const int64_t frames = 3 * c.rate + 999;
+        const std::string path = dir.File("case.opus");
+        if (c.ffmpeg) {
+            const std::string wav = dir.File("case.wav");
+            ASSERT_TRUE(testaudio::Write(wav, Format::Wav, c.rate, c.channels,
+                                         TestSignal(c.rate, c.channels, frames)));
+            if (!RunQuietly("ffmpeg -nostdin -v error -y -i " + wav + " -c:a libopus " + path)) {
+                ADD_FAILURE() << "ffmpeg cannot write Opus";
+                continue;
+            }
+        } else {
+            ASSERT_TRUE(testaudio::Write(path, Format::Opus, c.rate, c.channels,
+                                         TestSignal(c.rate, c.channels, frames)));
+        }
+        SF_INFO info{};
+        SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+        ASSERT_NE(sf, nullptr);
+        std::vector<float> expected(static_cast<size_t>(info.frames * info.channels));
+        EXPECT_EQ(sf_readf_float(sf, expected.data(), info.frames), info.frames);
+        sf_close(sf);
+
+        auto opened = ae::OpenDecoder(path);
+        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
+        EXPECT_EQ(decoder->info().rate, info.samplerate);
+        ASSERT_EQ(decoder->info().frames, info.frames);
+        const std::vector<float> decoded = DecodeRest(*decoder);
+        ASSERT_EQ(decoded.size(), expected.size());
+        EXPECT_EQ(std::memcmp(decoded.data(), expected.data(), expected.size() * sizeof(float)), 0);
+        for (const int64_t target : {info.frames - 1, info.frames / 2, int64_t{1}}) {
+            ASSERT_TRUE(decoder->Seek(target));
+            float frame[2];
+            ASSERT_EQ(decoder->Read(frame, 1), 1);
+            EXPECT_EQ(std::memcmp(frame, &expected[static_cast<size_t>(target * c.channels)],
+                                  sizeof(float) * static_cast<size_t>(c.channels)),
+                      0)
+                << "seek to " << target;
+        }
+    }
 }
 
 // MP3 from the lame encoder itself, tagged afterwards with id3v2: the tag is skipped,

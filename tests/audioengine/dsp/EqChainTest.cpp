@@ -104,11 +104,17 @@ TEST(EqChainTest, OutputIsIndependentOfBlockSizeAcrossAChange) {
                 slots[i] = chain.AddBand(10 - i);
                 chain.SetParams(slots[i], kTenBands[i]);
             }
+            // A band at 0 dB is left out of the processing until it changes again.
+            if (bands > 7) chain.SetParams(slots[5], {4000, 12, 0});
             std::vector<float> out = in;
             for (size_t at = 0; at < kFrames;) {
                 if (at == kChangeAt) {
                     chain.SetParams(slots[0], {1000, 12, -15});
-                    if (bands > 7) chain.SetParams(slots[7], {9000, 3, 15});
+                    if (bands > 7) {
+                        chain.SetParams(slots[7], {9000, 3, 15});
+                        chain.SetParams(slots[5], {4000, 12, 6});  // back in
+                        chain.SetParams(slots[3], {600, 24, 0});   // glides out
+                    }
                 }
                 size_t n = std::min(block, kFrames - at);
                 if (at < kChangeAt) n = std::min(n, kChangeAt - at);

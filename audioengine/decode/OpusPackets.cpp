@@ -1,0 +1,272 @@
+// SPDX-License-Identifier: MIT
+#include "audioengine/decode/OpusPackets.h"
+
+#include <ogg/ogg.h>
+#include <opus.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "audioengine/decode/ByteOrder.h"
+#include "audioengine/decode/TagBlocks.h"
+
+namespace ae {
+
+namespace {
+
+// The sample rate of Opus granule positions and of the header's pre-skip.
+constexpr int kGranuleRate = 48000;
+// The longest Opus packet, in samples at 48 kHz (120 ms).
+constexpr int kMaxPacketSamples = 5760;
+// Decoded before a seek target, in samples at 48 kHz. The format asks for 80 ms to
+// hide the decoder's restart, but its state (the predicted band energies above all)
+// reaches the very values of a decode from the start only later: 560 ms sufficed in
+// every test file; one second leaves a wide margin, for about 2 ms of decoding.
+constexpr int64_t kPreroll = kGranuleRate;
+
+// One page of the Opus stream: where it is and what it ends.
+struct Page {
+    int64_t offset = 0;
+    int bytes = 0;
+    int64_t granule = -1;    // samples at 48 kHz up to the last packet ending here; -1: none
+    bool continued = false;  // begins with the rest of a packet from the page before
+};
+
+// The page header fields the index needs, read without the body.
+bool ReadPageHeader(const FileSource& file, int64_t offset, int64_t end, Page* page,
+                    uint32_t* serial, bool* bos, std::vector<unsigned char>* lacing) {
+    unsigned char h[27];
+    if (offset + 27 > end || file.ReadAt(offset, h, 27) != 27) return false;
+    if (std::memcmp(h, "OggS", 4) != 0 || h[4] != 0) return false;
+    const int segments = h[26];
+    lacing->resize(static_cast<size_t>(segments));
+    if (segments > 0 && file.ReadAt(offset + 27, lacing->data(), segments) != segments) {
+        return false;
+    }
+    int body = 0;
+    for (const unsigned char l : *lacing) body += l;
+    page->offset = offset;
+    page->bytes = 27 + segments + body;
+    if (offset + page->bytes > end) return false;
+    page->continued = (h[5] & 0x01) != 0;
+    *bos = (h[5] & 0x02) != 0;
+    page->granule = static_cast<int64_t>(LittleEndian32(h + 6)) |
+                    (static_cast<int64_t>(LittleEndian32(h + 10)) << 32);
+    *serial = LittleEndian32(h + 14);
+    return true;
+}
+
+}  // namespace
+
+struct OpusPackets::State {
+    explicit State(const FileSource& f) : file(f) {}
+    ~State() {
+        if (decoder) opus_decoder_destroy(decoder);
+        ogg_stream_clear(&stream);
+        ogg_sync_clear(&sync);
+    }
+
+    bool Index(int wantChannels);
+    bool FeedPage();
+    bool DecodeNext();
+    void StartAt(size_t page);
+
+    const FileSource& file;
+    int rate = 0;
+    int channels = 0;
+    int factor = 1;  // granule samples per decoded sample
+    int64_t frames = 0;
+    int preSkip = 0;  // decoded samples dropped at the start, at `rate`
+    int16_t gain = 0;
+    uint32_t serial = 0;
+    std::vector<Page> pages;
+    size_t firstAudio = 0;  // the first page after the headers
+    OpusDecoder* decoder = nullptr;
+    ogg_sync_state sync{};
+    ogg_stream_state stream{};
+    std::vector<unsigned char> pageBytes;
+    size_t nextPage = 0;
+    std::vector<float> pcm;
+    int pcmFrames = 0;
+    int pcmAt = 0;
+    int64_t position = 0;  // output frame of pcm[pcmAt] (negative within the pre-skip)
+    int64_t dropBefore = 0;
+    bool ended = false;
+};
+
+bool OpusPackets::State::Index(int wantChannels) {
+    const PayloadRange range = FindPayload(file);
+    std::vector<unsigned char> lacing;
+    int64_t offset = range.begin;
+    int packetsDone = 0;  // packets of the stream completed so far (header, tags, ...)
+    bool found = false;
+    while (offset < range.end) {
+        Page page;
+        uint32_t pageSerial = 0;
+        bool bos = false;
+        if (!ReadPageHeader(file, offset, range.end, &page, &pageSerial, &bos, &lacing)) break;
+        offset += page.bytes;
+        if (!found) {
+            // The identification header: the first packet of a stream's first page.
+            if (!bos || page.bytes < 27 + static_cast<int>(lacing.size()) + 19) continue;
+            unsigned char head[19];
+            if (file.ReadAt(page.offset + 27 + static_cast<int64_t>(lacing.size()), head, 19) !=
+                    19 ||
+                std::memcmp(head, "OpusHead", 8) != 0) {
+                continue;
+            }
+            if ((head[8] >> 4) != 0 || head[9] != wantChannels || head[18] != 0) return false;
+            preSkip = (head[10] | (head[11] << 8)) / factor;
+            gain = static_cast<int16_t>(head[16] | (head[17] << 8));
+            serial = pageSerial;
+            found = true;
+        } else if (pageSerial != serial) {
+            continue;  // another logical stream beside ours
+        }
+        if (packetsDone < 2) {
+            // The headers end a page of their own: audio starts on the next page.
+            for (size_t i = 0; i < lacing.size(); ++i) {
+                if (packetsDone == 2) return false;  // audio shares the headers' page
+                packetsDone += lacing[i] < 255 ? 1 : 0;
+            }
+            if (packetsDone == 2) firstAudio = pages.size() + 1;
+        }
+        pages.push_back(page);
+    }
+    return found && firstAudio > 0 && firstAudio <= pages.size();
+}
+
+void OpusPackets::State::StartAt(size_t page) {
+    opus_decoder_ctl(decoder, OPUS_RESET_STATE);
+    ogg_stream_reset_serialno(&stream, static_cast<int>(serial));
+    ogg_sync_reset(&sync);
+    nextPage = page;
+    pcmFrames = pcmAt = 0;
+    const int64_t decoded = page == firstAudio ? 0 : pages[page - 1].granule / factor;
+    position = decoded - preSkip;
+    ended = false;
+}
+
+bool OpusPackets::State::FeedPage() {
+    if (nextPage >= pages.size()) return false;
+    const Page& page = pages[nextPage++];
+    char* buffer = ogg_sync_buffer(&sync, page.bytes);
+    if (!buffer || file.ReadAt(page.offset, buffer, page.bytes) != page.bytes) return false;
+    ogg_sync_wrote(&sync, page.bytes);
+    ogg_page og;
+    if (ogg_sync_pageout(&sync, &og) != 1) return false;  // a damaged page (its checksum)
+    return ogg_stream_pagein(&stream, &og) == 0;
+}
+
+bool OpusPackets::State::DecodeNext() {
+    ogg_packet packet;
+    for (;;) {
+        const int got = ogg_stream_packetout(&stream, &packet);
+        if (got == 1) break;
+        if (got < 0) continue;  // a gap: what follows is whole again
+        if (!FeedPage()) return false;
+    }
+    const int n = opus_decode_float(decoder, packet.packet, static_cast<opus_int32>(packet.bytes),
+                                    pcm.data(), static_cast<int>(pcm.size()) / channels, 0);
+    if (n < 0) return false;
+    pcmFrames = n;
+    pcmAt = 0;
+    return true;
+}
+
+OpusPackets::OpusPackets(std::unique_ptr<State> state) : state_(std::move(state)) {}
+OpusPackets::~OpusPackets() = default;
+
+std::unique_ptr<OpusPackets> OpusPackets::Open(const FileSource& file, int rate, int channels,
+                                               int64_t frames) {
+    if (channels < 1 || channels > 2 || frames < 0) return nullptr;
+    if (rate != 8000 && rate != 12000 && rate != 16000 && rate != 24000 && rate != 48000) {
+        return nullptr;
+    }
+    try {
+        auto state = std::make_unique<State>(file);
+        state->rate = rate;
+        state->channels = channels;
+        state->factor = kGranuleRate / rate;
+        state->frames = frames;
+        ogg_sync_init(&state->sync);
+        ogg_stream_init(&state->stream, 0);
+        if (!state->Index(channels)) return nullptr;
+        int error = 0;
+        state->decoder = opus_decoder_create(rate, channels, &error);
+        if (!state->decoder || error != OPUS_OK) return nullptr;
+        if (opus_decoder_ctl(state->decoder, OPUS_SET_GAIN(state->gain)) != OPUS_OK) return nullptr;
+        state->pcm.resize(static_cast<size_t>(kMaxPacketSamples / state->factor) * channels);
+        state->StartAt(state->firstAudio);
+        return std::unique_ptr<OpusPackets>(new OpusPackets(std::move(state)));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+int64_t OpusPackets::Read(float* out, int64_t frames) {
+    State& s = *state_;
+    int64_t done = 0;
+    while (done < frames && !s.ended) {
+        if (s.position >= s.frames) {
+            s.ended = true;
+            break;
+        }
+        if (s.pcmAt >= s.pcmFrames) {
+            if (!s.DecodeNext()) s.ended = true;
+            continue;
+        }
+        int available = s.pcmFrames - s.pcmAt;
+        if (s.position < s.dropBefore) {  // the pre-skip, or the lead of a seek
+            const int drop =
+                static_cast<int>(std::min<int64_t>(available, s.dropBefore - s.position));
+            s.pcmAt += drop;
+            s.position += drop;
+            continue;
+        }
+        const int64_t take = std::min<int64_t>({available, frames - done, s.frames - s.position});
+        std::memcpy(out + done * s.channels,
+                    s.pcm.data() + static_cast<size_t>(s.pcmAt) * s.channels,
+                    sizeof(float) * static_cast<size_t>(take * s.channels));
+        s.pcmAt += static_cast<int>(take);
+        s.position += take;
+        done += take;
+    }
+    return done;
+}
+
+bool OpusPackets::Seek(int64_t frame) {
+    State& s = *state_;
+    if (frame < 0 || frame > s.frames) return false;
+    // The last page that ends early enough before the target for the pre-roll, and
+    // after which a new packet begins.
+    const int64_t latest = (frame + s.preSkip) * s.factor - kPreroll;
+    size_t start = s.firstAudio;
+    for (size_t p = s.pages.size(); p-- > s.firstAudio + 1;) {
+        const Page& before = s.pages[p - 1];
+        if (s.pages[p].continued || before.granule < 0) continue;
+        if (before.granule <= latest) {
+            start = p;
+            break;
+        }
+    }
+    s.StartAt(start);
+    s.dropBefore = frame;
+    // Decoded up to the target now, so that a file that cannot be read there fails
+    // the seek.
+    while (s.position < frame) {
+        if (s.pcmAt >= s.pcmFrames) {
+            if (!s.DecodeNext()) return false;
+            continue;
+        }
+        const int drop =
+            static_cast<int>(std::min<int64_t>(s.pcmFrames - s.pcmAt, frame - s.position));
+        s.pcmAt += drop;
+        s.position += drop;
+    }
+    return true;
+}
+
+}  // namespace ae

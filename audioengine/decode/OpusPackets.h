@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: MIT
+// Mono and stereo Ogg Opus (channel mapping family 0) decoded packet by packet with
+// libopus's single-stream decoder.
+//
+// libsndfile and libopusfile both decode through libopus's multistream decoder,
+// which walks its streams by asking for the size of a decoder several times per
+// packet; in the libopus builds that allow custom modes (Debian's), each such call
+// probes the processor with CPUID, and under a hypervisor each probe is a trip out of
+// the virtual machine: more than half of the decoding time went there. The
+// single-stream decoder does none of that and gives the same samples.
+//
+// The stream's facts (rate, channels, length) come from the caller, as libsndfile
+// found them; the samples are those of a decode from the start with the header's
+// pre-skip dropped and its output gain applied, cut at the stated length. Seeks
+// start from a page a second or more before the target (the decoder's state needs
+// that long to reach the values of a decode from the start) and decode up to it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "audioengine/decode/FileSource.h"
+
+namespace ae {
+
+class OpusPackets {
+  public:
+    // A decoder of the file's Opus stream at `rate` Hz (one libopus decodes at: 8000,
+    // 12000, 16000, 24000 or 48000) and `channels`, for `frames` frames; null when the
+    // file is not mono or stereo mapping family 0 Ogg Opus with that channel count, or
+    // cannot be read (the caller then decodes some other way). Reads the file with
+    // positional reads only, so the caller may go on using `file`'s own position.
+    // Threads: one at a time, like any decoder.
+    static std::unique_ptr<OpusPackets> Open(const FileSource& file, int rate, int channels,
+                                             int64_t frames);
+    ~OpusPackets();
+    OpusPackets(const OpusPackets&) = delete;
+    OpusPackets& operator=(const OpusPackets&) = delete;
+
+    // Decodes up to `frames` interleaved frames into `out`; fewer only at the stated
+    // end or on a damaged packet's read error; 0 after.
+    int64_t Read(float* out, int64_t frames);
+    // Moves to `frame` (0 <= frame < the stated length); false when the file cannot be
+    // read there.
+    bool Seek(int64_t frame);
+
+  private:
+    struct State;
+    explicit OpusPackets(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace ae
