@@ -39,7 +39,7 @@ bool TraceOn() { return TraceFile() != nullptr; }
 void Trace(const char* format, ...) {
     FILE* file = TraceFile();
     if (!file) return;
-    char stamp[48];
+    char stamp[96];
 #ifdef _WIN32
     SYSTEMTIME local{};
     GetLocalTime(&local);
@@ -51,7 +51,7 @@ void Trace(const char* format, ...) {
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
     localtime_r(&now.tv_sec, &local);
-    char seconds[32];
+    char seconds[40];
     std::strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(stamp, sizeof stamp, "%s.%03ld [%ld]", seconds, now.tv_nsec / 1000000,
                   static_cast<long>(getpid()));
