@@ -72,7 +72,9 @@ bool IsWindows1252(const std::string& iconvName) {
 // Windows has no iconv: a code page is named by its number ("CP1251"), and Windows
 // itself decodes it.
 unsigned CodePageNumber(const std::string& iconvName) {
-    if (iconvName.size() < 3 || (iconvName[0] != 'C' && iconvName[0] != 'c')) return 0;
+    if (iconvName.size() < 3 || std::toupper(static_cast<unsigned char>(iconvName[0])) != 'C' ||
+        std::toupper(static_cast<unsigned char>(iconvName[1])) != 'P')
+        return 0;
     unsigned number = 0;
     for (size_t i = 2; i < iconvName.size(); ++i) {
         if (!std::isdigit(static_cast<unsigned char>(iconvName[i])) || number > 100000) return 0;
