@@ -45,6 +45,13 @@ void ReraiseQuitSignalAtExit() {
         std::_Exit(130);
     });
 }
+void ShowSystemCodePageOnConsole() {
+    static UINT previous = 0;
+    previous = GetConsoleOutputCP();  // 0: no console (output to a file or pipe)
+    if (previous == 0 || previous == GetACP()) return;
+    SetConsoleOutputCP(GetACP());
+    std::atexit([] { SetConsoleOutputCP(previous); });
+}
 bool TakeResized() { return false; }
 bool TakeSuspendRequest() { return false; }
 void SuspendSelf() {}
@@ -124,6 +131,8 @@ void ReraiseQuitSignalAtExit() {
         raise(signal);
     });
 }
+
+void ShowSystemCodePageOnConsole() {}
 
 bool TakeResized() {
     const bool resized = gResized != 0;

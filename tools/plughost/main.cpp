@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
 
     // A run that a signal ends ends by that signal, once the engine has stopped.
     ReraiseQuitSignalAtExit();
+    ShowSystemCodePageOnConsole();
     // info and render start no sound output: the engine's offline one serves them.
     const bool offline = command == "info" || command == "render";
     const std::string output = offline ? "manual" : options->output;
