@@ -18,6 +18,10 @@
 #include "audioengine/core/Trace.h"
 #include "plugin/engine/Bass.h"
 
+#ifdef _WIN32
+#include "audioengine/platform/WindowsText.h"
+#endif
+
 namespace ae {
 namespace {
 
@@ -257,7 +261,14 @@ void Refresh(DeviceTable& table) {
     if (answer.source != table.source) Trace("device list: %s", answer.source.c_str());
     table.source = answer.source;
     std::vector<bool> present(table.devices.size(), false);
-    for (const Found& found : answer.devices) {
+    for (const Found& listed : answer.devices) {
+#ifdef _WIN32
+        // Names for people in the system's code page, as a host's texts are; SDL's
+        // are UTF-8 (which opens the device, so the identifier stays as it is).
+        const Found found{Utf8ToAnsi(listed.name), listed.driver};
+#else
+        const Found& found = listed;
+#endif
         size_t i = 0;
         while (i < table.devices.size() && found.driver != table.devices[i].driver) ++i;
         if (i == table.devices.size()) {
