@@ -1,19 +1,22 @@
 // SPDX-License-Identifier: MIT
 // The engine's C entry points: argument checks, a handle lookup and one call into
 // the core each. No exception crosses this boundary, and every call but
-// BASS_ErrorGetCode, AE_OutputName and AE_ErrorName leaves the calling thread's error
-// code set. This is the only place that sets it: the core returns its errors.
+// BASS_ErrorGetCode, AE_OutputName, AE_ErrorName and AE_StreamRefusal leaves the calling thread's
+// error code set. This is the only place that sets it: the core returns its errors.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <new>
+#include <string>
 #include <type_traits>
 
 #include "audioengine/core/DeviceList.h"
 #include "audioengine/core/Engine.h"
 #include "audioengine/core/Hot.h"
 #include "audioengine/core/Result.h"
+#include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/ContainerMetadata.h"
 #include "audioengine/decode/Decoder.h"
 #include "audioengine/dsp/PeakLevel.h"
@@ -89,6 +92,7 @@ AE_EXPORT BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD, HWND, const vo
 AE_EXPORT HSTREAM BASS_CALL BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset,
                                                   QWORD length, DWORD) {
     return Entry<HSTREAM>(0, [&]() -> Result<HSTREAM> {
+        ae::LastRefusal().clear();
         // Streams are made from whole files by name only.
         if (mem || offset != 0 || length != 0) return Error{BASS_ERROR_NOTAVAIL};
         return Engine::Instance().CreateStream(static_cast<const char*>(file));
@@ -337,6 +341,7 @@ AE_EXPORT DWORD BASS_CALL AE_ChannelGetPath(DWORD handle, char* buffer, DWORD si
 AE_EXPORT BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void* user) {
     return Entry<BOOL>(FALSE, [&]() -> Status {
         if (path == nullptr || visit == nullptr) return Error{BASS_ERROR_ILLPARAM};
+        ae::FfmpegModuleLoaded(nullptr);  // its loader gives the reader
         const int code = ae::ReadContainerMetadata(path, visit, user);
         if (code != BASS_OK) return Error{code};
         return {};
@@ -356,6 +361,18 @@ AE_EXPORT const char* BASS_CALL AE_OutputReason(void) {
 }
 
 AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) { return ae::ErrorName(code); }
+
+AE_EXPORT DWORD BASS_CALL AE_StreamRefusal(char* buffer, DWORD size) {
+    return Guard<DWORD>(0, [&] {
+        const std::string& text = ae::LastRefusal();
+        if (buffer && size > 0) {
+            const size_t n = std::min<size_t>(text.size(), size - 1);
+            std::memcpy(buffer, text.data(), n);
+            buffer[n] = '\0';
+        }
+        return static_cast<DWORD>(text.size());
+    });
+}
 
 AE_EXPORT BOOL BASS_CALL AE_StreamInfo(const char* file, AE_STREAMINFO* info) {
     return Entry<BOOL>(FALSE, [&]() -> Status {

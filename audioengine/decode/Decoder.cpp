@@ -75,9 +75,11 @@ bool OggEndsOnPage(const FileSource& file, PayloadRange range) {
     return false;
 }
 
-// The decoder for a file of `kind`.
+// The decoder for a file of `kind`. `conclusive` is cleared when the file was refused
+// for its content being cut short, which no other decoder should be asked to overlook.
 Result<std::unique_ptr<Decoder>> OpenFileKind(std::unique_ptr<FileSource> file, FileKind kind,
-                                              const PayloadRange& range) {
+                                              const PayloadRange& range, bool* conclusive) {
+    *conclusive = false;
     switch (kind) {
         case FileKind::Wav: {
             if (!ChunkedAudioComplete(*file, false, "data")) return Error{BASS_ERROR_FILEFORM};
@@ -103,7 +105,10 @@ Result<std::unique_ptr<Decoder>> OpenFileKind(std::unique_ptr<FileSource> file, 
             return OpenSndfileDecoder(std::move(file), SndfileKind::OggOpus,
                                       kind == FileKind::OggOpusVorbisOrder);
         case FileKind::OggFlac:
-            if (!OggEndsOnPage(*file, range)) return Error{BASS_ERROR_FILEFORM};
+            if (!OggEndsOnPage(*file, range)) {
+                *conclusive = true;
+                return Error{BASS_ERROR_FILEFORM};
+            }
             return OpenFlacDecoder(std::move(file), true);
         case FileKind::OggVorbis:
             if (!OggEndsOnPage(*file, range)) return Error{BASS_ERROR_FILEFORM};
@@ -122,16 +127,50 @@ Result<std::unique_ptr<Decoder>> OpenFileKind(std::unique_ptr<FileSource> file, 
     return Error{BASS_ERROR_FILEFORM};
 }
 
+// Kinds whose refusal may still leave a file FFmpeg reads: content none of our
+// decoders recognised, an Ogg codec we have no decoder for, FLAC in Ogg as FFmpeg
+// writes it (libFLAC refuses it), and what libmpg123 refused (an ID3v2 tag in front
+// of raw AAC or AC-3 sends it there). An Ogg file our checks could not place (a
+// damaged first page) is not: FFmpeg would read Vorbis and Opus ones our own
+// decoders refused.
+bool FfmpegMayRead(const FileSource& file, FileKind kind) {
+    if (kind == FileKind::OggOther || kind == FileKind::OggFlac || kind == FileKind::Mpeg)
+        return true;
+    unsigned char magic[4] = {};
+    return kind == FileKind::Unknown &&
+           !(file.ReadAt(0, magic, 4) == 4 && std::memcmp(magic, "OggS", 4) == 0);
+}
+
 }  // namespace
+
+std::string& LastRefusal() {
+    thread_local std::string text;
+    return text;
+}
 
 Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path) {
     try {
+        LastRefusal().clear();
         Result<std::unique_ptr<FileSource>> file = FileSource::Open(path);
         if (!file.ok()) return Error{file.code()};
         const PayloadRange range = FindPayload(*file.value());
         const FileKind kind = DetectFileKind(*file.value(), range);
+        bool conclusive = false;
+        const bool ffmpegMayRead = FfmpegMayRead(*file.value(), kind);
         Result<std::unique_ptr<Decoder>> decoder =
-            OpenFileKind(std::move(file).value(), kind, range);
+            OpenFileKind(std::move(file).value(), kind, range, &conclusive);
+        if (!decoder.ok() && !conclusive && ffmpegMayRead) {
+            // The dedicated decoder had the file; it is opened afresh for FFmpeg. Its
+            // error stands unless FFmpeg recognised the content.
+            Result<std::unique_ptr<FileSource>> again = FileSource::Open(path);
+            if (!again.ok()) return Error{again.code()};
+            std::string what;
+            Result<std::unique_ptr<Decoder>> other =
+                OpenFfmpegDecoder(std::move(again).value(), &what);
+            const bool recognised = other.ok() || !what.empty();
+            if (!other.ok()) LastRefusal() = what;
+            if (recognised) decoder = std::move(other);
+        }
         if (!decoder.ok()) return decoder;
         const DecoderInfo& info = decoder.value()->info();
         if (info.rate <= 0 || info.rate > kMaxDecodedRate || info.channels < 1 ||

@@ -52,6 +52,12 @@ constexpr int kMaxDecodedChannels = 8;
 // 1..kMaxDecodedRate, 1..kMaxDecodedChannels channels and frames >= 0.
 Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path);
 
+// What the calling thread's last OpenDecoder that failed recognised the file as ("MP4
+// with an unsupported codec: Dolby AC-4"); "" when nothing was recognised or that
+// call succeeded. The entry point that opens streams clears it first.
+// Threads: any; each thread has its own.
+std::string& LastRefusal();
+
 // The bytes of the file that are audio, for BASS_FILEPOS_END and so for the bit
 // rate: the file's size less what is metadata rather than audio, which can be large
 // (cover art) and would make a bit rate wrong:

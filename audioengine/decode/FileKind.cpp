@@ -93,6 +93,24 @@ static bool FindsMpegFrames(const FileSource& file, PayloadRange range) {
     return false;
 }
 
+// The start of a container or raw stream of a codec none of our own decoders reads
+// (MP4, ASF, WavPack, Monkey's Audio, Musepack, TTA, Matroska, ADTS AAC, AC-3, DTS):
+// such a file is not MPEG audio, whatever frame-like bytes it holds, and goes to
+// FFmpeg as it is.
+static bool OtherCodecMagic(const unsigned char* a, int64_t n) {
+    static const unsigned char kAsf[8] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11};
+    static const unsigned char kEbml[4] = {0x1A, 0x45, 0xDF, 0xA3};
+    static const unsigned char kDts[4] = {0x7F, 0xFE, 0x80, 0x01};
+    if (n < 8) return false;
+    const auto is = [&](const void* magic, size_t length) {
+        return std::memcmp(a, magic, length) == 0;
+    };
+    return std::memcmp(a + 4, "ftyp", 4) == 0 || is(kAsf, 8) || is("wvpk", 4) || is("MAC ", 4) ||
+           is("MPCK", 4) || is("MP+", 3) || is("TTA1", 4) || is(kEbml, 4) || is(kDts, 4) ||
+           (a[0] == 0x0B && a[1] == 0x77) ||         // AC-3
+           (a[0] == 0xFF && (a[1] & 0xF6) == 0xF0);  // ADTS: layer bits 00
+}
+
 FileKind DetectFileKind(const FileSource& file, PayloadRange range) {
     unsigned char h[12] = {};
     const int64_t got = file.ReadAt(0, h, sizeof h);
@@ -104,11 +122,13 @@ FileKind DetectFileKind(const FileSource& file, PayloadRange range) {
     if (got >= 4 && std::memcmp(h, "OggS", 4) == 0) return OggStreamKind(file);
     if (SndfileContainerOf(file) != 0) return FileKind::SndfileContainer;
 
-    // What follows an ID3v2 block: FLAC files are tagged that way too.
-    unsigned char a[4] = {};
+    // What follows an ID3v2 block: FLAC files are tagged that way too, and so are raw
+    // AAC and AC-3.
+    unsigned char a[8] = {};
     if (range.begin + 4 > range.end || file.ReadAt(range.begin, a, 4) != 4)
         return FileKind::Unknown;
     if (std::memcmp(a, "fLaC", 4) == 0) return FileKind::Flac;
+    if (OtherCodecMagic(a, file.ReadAt(range.begin, a, 8))) return FileKind::Unknown;
     if (range.begin > 0) return FileKind::Mpeg;  // ID3v2-tagged: libmpg123 finds the frames
 
     return FindsMpegFrames(file, range) ? FileKind::Mpeg : FileKind::Unknown;

@@ -10,6 +10,17 @@
 extern "C" {
 #endif
 
+/* Codec types (BASS_CHANNELINFO.ctype) of formats the engine API family has no
+ * number for, read by the FFmpeg decoder module: our own range, 0xAE000..0xAE0FF,
+ * clear of the family's add-on numbers (0x1xxxx) and WAV's (0x5xxxx). */
+#define AE_CTYPE_STREAM_FFMPEG_OTHER 0xAE000u /* another codec in a container listed here */
+#define AE_CTYPE_STREAM_DTS 0xAE001u          /* DTS */
+#define AE_CTYPE_STREAM_EAC3 0xAE002u         /* E-AC-3 */
+#define AE_CTYPE_STREAM_OPUS_OTHER 0xAE003u   /* Opus outside Ogg (WebM, Matroska, MP4) */
+#define AE_CTYPE_STREAM_VORBIS_OTHER 0xAE004u /* Vorbis outside Ogg (WebM, Matroska) */
+#define AE_CTYPE_STREAM_FLAC_OTHER 0xAE005u   /* FLAC in Matroska or MP4 */
+#define AE_CTYPE_STREAM_MPEG_OTHER 0xAE006u   /* MPEG layer 1-3 in MP4, Matroska or ASF */
+
 /* Codec types (BASS_CHANNELINFO.ctype) of the containers libsndfile reads that the
  * engine API family has no number for: our own range, 0xAE100..0xAE1FF. RF64 and
  * Sony Wave64 are WAV with 64-bit sizes and report the WAV codes (Bass.h), AIFF-C
@@ -98,6 +109,16 @@ typedef void (*AE_MetadataVisitor)(void* user, const char* key, const char* valu
  * The engine need not be started. The tag library uses it.
  * Threads: any, concurrently; reads the file, so it may wait for the disk. */
 BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void* user);
+
+/* What the calling thread's last BASS_StreamCreateFile that failed found the file to
+ * be, in a line for people ("MP4 with an unsupported codec: Dolby AC-4", "Matroska/
+ * WebM with 12 channels (at most 8 are played)"), copied into `buffer` (`size` bytes,
+ * NUL terminated, cut short when it does not fit); returns the text's length in
+ * bytes. 0 and "" when that file was not recognised as any format, or when the
+ * thread's last open succeeded or has not happened. Leaves the thread's error code as
+ * it was.
+ * Threads: any (each thread has its own); never blocks. */
+DWORD BASS_CALL AE_StreamRefusal(char* buffer, DWORD size);
 
 /* The name of an error code as Bass.h spells it ("BASS_OK", "BASS_ERROR_HANDLE",
  * "BASS_ERROR_UNKNOWN" for -1), or "unknown error code" for any other value; never

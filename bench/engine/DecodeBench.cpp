@@ -6,6 +6,9 @@
 //                           (the engine's byte format), as a peer writes raw PCM
 //   decode_bench eq FILE    FILE decoded and run through the plug-in's ten bands
 //                           (3 octaves wide, +6/-6 dB) in the decode thread's blocks
+//   decode_bench open FILE  wall time of opening FILE (the length known exactly), the
+//                           median of fresh opens, the file in the page cache; and
+//                           the length found, in seconds
 //   decode_bench seek FILE [MS]
 //                           wall time of a seek to a few targets (100 frames before
 //                           the end, the middle, one second in), each the median of
@@ -161,14 +164,32 @@ int SeekTimes(const char* path, int seekDelayMs) {
     return 0;
 }
 
+int OpenTime(const char* path) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kRuns = 9;
+    std::vector<double> times;
+    double seconds = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        const auto start = Clock::now();
+        const std::unique_ptr<ae::Decoder> decoder = Open(path);
+        times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        if (!decoder) return 1;
+        seconds = static_cast<double>(decoder->info().frames) / decoder->info().rate;
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("open %.3f ms\nlength_s %.6f s\n", times[kRuns / 2] * 1000.0, seconds);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "pcm" && argc == 3) return Pcm(argv[2]);
     if (mode == "eq" && argc == 3) return Equalise(argv[2]);
+    if (mode == "open" && argc == 3) return OpenTime(argv[2]);
     if (mode == "seek" && (argc == 3 || argc == 4))
         return SeekTimes(argv[2], argc == 4 ? std::atoi(argv[3]) : 0);
-    std::fprintf(stderr, "usage: decode_bench pcm FILE | eq FILE | seek FILE [MS]\n");
+    std::fprintf(stderr, "usage: decode_bench pcm FILE | eq FILE | open FILE | seek FILE [MS]\n");
     return 2;
 }

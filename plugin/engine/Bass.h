@@ -71,8 +71,17 @@ typedef DWORD HFX;     /* an effect handle, 0 = none */
 #define BASS_CTYPE_STREAM_MP2 0x10004u       /* MPEG layer 2 */
 #define BASS_CTYPE_STREAM_MP3 0x10005u       /* MPEG layer 3 */
 #define BASS_CTYPE_STREAM_AIFF 0x10006u      /* AIFF */
+#define BASS_CTYPE_STREAM_WMA 0x10300u       /* Windows Media Audio (ASF) */
+#define BASS_CTYPE_STREAM_WV 0x10500u        /* WavPack */
+#define BASS_CTYPE_STREAM_APE 0x10700u       /* Monkey's Audio */
 #define BASS_CTYPE_STREAM_FLAC 0x10900u      /* native FLAC */
 #define BASS_CTYPE_STREAM_FLAC_OGG 0x10901u  /* FLAC in Ogg */
+#define BASS_CTYPE_STREAM_MPC 0x10a00u       /* Musepack */
+#define BASS_CTYPE_STREAM_AAC 0x10b00u       /* AAC, raw (ADTS) or outside MP4 */
+#define BASS_CTYPE_STREAM_MP4 0x10b01u       /* AAC in MP4 */
+#define BASS_CTYPE_STREAM_ALAC 0x10e00u      /* Apple Lossless */
+#define BASS_CTYPE_STREAM_TTA 0x10f00u       /* TTA */
+#define BASS_CTYPE_STREAM_AC3 0x11000u       /* AC-3 */
 #define BASS_CTYPE_STREAM_OPUS 0x11200u      /* Ogg Opus */
 #define BASS_CTYPE_STREAM_ALAC 0x10e00u      /* Apple Lossless */
 #define BASS_CTYPE_STREAM_WAV 0x40000u       /* WAV of another codec, its format tag added */

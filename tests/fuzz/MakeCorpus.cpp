@@ -1,17 +1,21 @@
 // SPDX-License-Identifier: MIT
 // Writes the seed corpora of the fuzzers:
 //   fuzz_make_corpus FILE_DIR PROTOCOL_DIR
-// FILE_DIR receives small files of every format, some tagged; PROTOCOL_DIR receives
-// call sequences a host would make (open, play, seek, query, equalise, free) over
-// the protocol fuzzer's file list.
+// FILE_DIR receives small files of every format, some tagged, and of the formats the
+// FFmpeg module reads (made with the ffmpeg and mpcenc tools, each left out with a note
+// when its tool is missing); PROTOCOL_DIR receives call sequences a host would make
+// (open, play, seek, query, equalise, free) over the protocol fuzzer's file list.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "tests/fuzz/FuzzFiles.h"
 #include "tests/fuzz/ProtocolOps.h"
+#include "tests/support/AudioFiles.h"
 
 using namespace protocolops;
 
@@ -74,6 +78,61 @@ Sequence Session(int file, int slot) {
     return s;
 }
 
+// Seeds of the formats read through FFmpeg: a twentieth of a second each (under the
+// fuzzer's 16 KiB inputs), from one WAV source. Returns how many were written.
+int WriteFfmpegSeeds(const std::string& dir) {
+    struct Seed {
+        const char* name;
+        int rate;
+        const char* command;  // {in} and {out} are replaced by the paths
+    };
+    const Seed seeds[] = {
+        {"aac.m4a", 44100, "ffmpeg -i {in} -c:a aac -b:a 96k {out}"},
+        {"alac.m4a", 44100, "ffmpeg -i {in} -c:a alac {out}"},
+        {"adts.aac", 44100, "ffmpeg -i {in} -c:a aac -b:a 96k -f adts {out}"},
+        {"wma.wma", 44100, "ffmpeg -i {in} -c:a wmav2 -b:a 64k {out}"},
+        {"wavpack.wv", 44100, "ffmpeg -i {in} -c:a wavpack {out}"},
+        {"tta.tta", 44100, "ffmpeg -i {in} -c:a tta {out}"},
+        {"ac3.ac3", 44100, "ffmpeg -i {in} -c:a ac3 -b:a 96k {out}"},
+        {"dts.dts", 48000, "ffmpeg -i {in} -strict -2 -c:a dca -b:a 384k {out}"},
+        {"opus.webm", 48000, "ffmpeg -i {in} -c:a libopus -b:a 48k {out}"},
+        {"flac.oga", 44100, "ffmpeg -i {in} -c:a flac -f ogg {out}"},
+        {"vorbis.mka", 44100, "ffmpeg -i {in} -c:a libvorbis -q:a 0 {out}"},
+        {"adpcm.mov", 44100, "ffmpeg -i {in} -c:a adpcm_ima_qt {out}"},  // a refused codec
+        {"musepack.mpc", 44100, "mpcenc --silent --quality 3 {in} {out}"},
+    };
+    int written = 0;
+    for (const Seed& seed : seeds) {
+        const std::string wav = dir + "/ffmpeg-source.wav";
+        const std::string out = dir + "/" + seed.name;
+        const int frames = seed.rate / 20;
+        if (!testaudio::Write(wav, testaudio::Format::Wav, seed.rate, 2,
+                              testaudio::Sine(seed.rate, 2, frames, 997.0, 0.5)))
+            return written;
+        std::string command = seed.command;
+        command.replace(command.find("{in}"), 4, "'" + wav + "'");
+        command.replace(command.find("{out}"), 5, "'" + out + "'");
+        if (command.rfind("ffmpeg", 0) == 0) command.insert(6, " -nostdin -y -v error");
+        if (std::system((command + " >/dev/null 2>&1").c_str()) == 0) {
+            ++written;
+        } else {
+            std::remove(out.c_str());
+            std::fprintf(stderr, "fuzz_make_corpus: no %s seed (%s failed)\n", seed.name,
+                         command.substr(0, command.find(' ')).c_str());
+        }
+        std::remove(wav.c_str());
+    }
+    // The ID3v2 tag that sends raw AAC to libmpg123 first.
+    std::ifstream adts(dir + "/adts.aac", std::ios::binary);
+    if (adts) {
+        std::vector<uint8_t> bytes = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 20};
+        bytes.resize(30, 0);
+        bytes.insert(bytes.end(), std::istreambuf_iterator<char>(adts), {});
+        if (Save(dir + "/id3-adts.aac", bytes)) ++written;
+    }
+    return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,6 +179,8 @@ int main(int argc, char** argv) {
     edges.Data(1).DataWord(INT32_MAX).Op(kSetPositionForChannel).Render(2);
     edges.Data(1).DataWord(-5).Op(kSetPositionForChannel).Op(kGetPosTimeChannel);
     save("edges", edges);
-    std::printf("%zu files, %d call sequences\n", files.size(), written);
+    const int ffmpegSeeds = WriteFfmpegSeeds(argv[1]);
+    std::printf("%zu files, %d for FFmpeg, %d call sequences\n", files.size(), ffmpegSeeds,
+                written);
     return 0;
 }

@@ -40,8 +40,11 @@ std::string OpenFile(Plugin& plugin, int slot, const std::string& path) {
         plugin.Free(slot);
         return problem;
     }
-    if (!plugin.Open(slot, path))
+    if (!plugin.Open(slot, path)) {
+        const std::string found = plugin.Refusal();
+        if (!found.empty()) return "not playable: " + found;
         return "not a playable audio file, or its format is not supported";
+    }
     return "";
 }
 

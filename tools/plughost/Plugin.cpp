@@ -46,6 +46,7 @@ void Plugin::FindEngineCalls() {
     find(outputName_, "AE_OutputName");
     find(outputReason_, "AE_OutputReason");
     find(streamInfo_, "AE_StreamInfo");
+    find(streamRefusal_, "AE_StreamRefusal");
     find(render_, "AE_Render");
 }
 
@@ -64,6 +65,13 @@ std::string Plugin::Start() {
     std::string text = "the engine did not start (error " + std::to_string(code);
     if (errorName_) text += std::string(", ") + errorName_(code);
     return text + ")";
+}
+
+std::string Plugin::Refusal() const {
+    if (!streamRefusal_) return "";
+    char text[256];
+    streamRefusal_(text, sizeof text);
+    return text;
 }
 
 std::string Plugin::OutputReason() const {

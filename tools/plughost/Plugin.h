@@ -39,6 +39,9 @@ class Plugin {
     // The output in use and why it was chosen, in the engine's words ("null: no
     // sound device opened (...)"); empty when the engine does not say.
     std::string OutputReason() const;
+    // What the engine recognised in the file the last Open on this thread refused
+    // ("MP4 with an unsupported codec: Dolby AC-4"), or "" when it cannot say.
+    std::string Refusal() const;
     // The exact facts of a file as the engine would open it; nullopt when the engine
     // offers no such call or refuses the file.
     std::optional<AE_STREAMINFO> StreamInfo(const std::string& file) const;
@@ -86,6 +89,7 @@ class Plugin {
     decltype(&AE_ErrorName) errorName_ = nullptr;
     decltype(&AE_OutputName) outputName_ = nullptr;
     decltype(&AE_OutputReason) outputReason_ = nullptr;
+    decltype(&AE_StreamRefusal) streamRefusal_ = nullptr;
     decltype(&AE_StreamInfo) streamInfo_ = nullptr;
     decltype(&AE_Render) render_ = nullptr;
 };

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -194,6 +195,42 @@ TEST(BadInput, FilesThatDoNotOpenFailCleanly) {
     Stream ok(dir.File("whole_wav.wav"));
     ASSERT_NE(ok.handle(), 0u);
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_OK);
+}
+
+// A refused file that was recognised says what it was, for the calling thread; the
+// next open, refused unrecognised or successful, clears it.
+TEST(BadInput, RefusedFileSaysWhatItWasRecognisedAs) {
+    testaudio::TempDir dir;
+    const std::string wav = WriteFile(dir, "tone.wav", Format::Wav, kOutputRate, 2,
+                                      testaudio::Sine(kOutputRate, 2, 4410, 440, 0.5));
+    const std::string mov = dir.File("adpcm.mov");
+    if (std::system(("ffmpeg -nostdin -v error -y -i '" + wav + "' -c:a adpcm_ima_qt '" + mov +
+                     "' >/dev/null 2>&1")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no ffmpeg tool to make the file";
+    EXPECT_EQ(BASS_StreamCreateFile(FALSE, mov.c_str(), 0, 0, 0), 0u);
+    if (BASS_ErrorGetCode() != BASS_ERROR_CODEC) GTEST_SKIP() << "the FFmpeg module is not built";
+    const std::string expected = "MP4 with an unsupported codec: ADPCM IMA QuickTime";
+    char text[128] = {};
+    EXPECT_EQ(AE_StreamRefusal(text, sizeof text), expected.size());
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CODEC);  // left as it was
+    char cut[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(AE_StreamRefusal(cut, sizeof cut), expected.size());
+    EXPECT_STREQ(cut, "MP4");
+    std::async(std::launch::async, [] {
+        char other[8] = "stale";
+        EXPECT_EQ(AE_StreamRefusal(other, sizeof other), 0u) << "another thread's refusal";
+        EXPECT_STREQ(other, "");
+    }).get();
+
+    WriteBytes(dir.File("notes.txt"), "These are notes.\n");
+    ExpectOpenFails(dir.File("notes.txt"), kNotAudio);
+    EXPECT_EQ(AE_StreamRefusal(text, sizeof text), 0u);
+    EXPECT_EQ(BASS_StreamCreateFile(FALSE, mov.c_str(), 0, 0, 0), 0u);
+    Stream ok(wav);
+    ASSERT_NE(ok.handle(), 0u);
+    EXPECT_EQ(AE_StreamRefusal(text, sizeof text), 0u);
 }
 
 // A FIFO is not a regular file: the open fails at once instead of waiting for a writer.

@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: MIT
+// Formats our own decoders do not read (MP4/M4A, raw AAC, WMA, WavPack, Monkey's
+// Audio, Musepack, TTA, Matroska/WebM, AC-3, DTS, FLAC in Ogg as FFmpeg writes it),
+// through libaudioengine-ffmpeg.so. That module links FFmpeg, which Debian builds
+// under the GPL, so the engine never links it: it is loaded on first use from beside
+// the engine's own library, and the engine does without it when it is not there.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "audioengine/decode/ChannelOrder.h"
+#include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/ContainerMetadata.h"
+#include "audioengine/decode/FrameDecoder.h"
+#include "audioengine/ffmpeg/FfmpegModuleApi.h"
+#include "plugin/engine/Bass.h"
+
+namespace ae {
+
+namespace {
+
+constexpr const char* kModuleFile = "libaudioengine-ffmpeg.so";
+
+struct Module {
+    const AeffApi* api = nullptr;
+    std::string why;  // why there is none
+};
+
+// The folder of the object this code was linked into: libbass.so, or a program that
+// links the decoders itself (the tests and benchmarks). The loader names a program by
+// how it was started, which may be relative to another folder: /proc says where it is.
+std::string OwnFolder() {
+    static const char anchor = 0;
+    Dl_info where{};
+    std::string file;
+    if (dladdr(&anchor, &where) && where.dli_fname && where.dli_fname[0] == '/') {
+        file = where.dli_fname;
+    } else {
+        char self[PATH_MAX];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) return ".";
+        file.assign(self, static_cast<size_t>(n));
+    }
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+}
+
+int64_t ReadAt(void* opaque, int64_t offset, void* buffer, int64_t bytes);
+int64_t SizeOf(void* opaque);
+const Module& LoadedModule();
+
+// The tag library's reader of what TagLib cannot read (Matroska and WebM tags).
+int ReadMetadataThroughModule(const FileSource& file, AE_MetadataVisitor visit, void* user) {
+    const AeffReader reader{const_cast<FileSource*>(&file), ReadAt, SizeOf};
+    return LoadedModule().api->read_metadata(&reader, visit, user);
+}
+
+// Loaded once per process and never unloaded: decoders may be open on any thread.
+// Once loaded, it reads container metadata for the tag library too.
+const Module& LoadedModule() {
+    static const Module module = [] {
+        Module m;
+        std::string path;
+        if (const char* chosen = std::getenv("AUDIOENGINE_FFMPEG_MODULE")) {
+            path = chosen;
+            if (path.empty()) {
+                m.why = "AUDIOENGINE_FFMPEG_MODULE is set empty";
+                return m;
+            }
+        } else {
+            path = OwnFolder() + "/" + kModuleFile;
+        }
+        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        if (!handle) {
+            const char* error = dlerror();
+            m.why = error ? error : "cannot load " + path;
+            return m;
+        }
+        using GetApi = const AeffApi* (*)(uint32_t);
+        auto get = reinterpret_cast<GetApi>(dlsym(handle, "audioengine_ffmpeg_api"));
+        m.api = get ? get(AEFF_API_VERSION) : nullptr;
+        if (!m.api) m.why = path + " does not speak this engine's module interface";
+        return m;
+    }();
+    static const bool reading = [] {
+        if (module.api) SetContainerMetadataReader(ReadMetadataThroughModule);
+        return true;
+    }();
+    (void)reading;
+    return module;
+}
+
+int64_t ReadAt(void* opaque, int64_t offset, void* buffer, int64_t bytes) {
+    return static_cast<const FileSource*>(opaque)->ReadAt(offset, buffer, bytes);
+}
+int64_t SizeOf(void* opaque) { return static_cast<const FileSource*>(opaque)->Size(); }
+
+class FfmpegDecoder final : public FrameDecoder {
+  public:
+    FfmpegDecoder(std::unique_ptr<FileSource> file, const AeffApi* api)
+        : file_(std::move(file)), api_(api) {}
+    ~FfmpegDecoder() override { api_->close(decoder_); }
+
+    Status Open(std::string* what) {
+        reader_.opaque = file_.get();
+        reader_.read_at = ReadAt;
+        reader_.size = SizeOf;
+        const AeffLimits limits{kMaxDecodedRate, kMaxDecodedChannels};
+        AeffInfo info{};
+        int error = BASS_ERROR_UNKNOWN;
+        char text[256] = {};
+        decoder_ = api_->open(&reader_, &limits, &info, &error, text, sizeof text);
+        if (what) *what = text;
+        if (!decoder_) return Error{error != BASS_OK ? error : BASS_ERROR_UNKNOWN};
+        info_.rate = info.rate;
+        info_.channels = info.channels;
+        info_.frames = info.frames;
+        info_.ctype = info.ctype;
+        info_.origres = info.origres;
+        // A file that names no layout (WMA in ASF, for one) is taken in WAV order.
+        info_.channelMask =
+            info.channel_mask ? info.channel_mask : DefaultChannelMask(info.channels);
+        return {};
+    }
+
+  protected:
+    int64_t DecodeFrames(float* out, int64_t frames) override {
+        return api_->read(decoder_, out, frames);
+    }
+    bool SeekCodec(int64_t frame) override { return api_->seek(decoder_, frame) == 1; }
+
+  private:
+    std::unique_ptr<FileSource> file_;  // read by the module until close
+    const AeffApi* api_;
+    AeffReader reader_{};
+    AeffDecoder* decoder_ = nullptr;
+};
+
+}  // namespace
+
+bool FfmpegModuleLoaded(std::string* why) {
+    const Module& module = LoadedModule();
+    if (why) *why = module.why;
+    return module.api != nullptr;
+}
+
+Result<std::unique_ptr<Decoder>> OpenFfmpegDecoder(std::unique_ptr<FileSource> file,
+                                                   std::string* what) {
+    if (what) what->clear();
+    const Module& module = LoadedModule();
+    if (!module.api) return Error{BASS_ERROR_FILEFORM};
+    auto decoder = std::make_unique<FfmpegDecoder>(std::move(file), module.api);
+    const Status opened = decoder->Open(what);
+    if (!opened.ok()) return Error{opened.code()};
+    return std::unique_ptr<Decoder>(std::move(decoder));
+}
+
+}  // namespace ae
