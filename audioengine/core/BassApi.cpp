@@ -23,7 +23,13 @@
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
 
+#ifdef _WIN32
+#include "audioengine/platform/WindowsModule.h"
+// bass.def names the exports, undecorated.
+#define AE_EXPORT extern "C"
+#else
 #define AE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 using ae::Engine;
 using ae::Error;
@@ -84,6 +90,9 @@ int64_t FrameBytes(const Stream& stream) { return int64_t{2} * stream.info().cha
 }  // namespace
 
 AE_EXPORT BOOL BASS_CALL BASS_Init(int device, DWORD freq, DWORD, HWND, const void*) {
+#ifdef _WIN32
+    ae::KeepThisModuleLoaded();
+#endif
     return Entry<BOOL>(FALSE, [&] { return Engine::Instance().Init(device, freq); });
 }
 

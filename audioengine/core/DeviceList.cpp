@@ -2,8 +2,10 @@
 #include "audioengine/core/DeviceList.h"
 
 #include <SDL.h>
+#ifndef _WIN32
 #include <alsa/asoundlib.h>
 #include <pulse/pulseaudio.h>
+#endif
 
 #include <atomic>
 #include <cstdlib>
@@ -15,6 +17,10 @@
 #include "audioengine/core/Stream.h"
 #include "audioengine/core/Trace.h"
 #include "plugin/engine/Bass.h"
+
+#ifdef _WIN32
+#include "audioengine/platform/WindowsText.h"
+#endif
 
 namespace ae {
 namespace {
@@ -46,6 +52,7 @@ struct Answer {
     std::string source;         // where the list came from, or why there is none
 };
 
+#ifndef _WIN32
 enum class PulseOutcome { Listed, NoServer, NoAnswer };
 
 struct PulseQuery {
@@ -170,6 +177,7 @@ PulseOutcome AskPulse(Answer* answer) {
     }
     return outcome;
 }
+#endif
 
 // Asks SDL2 for its output devices, starting its audio subsystem for the query, with
 // the drivers the device output uses.
@@ -201,6 +209,14 @@ Answer AskForDevices() {
     Answer answer;
     const char* setting = std::getenv("AUDIOENGINE_DRIVER");
     const std::string driver = setting ? setting : "";
+#ifdef _WIN32
+    // Windows has SDL2's drivers alone (WASAPI, DirectSound, winmm).
+    if (driver.empty() || driver == "sdl") {
+        AskSdl(&answer);
+    } else {
+        answer.source = "AUDIOENGINE_DRIVER=" + driver + " is not a driver on Windows (sdl)";
+    }
+#else
     if (driver.empty() || driver == "pulse") {
         const PulseOutcome outcome = AskPulse(&answer);
         if (driver.empty() && outcome == PulseOutcome::NoServer) {
@@ -213,6 +229,7 @@ Answer AskForDevices() {
     } else {
         answer.source = "AUDIOENGINE_DRIVER=" + driver + " is not a driver (pulse or sdl)";
     }
+#endif
     return answer;
 }
 
@@ -244,7 +261,14 @@ void Refresh(DeviceTable& table) {
     if (answer.source != table.source) Trace("device list: %s", answer.source.c_str());
     table.source = answer.source;
     std::vector<bool> present(table.devices.size(), false);
-    for (const Found& found : answer.devices) {
+    for (const Found& listed : answer.devices) {
+#ifdef _WIN32
+        // Names for people in the system's code page, as a host's texts are; SDL's
+        // are UTF-8 (which opens the device, so the identifier stays as it is).
+        const Found found{Utf8ToAnsi(listed.name), listed.driver};
+#else
+        const Found& found = listed;
+#endif
         size_t i = 0;
         while (i < table.devices.size() && found.driver != table.devices[i].driver) ++i;
         if (i == table.devices.size()) {
@@ -329,16 +353,23 @@ void SetDeviceInUse(const std::string& driver) {
     gDeviceInUse.store(Keep(driver), std::memory_order_release);
 }
 
+#ifndef _WIN32
 namespace {
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 }  // namespace
+#endif
 
 bool StartSdlAudio(std::string* error) {
-    snd_lib_error_set_handler(SilentAlsaError);     // ALSA's messages never reach the host
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");  // the host keeps its handlers
+#ifdef _WIN32
+    // WASAPI first, then the older APIs; never SDL's dummy or disk drivers.
+    const char* drivers = "wasapi,directsound,winmm";
+#else
+    snd_lib_error_set_handler(SilentAlsaError);  // ALSA's messages never reach the host
     // Sound servers first, then ALSA; never JACK or SDL's dummy/disk drivers.
-    if (!std::getenv("SDL_AUDIODRIVER"))
-        SDL_SetHint(SDL_HINT_AUDIODRIVER, "pulseaudio,pipewire,alsa");
+    const char* drivers = "pulseaudio,pipewire,alsa";
+#endif
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");  // the host keeps its handlers
+    if (!std::getenv("SDL_AUDIODRIVER")) SDL_SetHint(SDL_HINT_AUDIODRIVER, drivers);
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) return true;
     *error = std::string("SDL: ") + SDL_GetError();
     return false;

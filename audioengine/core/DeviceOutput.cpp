@@ -86,9 +86,13 @@ class DeviceOutput : public Output, public DeviceSink {
   private:
     // The drivers to try, in order: the one asked for, or pulse then SDL.
     std::unique_ptr<DeviceBackend> OpenDevice(int* rate, bool firstOpen, std::string* why) {
-        const bool pulse = request_.driver != "sdl";
         const bool sdl = request_.driver != "pulse";
         std::string failures;
+#ifdef _WIN32
+        static_cast<void>(firstOpen);  // SDL2's drivers alone there, none adopts a rate
+        if (!sdl) failures = "pulse: not on Windows";
+#else
+        const bool pulse = request_.driver != "sdl";
         if (pulse) {
             std::unique_ptr<DeviceBackend> device = MakePulseDevice(request_);
             std::string text;
@@ -100,6 +104,7 @@ class DeviceOutput : public Output, public DeviceSink {
             }
             failures = "pulse: " + text;
         }
+#endif
         if (sdl) {
             std::unique_ptr<DeviceBackend> device = MakeSdlDevice(request_);
             std::string text;

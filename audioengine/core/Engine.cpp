@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "audioengine/core/Engine.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -153,13 +155,19 @@ Status Engine::Init(int device, uint32_t rate) {
             supervisor_ = std::thread([this] { SupervisorLoop(); });
         }
     }
+#ifndef _WIN32
+    // On Windows nothing is run at exit: by the time a DLL hears of it, the process
+    // has ended every other thread, wherever it was (possibly holding a lock the
+    // shutdown would wait for). The wav: output keeps its header current as it goes.
     pid_ = getpid();
     static bool registered = false;
     if (!registered) registered = std::atexit(&Engine::ShutdownAtExit) == 0;
+#endif
     started_ = true;
     return {};
 }
 
+#ifndef _WIN32
 void Engine::ShutdownAtExit() {
     // A forked child inherits this handler but none of the threads: its exit must not
     // touch the engine (its locks may have been copied while held).
@@ -167,6 +175,7 @@ void Engine::ShutdownAtExit() {
     if (getpid() != engine.pid_) return;
     engine.Shutdown();
 }
+#endif
 
 void Engine::Shutdown() {
     std::unique_ptr<Output> output;

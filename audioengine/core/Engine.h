@@ -170,7 +170,9 @@ class Engine {
     // a worker's copy keeps a freed stream alive until its step ends).
     std::unique_ptr<std::shared_ptr<Stream>[]> decoding_;
     StreamSetup setup_;
+#ifndef _WIN32
     pid_t pid_ = 0;  // the process that started the engine
+#endif
 
     struct Worker {
         std::thread thread;

@@ -14,6 +14,10 @@
 #include "audioengine/dsp/PeakLevel.h"
 #include "plugin/engine/Bass.h"
 
+#ifdef _WIN32
+#include "audioengine/platform/WindowsFile.h"
+#endif
+
 namespace ae {
 namespace {
 
@@ -101,17 +105,28 @@ AE_HOT int64_t MonotonicNs() {
 #endif
 }
 
+// `path` made absolute, in the encoding it came in; itself when that fails.
+static std::string AbsolutePath(const std::string& path) {
+#ifdef _WIN32
+    const std::string absolute = AbsoluteAnsiPath(path);
+    return absolute.empty() ? path : absolute;
+#else
+    std::string absolute = path;
+    if (char* resolved = realpath(path.c_str(), nullptr)) {
+        absolute = resolved;
+        free(resolved);
+    }
+    return absolute;
+#endif
+}
+
 int VolumeRampFrames(int outputRate) { return std::max(1, outputRate / 200); }  // 5 ms
 
 Result<std::unique_ptr<Stream>> Stream::Open(const std::string& path, const StreamSetup& setup) {
     Result<std::unique_ptr<Decoder>> opened = OpenDecoder(path);
     if (!opened.ok()) return opened.error();
     std::unique_ptr<Decoder> decoder = std::move(opened).value();
-    std::string absolute = path;
-    if (char* resolved = realpath(path.c_str(), nullptr)) {
-        absolute = resolved;
-        free(resolved);
-    }
+    std::string absolute = AbsolutePath(path);
     const int64_t payload = AudioPayloadBytes(path);
     std::unique_ptr<Stream> stream(
         new Stream(std::move(decoder), std::move(absolute), payload, setup));

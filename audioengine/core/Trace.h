@@ -12,6 +12,11 @@ namespace ae {
 // True when a trace file is open.
 bool TraceOn();
 // Appends "SECONDS.mmm [PID] " and the formatted text as one line, flushed.
+#ifdef __MINGW32__
+// MinGW's own C99 formatting (__USE_MINGW_ANSI_STDIO), not msvcrt's.
+void Trace(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 }  // namespace ae

@@ -4,8 +4,10 @@
 // through libaudioengine-ffmpeg.so. That module links FFmpeg, which Debian builds
 // under the GPL, so the engine never links it: it is loaded on first use from beside
 // the engine's own library, and the engine does without it when it is not there.
+#ifndef _WIN32
 #include <dlfcn.h>
 #include <unistd.h>
+#endif
 
 #include <climits>
 #include <cstdlib>
@@ -22,12 +24,13 @@ namespace ae {
 
 namespace {
 
-constexpr const char* kModuleFile = "libaudioengine-ffmpeg.so";
-
 struct Module {
     const AeffApi* api = nullptr;
     std::string why;  // why there is none
 };
+
+#ifndef _WIN32
+constexpr const char* kModuleFile = "libaudioengine-ffmpeg.so";
 
 // The folder of the object this code was linked into: libbass.so, or a program that
 // links the decoders itself (the tests and benchmarks). The loader names a program by
@@ -47,6 +50,7 @@ std::string OwnFolder() {
     const size_t slash = file.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
 }
+#endif
 
 int64_t ReadAt(void* opaque, int64_t offset, void* buffer, int64_t bytes);
 int64_t SizeOf(void* opaque);
@@ -63,6 +67,11 @@ int ReadMetadataThroughModule(const FileSource& file, AE_MetadataVisitor visit, 
 const Module& LoadedModule() {
     static const Module module = [] {
         Module m;
+#ifdef _WIN32
+        // The Windows engine has no FFmpeg module: it reads what its own decoders do.
+        m.why = "the Windows engine has no FFmpeg module";
+        return m;
+#else
         std::string path;
         if (const char* chosen = std::getenv("AUDIOENGINE_FFMPEG_MODULE")) {
             path = chosen;
@@ -84,6 +93,7 @@ const Module& LoadedModule() {
         m.api = get ? get(AEFF_API_VERSION) : nullptr;
         if (!m.api) m.why = path + " does not speak this engine's module interface";
         return m;
+#endif
     }();
     static const bool reading = [] {
         if (module.api) SetContainerMetadataReader(ReadMetadataThroughModule);

@@ -2,9 +2,13 @@
 // Reading a file through our own offset and read-ahead buffer.
 #include "audioengine/decode/FileSource.h"
 
+#ifdef _WIN32
+#include "audioengine/platform/WindowsFile.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +18,30 @@
 #include "plugin/engine/Bass.h"
 
 namespace ae {
+
+#ifdef _WIN32
+
+// The name is in the ANSI code page, as the host passes it.
+Result<std::unique_ptr<FileSource>> FileSource::Open(const std::string& path) {
+    void* file = OpenDiskFile(path);
+    if (file == nullptr) return Error{BASS_ERROR_FILEOPEN};
+    std::unique_ptr<FileSource> source(new (std::nothrow) FileSource(file));
+    if (!source) {
+        CloseDiskFile(file);
+        return Error{BASS_ERROR_MEM};
+    }
+    return source;
+}
+
+FileSource::~FileSource() { CloseDiskFile(file_); }
+
+int64_t FileSource::ReadAt(int64_t offset, void* buffer, int64_t bytes) const {
+    return ReadDiskFileAt(file_, offset, buffer, bytes);
+}
+
+int64_t FileSource::Size() const { return DiskFileSize(file_); }
+
+#else
 
 Result<std::unique_ptr<FileSource>> FileSource::Open(const std::string& path) {
     if (path.empty()) return Error{BASS_ERROR_FILEOPEN};
@@ -57,6 +85,14 @@ int64_t FileSource::ReadAt(int64_t offset, void* buffer, int64_t bytes) const {
     }
     return done;
 }
+
+int64_t FileSource::Size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+#endif
 
 int64_t FileSource::Read(void* buffer, int64_t bytes) {
     auto* out = static_cast<unsigned char*>(buffer);
@@ -104,12 +140,6 @@ int64_t FileSource::Seek(int64_t offset, int whence) {
     if ((offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset)) return -1;
     offset_ = base + offset;
     return offset_;
-}
-
-int64_t FileSource::Size() const {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return -1;
-    return static_cast<int64_t>(st.st_size);
 }
 
 }  // namespace ae

@@ -39,8 +39,13 @@ class FileSource {
   private:
     static constexpr int64_t kBufferBytes = 32 * 1024;
 
+#ifdef _WIN32
+    explicit FileSource(void* file) : file_(file) {}
+    void* file_;  // see WindowsFile.h
+#else
     explicit FileSource(int fd) : fd_(fd) {}
     int fd_;
+#endif
     int64_t offset_ = 0;
     // Holds the file's bytes [bufferStart_, bufferStart_ + bufferLength_).
     std::unique_ptr<unsigned char[]> buffer_;

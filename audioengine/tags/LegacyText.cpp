@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "audioengine/tags/LegacyText.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "audioengine/platform/WindowsText.h"
+#else
 #include <iconv.h>
+#endif
 
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 namespace audioengine {
 
@@ -61,6 +68,37 @@ bool IsWindows1252(const std::string& iconvName) {
     return upper == "CP1252" || upper == "WINDOWS-1252";
 }
 
+#ifdef _WIN32
+// Windows has no iconv: a code page is named by its number ("CP1251"), and Windows
+// itself decodes it.
+unsigned CodePageNumber(const std::string& iconvName) {
+    if (iconvName.size() < 3 || std::toupper(static_cast<unsigned char>(iconvName[0])) != 'C' ||
+        std::toupper(static_cast<unsigned char>(iconvName[1])) != 'P')
+        return 0;
+    unsigned number = 0;
+    for (size_t i = 2; i < iconvName.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(iconvName[i])) || number > 100000) return 0;
+        number = number * 10 + static_cast<unsigned>(iconvName[i] - '0');
+    }
+    return number;
+}
+
+bool KnownEncoding(const std::string& iconvName) {
+    const unsigned number = CodePageNumber(iconvName);
+    return number != 0 && IsValidCodePage(number);
+}
+
+bool IconvToUtf8(const std::string& from, std::string_view bytes, std::string* out) {
+    return ae::CodePageToUtf8(CodePageNumber(from), bytes, out);
+}
+#else
+bool KnownEncoding(const std::string& iconvName) {
+    const iconv_t cd = iconv_open("UTF-8", iconvName.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    iconv_close(cd);
+    return true;
+}
+
 // `bytes` decoded from `from` by iconv; false when iconv does not know the encoding
 // or the bytes are not valid in it.
 bool IconvToUtf8(const std::string& from, std::string_view bytes, std::string* out) {
@@ -79,25 +117,34 @@ bool IconvToUtf8(const std::string& from, std::string_view bytes, std::string* o
     *out = std::move(result);
     return true;
 }
+#endif
 
 }  // namespace
 
 LegacyCodePage::LegacyCodePage(const std::string& name) {
     const std::string iconvName = IconvName(name);
-    if (iconvName.empty() || IsWindows1252(iconvName)) return;
-    const iconv_t cd = iconv_open("UTF-8", iconvName.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return;
-    iconv_close(cd);
+    if (iconvName.empty() || IsWindows1252(iconvName) || !KnownEncoding(iconvName)) return;
     iconvName_ = iconvName;
 }
 
 LegacyCodePage LegacyCodePage::FromEnvironment() {
     const char* name = std::getenv(kTagCodePageVariable);
+#ifdef _WIN32
+    // Windows tools write these texts in the system's code page, the one the host
+    // reads texts in: decoded in it, they come back to the host unchanged.
+    if (name == nullptr || *name == '\0') return LegacyCodePage(std::to_string(GetACP()));
+#endif
     return LegacyCodePage(name ? name : "");
 }
 
 std::string LegacyCodePage::ToUtf8(std::string_view bytes) const {
+#ifdef _WIN32
+    // Bytes that happen to read as UTF-8 are taken in the code page all the same, so
+    // that the host gets them back as they are in the file.
+    if (IsAscii(bytes)) return std::string(bytes);
+#else
     if (IsAscii(bytes) || IsValidUtf8(bytes)) return std::string(bytes);
+#endif
     std::string out;
     if (!iconvName_.empty() && IconvToUtf8(iconvName_, bytes, &out)) return out;
     return Windows1252ToUtf8(bytes);

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "audioengine/tags/TagReader.h"
 
+#ifdef _WIN32
+#include "audioengine/platform/WindowsFile.h"
+#include "audioengine/platform/WindowsText.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
+#endif
 #include <taglib/aifffile.h>
 #include <taglib/apefile.h>
 #include <taglib/apefooter.h>
@@ -27,11 +32,14 @@
 #include <taglib/wavfile.h>
 #include <taglib/wavpackfile.h>
 #include <taglib/xiphcomment.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -295,10 +303,11 @@ TagSet FromAsf(const TagLib::ASF::Tag* tag) {
 TagSet FromAiffTextChunks(TagLib::IOStream* stream, const LegacyCodePage& page) {
     constexpr unsigned kMaxText = 64 * 1024;  // bytes: longer chunks are not texts
     TagSet set;
-    const long length = stream->length();
-    long offset = 12;
+    // 64-bit sums: a chunk size near 4 GiB must not wrap a 32-bit long (Windows').
+    const int64_t length = stream->length();
+    int64_t offset = 12;
     for (int chunks = 0; chunks < 1000 && offset + 8 <= length; ++chunks) {
-        stream->seek(offset);
+        stream->seek(static_cast<long>(offset));
         const TagLib::ByteVector header = stream->readBlock(8);
         if (header.size() != 8) break;
         const unsigned size = header.toUInt(4U, true);
@@ -307,7 +316,7 @@ TagSet FromAiffTextChunks(TagLib::IOStream* stream, const LegacyCodePage& page) 
                            : id == "AUTH" ? TagKey::Artist
                            : id == "ANNO" ? TagKey::Comment
                                           : TagKey::Track;
-        if (key != TagKey::Track && size <= kMaxText && offset + 8 + long{size} <= length &&
+        if (key != TagKey::Track && size <= kMaxText && offset + 8 + int64_t{size} <= length &&
             set[key].empty()) {
             const TagLib::ByteVector body = stream->readBlock(size);
             std::string text(body.data(), body.size());
@@ -316,7 +325,7 @@ TagSet FromAiffTextChunks(TagLib::IOStream* stream, const LegacyCodePage& page) 
                 text.pop_back();
             set[key] = page.ToUtf8(text);
         }
-        offset += 8 + long{size} + (size & 1);
+        offset += 8 + int64_t{size} + (size & 1);
     }
     return set;
 }
@@ -442,6 +451,21 @@ const Container kContainers[] = {
     {TagLib::MPEG::File::isSupported, ReadMpeg},
 };
 
+#ifdef _WIN32
+// Opens `path` (in the ANSI code page, as the host passes it) read-only as a TagLib
+// stream if it names a file on disk: never a pipe, console or device, whose open or
+// read could wait.
+std::unique_ptr<TagLib::FileStream> OpenRegularFile(const std::string& path) {
+    const std::wstring wide = ae::AnsiToWide(path);
+    if (wide.empty()) return nullptr;
+    void* probe = ae::OpenDiskFile(path);
+    if (probe == nullptr) return nullptr;
+    ae::CloseDiskFile(probe);
+    auto stream = std::make_unique<TagLib::FileStream>(TagLib::FileName(wide.c_str()), true);
+    if (!stream->isOpen()) return nullptr;
+    return stream;
+}
+#else
 // Opens `path` read-only as a TagLib stream if it is a regular file. The open does
 // not block, whatever the path names (a FIFO would otherwise wait for a writer).
 std::unique_ptr<TagLib::FileStream> OpenRegularFile(const std::string& path) {
@@ -462,6 +486,8 @@ std::unique_ptr<TagLib::FileStream> OpenRegularFile(const std::string& path) {
     }
     return stream;
 }
+
+#endif
 
 std::atomic<ContainerMetadataReader> gMetadataReader{nullptr};
 

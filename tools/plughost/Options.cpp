@@ -17,8 +17,37 @@ constexpr size_t kHelpColumn = 19;
 // Usage lines wrap before they pass this width, to fit an 80-column terminal.
 constexpr size_t kUsageWidth = 79;
 
+// The plug-in plughost loads by default, and how play shows what plays: Windows has
+// no live display, only the status lines.
+#ifdef _WIN32
+#define PLUGHOST_PLUGIN_FILE "Plugin.dll"
+#define PLUGHOST_PLAY_SUMMARY "play files, one per slot, with a status line each"
+#define PLUGHOST_PLAY_DISPLAY                                                  \
+    "It prints one status line per slot every second:\n"                       \
+    "  [1] playing 00:12 / 00:30  L 20480 R 19876  vol 100%  Title - Artist\n" \
+    "Ctrl-C ends it.\n"
+#else
+#define PLUGHOST_PLUGIN_FILE "Plugin.so"
+#define PLUGHOST_PLAY_SUMMARY "play files, one per slot, with a live display"
+#define PLUGHOST_PLAY_DISPLAY                                                         \
+    "On a terminal it shows each slot's title, artist, rate, bit rate, layout,\n"     \
+    "position, level meters with peak marks and spectrum, and reads keys for the\n"   \
+    "selected slot:\n"                                                                \
+    "  space  pause / resume          s      stop (the next play starts at 0)\n"      \
+    "  left   back 5 s                right  forward 5 s\n"                           \
+    "  up     previous slot           down   next slot (also Tab, Shift-Tab)\n"       \
+    "  1..32  select a slot by number (two digits typed quickly: 10..32)\n"           \
+    "  + / -  volume up / down 10 %   m      mute / unmute\n"                         \
+    "  e      equaliser: left / right pick a band, up / down change its gain\n"       \
+    "         by 1 dB, e again goes back\n"                                           \
+    "  q      quit (also Ctrl-C)\n"                                                   \
+    "When standard output is not a terminal, or TERM is dumb, it prints one status\n" \
+    "line per slot every second instead:\n"                                           \
+    "  [1] playing 00:12 / 00:30  L 20480 R 19876  vol 100%  Title - Artist\n"
+#endif
+
 const char kOverviewIntro[] =
-    "Loads Plugin.so as a host does and drives it through its exports only.\n";
+    "Loads " PLUGHOST_PLUGIN_FILE " as a host does and drives it through its exports only.\n";
 
 const char kOverviewDetails[] =
     "exit status: 0 success; 1 a file cannot be played, the plug-in cannot be\n"
@@ -178,25 +207,11 @@ std::string CommandHelp(const CommandSpec& command) {
 const std::vector<CommandSpec>& CommandTable() {
     static const std::vector<CommandSpec> commands = {
         {"play", "FILE...", true, kMaxSlots, "play takes at most 32 files, one per slot",
-         "play files, one per slot, with a live display",
+         PLUGHOST_PLAY_SUMMARY,
          "Plays each file in its own slot (1, 2, ... up to 32), all at once.\n",
          "play seeks to whole seconds: a --start with a fraction is rounded. A --start\n"
          "at or past a file's end leaves its slot empty.\n"
-         "\n"
-         "On a terminal it shows each slot's title, artist, rate, bit rate, layout,\n"
-         "position, level meters with peak marks and spectrum, and reads keys for the\n"
-         "selected slot:\n"
-         "  space  pause / resume          s      stop (the next play starts at 0)\n"
-         "  left   back 5 s                right  forward 5 s\n"
-         "  up     previous slot           down   next slot (also Tab, Shift-Tab)\n"
-         "  1..32  select a slot by number (two digits typed quickly: 10..32)\n"
-         "  + / -  volume up / down 10 %   m      mute / unmute\n"
-         "  e      equaliser: left / right pick a band, up / down change its gain\n"
-         "         by 1 dB, e again goes back\n"
-         "  q      quit (also Ctrl-C)\n"
-         "When standard output is not a terminal, or TERM is dumb, it prints one status\n"
-         "line per slot every second instead:\n"
-         "  [1] playing 00:12 / 00:30  L 20480 R 19876  vol 100%  Title - Artist\n"
+         "\n" PLUGHOST_PLAY_DISPLAY
          "A file that cannot be played leaves its slot empty, is named once on standard\n"
          "error, and makes the exit status 1.\n"},
         {"render", "FILE...", true, kMaxSlots, "render takes at most 32 files, one per slot",
@@ -246,7 +261,7 @@ const std::vector<CommandSpec>& CommandTable() {
 const std::vector<OptionSpec>& OptionTable() {
     static const std::vector<OptionSpec> table = {
         {"--plugin", nullptr, nullptr, "PATH", OptionUse::Once,
-         "the plug-in to load (default: Plugin.so next to plughost)",
+         "the plug-in to load (default: " PLUGHOST_PLUGIN_FILE " next to plughost)",
          [](const std::string& value, Options& options, std::string* error) {
              if (value.empty()) return Refuse(error, "--plugin needs a path");
              options.plugin = value;

@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Plugin.h"
 
-#include <dlfcn.h>
-#include <limits.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <type_traits>
 #include <utility>
@@ -14,8 +10,16 @@
 namespace plughost {
 namespace {
 
+#ifdef _WIN32
+constexpr const char* kSeparators = "\\/";
+constexpr const char* kPluginFile = "Plugin.dll";
+#else
+constexpr const char* kSeparators = "/";
+constexpr const char* kPluginFile = "Plugin.so";
+#endif
+
 std::string FolderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
+    const auto slash = path.find_last_of(kSeparators);
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
@@ -33,16 +37,9 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, std::string* error
 }
 
 void Plugin::FindEngineCalls() {
-    // A second reference to the loaded plug-in, by the name it was loaded under:
-    // dlsym through it searches the plug-in and then the libraries it was linked
-    // with, the engine among them.
-    Dl_info loaded;
-    if (dladdr(reinterpret_cast<void*>(exports().SetData), &loaded) == 0 || !loaded.dli_fname)
-        return;
-    void* handle = dlopen(loaded.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-    if (!handle) return;
-    const auto find = [handle](auto& pointer, const char* name) {
-        pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(dlsym(handle, name));
+    const auto find = [this](auto& pointer, const char* name) {
+        pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(
+            library_->EngineFunction(name));
     };
     find(errorGetCode_, "BASS_ErrorGetCode");
     find(errorName_, "AE_ErrorName");
@@ -51,8 +48,6 @@ void Plugin::FindEngineCalls() {
     find(streamInfo_, "AE_StreamInfo");
     find(streamRefusal_, "AE_StreamRefusal");
     find(render_, "AE_Render");
-    // The engine stays loaded for the process; the plug-in holds its own reference.
-    dlclose(handle);
 }
 
 std::string Plugin::Start() {
@@ -173,11 +168,9 @@ std::string Plugin::TagText(int slot, const char* key) {
 }
 
 std::string DefaultPluginPath() {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "Plugin.so";
-    self[n] = '\0';
-    return FolderOf(self) + "/Plugin.so";
+    const std::string self = pluginloader::RunningProgramPath();
+    if (self.empty()) return kPluginFile;
+    return FolderOf(self) + kSeparators[0] + kPluginFile;
 }
 
 }  // namespace plughost

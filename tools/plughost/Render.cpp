@@ -2,7 +2,6 @@
 #include "tools/plughost/Render.h"
 
 #include <sndfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "tools/plughost/Files.h"
 #include "tools/plughost/Media.h"
 #include "tools/plughost/Options.h"
 #include "tools/plughost/Plugin.h"
@@ -30,12 +30,6 @@ constexpr uint32_t kBlockFrames = 4096;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(100);
 // Past this many data bytes a RIFF WAV's 32-bit sizes overflow: RF64 instead.
 constexpr int64_t kRiffLimit = 0xFFFFFF00;
-
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat first, second;
-    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
 
 // "━━━━━━──────  45%  00:12 / 00:30  52x" on one line of the terminal.
 void ShowProgress(std::ostream& err, int64_t done, int64_t total, double wallSeconds) {
@@ -156,7 +150,7 @@ int Renderer::Run() {
     info.channels = 2;
     info.format = (frames_ * bytesPerFrame > kRiffLimit ? SF_FORMAT_RF64 : SF_FORMAT_WAV) |
                   (options_.floatSamples ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
-    SNDFILE* file = sf_open(out.c_str(), SFM_WRITE, &info);
+    SNDFILE* file = OpenSoundFile(out, SFM_WRITE, &info);
     if (!file) {
         err_ << "plughost: cannot create " << OneLine(out) << ": " << sf_strerror(nullptr) << '\n';
         return 1;

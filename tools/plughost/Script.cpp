@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Script.h"
 
+#ifndef _WIN32
 #include <editline/readline.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <iostream>
 #include <thread>
 #include <vector>
 
@@ -353,6 +356,13 @@ int RunScript(Plugin& plugin, std::istream& in, const ScriptOptions& options, st
 }
 
 LineSource EditedLines(const char* prompt) {
+#ifdef _WIN32
+    // The console edits the line itself and keeps its history (F7).
+    return [prompt](std::string* line) {
+        std::cerr << prompt << std::flush;
+        return static_cast<bool>(std::getline(std::cin, *line));
+    };
+#else
     return [prompt](std::string* line) {
         char* text = readline(prompt);
         if (text == nullptr) return false;
@@ -361,6 +371,7 @@ LineSource EditedLines(const char* prompt) {
         std::free(text);
         return true;
     };
+#endif
 }
 
 }  // namespace plughost

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Terminal.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <langinfo.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <clocale>
@@ -15,6 +19,51 @@
 #include <cstring>
 
 namespace plughost {
+#ifdef _WIN32
+// Windows: the line mode alone (no live display): Ctrl-C and the console closing ask
+// the program to end; there is no raw terminal, resize or suspend.
+namespace {
+volatile LONG gQuit = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        InterlockedExchange(&gQuit, 1);
+        return TRUE;
+    }
+    return FALSE;
+}
+}  // namespace
+
+void InstallSignalHandlers() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+bool QuitRequested() { return gQuit != 0; }
+// Windows ends a process by exit code, not by signal: a run Ctrl-C ended exits 130,
+// as the shell reports it on Linux.
+void ReraiseQuitSignalAtExit() {
+    std::atexit([] {
+        if (gQuit == 0) return;
+        std::fflush(nullptr);
+        std::_Exit(130);
+    });
+}
+void ShowSystemCodePageOnConsole() {
+    static UINT previous = 0;
+    previous = GetConsoleOutputCP();  // 0: no console (output to a file or pipe)
+    if (previous == 0 || previous == GetACP()) return;
+    SetConsoleOutputCP(GetACP());
+    std::atexit([] { SetConsoleOutputCP(previous); });
+}
+bool TakeResized() { return false; }
+bool TakeSuspendRequest() { return false; }
+void SuspendSelf() {}
+bool RawTerminal::Enter(bool) { return false; }
+void RawTerminal::Leave() { active_ = false; }
+void TerminalSize(int* columns, int* rows) {
+    *columns = 80;
+    *rows = 24;
+}
+bool TerminalSpeaksUtf8() { return false; }
+bool DrawingTerminal(int) { return false; }
+#else
 namespace {
 
 volatile sig_atomic_t gQuit = 0;  // the signal that asked the program to end
@@ -82,6 +131,8 @@ void ReraiseQuitSignalAtExit() {
         raise(signal);
     });
 }
+
+void ShowSystemCodePageOnConsole() {}
 
 bool TakeResized() {
     const bool resized = gResized != 0;
@@ -156,6 +207,8 @@ bool DrawingTerminal(int fd) {
     const char* term = std::getenv("TERM");
     return isatty(fd) == 1 && term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
 }
+
+#endif
 
 std::vector<KeyPress> KeyDecoder::Feed(const char* bytes, size_t count) {
     pending_.append(bytes, count);
@@ -251,6 +304,14 @@ std::vector<KeyPress> KeyDecoder::Feed(const char* bytes, size_t count) {
     return keys;
 }
 
+#ifdef _WIN32
+bool ReadKeys(int timeoutMs, std::string* bytes) {
+    // No key input without the live display.
+    bytes->clear();
+    Sleep(static_cast<DWORD>(timeoutMs > 0 ? timeoutMs : 0));
+    return true;
+}
+#else
 bool ReadKeys(int timeoutMs, std::string* bytes) {
     bytes->clear();
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
@@ -263,5 +324,7 @@ bool ReadKeys(int timeoutMs, std::string* bytes) {
     bytes->assign(buffer, static_cast<size_t>(n));
     return true;
 }
+
+#endif
 
 }  // namespace plughost

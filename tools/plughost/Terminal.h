@@ -21,6 +21,10 @@ bool QuitRequested();
 // its output (a WAV being written is finished) first. Call it before the engine
 // starts.
 void ReraiseQuitSignalAtExit();
+// On Windows, makes a console show the system's (ANSI) code page, in which plughost
+// prints the plug-in's texts and file names, until the program ends; a console
+// otherwise shows its OEM code page. Nothing elsewhere.
+void ShowSystemCodePageOnConsole();
 bool TakeResized();
 bool TakeSuspendRequest();
 // Stops the process as Ctrl-Z would (the caller has put the terminal back first);

@@ -186,12 +186,14 @@ bool Wide(char32_t c) {
            (c >= 0x1F300 && c <= 0x1FAFF) || (c >= 0x20000 && c <= 0x3FFFD);
 }
 
+#ifndef _WIN32
 // The C library's character widths follow the system's Unicode data; they are read
 // in the C.UTF-8 locale whatever locale the program runs in.
 locale_t Utf8Locale() {
     static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
     return locale;
 }
+#endif
 
 }  // namespace
 
@@ -248,6 +250,7 @@ bool IsUtf8(const std::string& text) {
 
 int CodePointColumns(char32_t code) {
     if (code < 0x7F) return 1;
+#ifndef _WIN32  // Windows' C library has no character widths: the table below serves
     if (const locale_t locale = Utf8Locale()) {
         const locale_t previous = uselocale(locale);
         const int width = wcwidth(static_cast<wchar_t>(code));
@@ -255,6 +258,7 @@ int CodePointColumns(char32_t code) {
         // Unassigned and control code points: one column, as terminals draw them.
         return width < 0 ? 1 : width;
     }
+#endif
     return ZeroWidth(code) ? 0 : Wide(code) ? 2 : 1;
 }
 

@@ -90,10 +90,15 @@ int main(int argc, char** argv) {
 
     // A run that a signal ends ends by that signal, once the engine has stopped.
     ReraiseQuitSignalAtExit();
+    ShowSystemCodePageOnConsole();
     // info and render start no sound output: the engine's offline one serves them.
     const bool offline = command == "info" || command == "render";
     const std::string output = offline ? "manual" : options->output;
+#ifdef _WIN32
+    _putenv_s("AUDIOENGINE_OUTPUT", output.c_str());
+#else
     setenv("AUDIOENGINE_OUTPUT", output.c_str(), 1);
+#endif
 
     const std::string path = options->plugin.empty() ? DefaultPluginPath() : options->plugin;
     const auto plugin = Plugin::Load(path, &error);

@@ -65,6 +65,9 @@ struct PluginExports {
 PluginExports::Action ChannelAction(const PluginExports& exports, std::string_view name);
 PluginExports::Action ChannelAction(const PluginExports& exports, int index);
 
+// The path of the running program, "" when it cannot be told.
+std::string RunningProgramPath();
+
 class PluginLibrary {
   public:
     // Loads the plug-in at `path` (RTLD_NOW | RTLD_LOCAL; a bare file name means a
@@ -87,6 +90,12 @@ class PluginLibrary {
     // Leaves the plug-in loaded for the rest of the process, as a host that exits
     // without unloading it; its exports stay valid.
     void LeaveLoaded();
+
+    // A function of the engine the plug-in has loaded, by name; nullptr when the
+    // engine has none of that name. Through the plug-in's own library on Linux (its
+    // lookups search the libraries it links), in the loaded bass.dll on Windows.
+    using Function = void (*)();
+    Function EngineFunction(const char* name) const;
 
   private:
     PluginLibrary() = default;
