@@ -381,6 +381,11 @@ AE_EXPORT DWORD BASS_CALL AE_StreamRefusal(char* buffer, DWORD size) {
     });
 }
 
+AE_EXPORT BOOL BASS_CALL AE_QuietLibraries(void) {
+    ae::QuietFfmpegProcessLog();
+    return TRUE;
+}
+
 AE_EXPORT BOOL BASS_CALL AE_StreamInfo(const char* file, AE_STREAMINFO* info) {
     return Entry<BOOL>(FALSE, [&]() -> Status {
         if (!info) return Error{BASS_ERROR_ILLPARAM};

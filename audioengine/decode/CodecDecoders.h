@@ -36,5 +36,9 @@ Result<std::unique_ptr<Decoder>> OpenFfmpegDecoder(std::unique_ptr<FileSource> f
 // process); when not, `why` says why (dlerror's text, or an empty override).
 // Threads: any.
 bool FfmpegModuleLoaded(std::string* why);
+// Asks for FFmpeg's process-wide log level to be quiet, now if the module is loaded,
+// else as it loads; for a program that owns its process (see AE_QuietLibraries).
+// Threads: any.
+void QuietFfmpegProcessLog();
 
 }  // namespace ae

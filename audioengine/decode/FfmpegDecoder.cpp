@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -56,6 +57,13 @@ int64_t ReadAt(void* opaque, int64_t offset, void* buffer, int64_t bytes);
 int64_t SizeOf(void* opaque);
 const Module& LoadedModule();
 
+// Whether the program asked for FFmpeg's process-wide log to be quiet, and the
+// module's interface once it is loaded. Each side stores its own flag before it reads
+// the other's, so a request and a load that race still quiet the log (the module's
+// call may run twice; it is idempotent).
+std::atomic<bool> quietProcessLog{false};
+std::atomic<const AeffApi*> loadedApi{nullptr};
+
 // The tag library's reader of what TagLib cannot read (Matroska and WebM tags).
 int ReadMetadataThroughModule(const FileSource& file, AE_MetadataVisitor visit, void* user) {
     const AeffReader reader{const_cast<FileSource*>(&file), ReadAt, SizeOf};
@@ -97,6 +105,8 @@ const Module& LoadedModule() {
     }();
     static const bool reading = [] {
         if (module.api) SetContainerMetadataReader(ReadMetadataThroughModule);
+        loadedApi.store(module.api);
+        if (module.api && quietProcessLog.load()) module.api->quiet_process_log();
         return true;
     }();
     (void)reading;
@@ -155,6 +165,11 @@ bool FfmpegModuleLoaded(std::string* why) {
     const Module& module = LoadedModule();
     if (why) *why = module.why;
     return module.api != nullptr;
+}
+
+void QuietFfmpegProcessLog() {
+    quietProcessLog.store(true);
+    if (const AeffApi* api = loadedApi.load()) api->quiet_process_log();
 }
 
 Result<std::unique_ptr<Decoder>> OpenFfmpegDecoder(std::unique_ptr<FileSource> file,

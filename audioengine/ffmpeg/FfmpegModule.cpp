@@ -13,7 +13,10 @@
 //   before a decoder is opened for it;
 // - one thread per decoder, and no process-wide state: FFmpeg's global log level and
 //   callback are the host's. The contexts we own are quieted through their log level
-//   offsets instead.
+//   offsets instead. A few messages on damaged files come from contexts FFmpeg makes
+//   for itself or from none (a packet truncated at the end of the file, a Vorbis
+//   parser's setup header); only the process-wide level quiets those, which a program
+//   that owns its process asks for through quiet_process_log.
 //
 // Every decoder promises the engine an exact length at open and seeks that give the
 // samples a decode from the start gives. Two ways serve that:
@@ -1107,8 +1110,10 @@ int SeekDecoder(AeffDecoder* decoder, int64_t frame) {
 
 void CloseDecoder(AeffDecoder* decoder) { delete decoder; }
 
-const AeffApi kApi = {AEFF_API_VERSION, OpenDecoder,  ReadDecoder,
-                      SeekDecoder,      CloseDecoder, ReadMetadata};
+void QuietProcessLog() { av_log_set_level(AV_LOG_QUIET); }
+
+const AeffApi kApi = {AEFF_API_VERSION, OpenDecoder,  ReadDecoder,    SeekDecoder,
+                      CloseDecoder,     ReadMetadata, QuietProcessLog};
 
 }  // namespace
 

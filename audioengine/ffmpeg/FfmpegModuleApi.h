@@ -16,7 +16,7 @@ extern "C" {
 #endif
 
 /* Raised whenever a struct below or a function's meaning changes. */
-#define AEFF_API_VERSION 1u
+#define AEFF_API_VERSION 2u
 
 /* The file, read through the engine's own file object: the module opens nothing.
  * Both callbacks may be called from the thread that calls into the module only. */
@@ -76,6 +76,11 @@ typedef struct AeffApi {
      * BASS_ERROR_* code (BASS_ERROR_FILEFORM: no format the module reads).
      * Threads: any, concurrently. */
     int (*read_metadata)(const AeffReader* reader, AeffVisitor visit, void* user);
+    /* Sets FFmpeg's process-wide log level to quiet. Only for a program that owns its
+     * process: the module's own contexts are quiet without it, and a host's FFmpeg
+     * logs as the host set it unless the host asks for this.
+     * Threads: any. */
+    void (*quiet_process_log)(void);
 } AeffApi;
 
 /* The module's functions, or NULL when it does not speak `version`.

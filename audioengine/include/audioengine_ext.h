@@ -120,6 +120,17 @@ BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void*
  * Threads: any (each thread has its own); never blocks. */
 DWORD BASS_CALL AE_StreamRefusal(char* buffer, DWORD size);
 
+/* For a program that owns its process and has no FFmpeg of its own (plughost, a
+ * test tool): lets the engine set FFmpeg's process-wide log level to quiet, as soon as
+ * its FFmpeg module is loaded. Without it the engine quiets only the FFmpeg contexts it
+ * owns and leaves the process-wide level and callback to the host, so a few messages
+ * that FFmpeg logs on damaged Matroska and MP4 files without a context of ours ("Truncating
+ * packet of size ...") reach stderr. A library such as the plug-in never calls it:
+ * the process is its host's. TRUE (also on Windows, where the engine has no FFmpeg); leaves the
+ * thread's error code as it was.
+ * Threads: any; never blocks. */
+BOOL BASS_CALL AE_QuietLibraries(void);
+
 /* The name of an error code as Bass.h spells it ("BASS_OK", "BASS_ERROR_HANDLE",
  * "BASS_ERROR_UNKNOWN" for -1), or "unknown error code" for any other value; never
  * NULL. Static storage; leaves the thread's error code as it was.

@@ -365,6 +365,15 @@ TEST_F(Plughost, UnplayableFilesAreNamedWithTheReasonAndExitOne) {
               std::string::npos)
         << run.out;
     EXPECT_NE(JsonObjectFor(run.out, Tone()).find("\"rate\": 44100"), std::string::npos);
+
+    // Damaged files that FFmpeg reads (a packet past the end, a broken Vorbis setup
+    // header) play or are refused, and nothing but plughost's own lines reaches stderr.
+    for (const char* damaged :
+         {"mkv-packet-past-end", "mp4-sample-past-end", "mkv-vorbis-bad-setup"}) {
+        const Outcome bad = Plug({"info", std::string(DAMAGED_FILES) + "/" + damaged});
+        for (const std::string& line : Lines(bad.err))
+            EXPECT_EQ(line.rfind("plughost: ", 0), 0u) << damaged << ": " << line;
+    }
 }
 
 TEST_F(Plughost, PlayPrintsPlainStatusLinesUntilEveryFileHasEnded) {

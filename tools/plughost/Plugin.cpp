@@ -33,6 +33,11 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, std::string* error
     std::unique_ptr<Plugin> plugin(new Plugin);
     plugin->library_ = std::move(library);
     plugin->FindEngineCalls();
+    // plughost owns its process and uses no FFmpeg of its own: what FFmpeg would log
+    // on a damaged file is not for its output, which reports the file its own way.
+    using Quiet = decltype(&AE_QuietLibraries);
+    if (auto quiet = reinterpret_cast<Quiet>(plugin->library_->EngineFunction("AE_QuietLibraries")))
+        quiet();
     return plugin;
 }
 
