@@ -31,6 +31,9 @@ constexpr auto kWorkerPoll = std::chrono::milliseconds(20);
 // Steps a worker takes on a stream at each visit: a decode block and the chunks it
 // makes, so that a visit is worth its bookkeeping.
 constexpr int kStepsPerVisit = 10;
+// A worker's poll while a stream refills after a seek (Stream::Refilling): the
+// callback frees the ring at its next block, which may come well before kWorkerPoll.
+constexpr auto kRefillPoll = std::chrono::milliseconds(1);
 // How often the supervisor looks for stuck workers while any worker is awake.
 constexpr auto kSupervisorPoll = std::chrono::milliseconds(25);
 // The longest shutdown waits for the engine's threads before leaving them behind (a
@@ -528,7 +531,7 @@ void Engine::WorkerLoop(int id) {
     Worker& self = workers_[id];
     uint64_t seen = 0;
     for (;;) {
-        bool progress = false, playing = false;
+        bool progress = false, playing = false, refilling = false;
         const uint32_t count = mixingCount_.load(std::memory_order_acquire);
         // The workers start their rounds at different streams, so that they seldom
         // reach for the same one at once.
@@ -548,6 +551,7 @@ void Engine::WorkerLoop(int id) {
                 progress |= stepped;
                 if (!stepped) break;
             }
+            refilling |= stream->Refilling();
         }  // a freed stream closes here, outside every lock
         std::unique_lock<std::mutex> lock(workMutex_);
         if (workerStop_) break;
@@ -559,8 +563,8 @@ void Engine::WorkerLoop(int id) {
             continue;
         }
         const auto woken = [&] { return workerStop_ || workSignals_ != seen; };
-        if (playing) {
-            workWake_.wait_for(lock, kWorkerPoll, woken);
+        if (playing || refilling) {
+            workWake_.wait_for(lock, refilling ? kRefillPoll : kWorkerPoll, woken);
         } else {
             // Nothing plays and nothing is pending: sleep without a timer.
             ++sleepingWorkers_;

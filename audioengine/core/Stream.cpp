@@ -29,6 +29,9 @@ constexpr int kOutputFramesPerStep = 1024;
 constexpr int kMaxDecodeSamples = 4096;
 // Resampled audio waiting for a whole chunk; one step produces well under this.
 constexpr int kStageFrames = 2048;
+// How long after a seek or re-prime the decode side counts as refilling (see
+// Stream::Refilling): longer than any output block the callback asks for at once.
+constexpr int64_t kRefillWindowNs = 250'000'000;
 // The resampler's largest transform (2^n points): soxr's default of 2^17 would cost
 // each stream a few hundred KiB; this keeps it small at a negligible cost in speed.
 constexpr unsigned kResamplerLog2DftSize = 10;
@@ -200,8 +203,16 @@ bool Stream::Pump() {
         Restart(epoch, transport.target);
         return true;
     }
-    if (StateOf(transport.word) == kFreed || lastQueued_) return false;
+    if (StateOf(transport.word) == kFreed || lastQueued_) {
+        refilling_.store(false, std::memory_order_relaxed);
+        return false;
+    }
     Chunk* chunk = ring_.BeginPush();
+    if (refilling_.load(std::memory_order_relaxed) &&
+        (outputQueued_ >= static_cast<int64_t>(ring_.capacity()) * kChunkFrames ||
+         MonotonicNs() - restartNs_ > kRefillWindowNs)) {
+        refilling_.store(false, std::memory_order_relaxed);
+    }
     if (!chunk) return false;
     if (stageFrames_ - stageBegin_ >= kChunkFrames || flushed_) {
         PushChunk(chunk);
@@ -245,6 +256,8 @@ void Stream::Restart(uint32_t epoch, int64_t frame) {
     inputEnded_ = flushed_ = !sought;
     lastQueued_ = false;
     producerEpoch_ = epoch;
+    restartNs_ = MonotonicNs();
+    refilling_.store(true, std::memory_order_relaxed);
 }
 
 bool Stream::DecodeBlock() {

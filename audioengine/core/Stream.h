@@ -90,6 +90,12 @@ class Stream {
     // resampled audio into the ready ring. False when there is nothing to do: the ring
     // is full or the end queued. May block in the file's I/O.
     bool Pump();
+    // True from a seek or re-prime until the ring holds a ringful of the new place's
+    // audio, for at most kRefillWindowNs: the callback drops the old audio at its next
+    // pass without waking anyone, and a worker that found the ring full of it comes back
+    // soon rather than at its usual poll, lest the new audio run dry after the first
+    // block. Any thread.
+    bool Refilling() const { return refilling_.load(std::memory_order_relaxed); }
     // True while a worker has been inside one step for longer than `patienceNs`: its
     // file is slow or hung. Any thread.
     bool StuckInJob(int64_t nowNs, int64_t patienceNs) const;
@@ -252,6 +258,9 @@ class Stream {
     bool inputEnded_ = false;     // the decoder has given its last frame
     bool flushed_ = false;        // the resampler has given its last frame
     bool lastQueued_ = false;     // the final chunk is in the ring
+    int64_t restartNs_ = 0;       // when the decode side last restarted (monotonic ns)
+
+    std::atomic<bool> refilling_{false};  // see Refilling
     const bool spectrumAheadAllowed_;
     bool aheadRunning_ = false;  // steps are being computed, from aheadNext_ on
     uint32_t aheadEpoch_ = 0;    // the epoch they belong to
