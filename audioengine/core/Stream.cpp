@@ -607,7 +607,7 @@ void Stream::SpectrumOnDemand(bool isPlaying, uint32_t epochNow, int64_t end, vo
             return;  // what was last shown came from the ring
         }
     }
-    std::memcpy(out, spectrumBins_, sizeof(spectrumBins_));
+    CopySpectrum(out, spectrumBins_);
 }
 
 SpectrumWork Stream::spectrumWork() {
