@@ -17,7 +17,7 @@
 // the slot as it was when a reader is in it (that step is then computed on demand if
 // anyone asks). The count and the key are sequentially consistent, so a reader never
 // copies bins being written, and the bins themselves need no atomics: a copy is a
-// plain, vectorised copy (CopySpectrum).
+// plain, vectorised memcpy.
 //
 // The spectrum last shown to a caller is kept too (its key): a stream that is paused
 // and whose history no longer reaches its position keeps showing what was last heard,
@@ -30,37 +30,10 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "audioengine/core/Hot.h"
 #include "audioengine/dsp/Spectrum512.h"
 
 namespace ae {
-
-// Copies one spectrum (dsp::Spectrum512::kBins floats, any alignment) from `in` to
-// `out`. A query does this at every request: 16 bytes at a time in vector registers,
-// which here beats the string move the compiler makes of a fixed-size memcpy.
-AE_HOT inline void CopySpectrum(void* out, const void* in) {
-    constexpr size_t kBytes = sizeof(float) * dsp::Spectrum512::kBins;
-#if defined(__SSE2__)
-    auto* to = static_cast<char*>(out);
-    const auto* from = static_cast<const char*>(in);
-    for (size_t i = 0; i < kBytes; i += 64) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 32));
-        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 48));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), a);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 16), b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 32), c);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 48), d);
-    }
-#else
-    std::memcpy(out, in, kBytes);
-#endif
-}
 
 class SpectrumRing {
   public:
@@ -146,7 +119,7 @@ AE_HOT inline bool SpectrumRing::Copy(uint64_t key, Usable usable, void* out, bo
     slot.readers.fetch_add(1, std::memory_order_seq_cst);
     bool copied = false;
     if (slot.key.load(std::memory_order_seq_cst) == key && usable(slot.facts)) {
-        CopySpectrum(out, slot.bins);
+        std::memcpy(out, slot.bins, sizeof(slot.bins));
         // Before the count is released: a writer that finds no reader sees it shown.
         if (show && shown_.load(std::memory_order_relaxed) != key) {
             shown_.store(key, std::memory_order_seq_cst);

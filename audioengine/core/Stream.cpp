@@ -612,7 +612,7 @@ void Stream::SpectrumOnDemand(bool isPlaying, uint32_t epochNow, int64_t end, vo
             return;  // what was last shown came from the ring
         }
     }
-    CopySpectrum(out, spectrumBins_);
+    std::memcpy(out, spectrumBins_, sizeof(spectrumBins_));
 }
 
 SpectrumWork Stream::spectrumWork() {
