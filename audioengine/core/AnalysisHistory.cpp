@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "audioengine/core/Hot.h"
 #include "audioengine/dsp/PeakLevel.h"
@@ -14,24 +15,26 @@ namespace {
 // after this many tries and answers with silence.
 constexpr int kReadTries = 4;
 
-template <typename T>
-std::unique_ptr<std::atomic<T>[]> Ring(int frames) {
-    std::unique_ptr<std::atomic<T>[]> ring(new std::atomic<T>[static_cast<size_t>(frames)]);
-    for (int i = 0; i < frames; ++i) ring[i].store(T{}, std::memory_order_relaxed);
+std::unique_ptr<std::atomic<uint64_t>[]> Ring(int frames) {
+    std::unique_ptr<std::atomic<uint64_t>[]> ring(
+        new std::atomic<uint64_t>[static_cast<size_t>(frames)]);
+    for (int i = 0; i < frames; ++i) ring[i].store(0, std::memory_order_relaxed);
     return ring;
 }
 
-uint16_t Level(float peak) {
-    return static_cast<uint16_t>(dsp::LevelFromAmplitude(peak));
+uint32_t EvenLevel(uint64_t word) { return static_cast<uint32_t>(word & 0xffff); }
+uint32_t OddLevel(uint64_t word) { return static_cast<uint32_t>((word >> 16) & 0xffff); }
+AE_HOT float MeanOf(uint64_t word) {
+    const auto bits = static_cast<uint32_t>(word >> 32);
+    float mean;
+    std::memcpy(&mean, &bits, sizeof mean);
+    return mean;
 }
 
 }  // namespace
 
 AnalysisHistory::AnalysisHistory(int frames)
-    : capacity_(std::max(frames, 1)),
-      evenLevels_(Ring<uint16_t>(capacity_)),
-      oddLevels_(Ring<uint16_t>(capacity_)),
-      means_(Ring<float>(capacity_)) {}
+    : capacity_(std::max(frames, 1)), frames_(Ring(capacity_)) {}
 
 void AnalysisHistory::Reset(int64_t frame) {
     const uint32_t resets = resets_.load(std::memory_order_relaxed);
@@ -58,28 +61,55 @@ void AnalysisHistory::Append(const float* interleaved, int frames, int channels)
     const size_t capacity = static_cast<size_t>(capacity_);
     const float scale = 1.0f / static_cast<float>(channels);
     constexpr auto relaxed = std::memory_order_relaxed;
-    for (int f = skip; f < frames; ++f) {
+    // A piece at a time: the values are worked out in plain loops the compiler
+    // vectorises, then stored a word per frame (the ring is atomic for the readers'
+    // sake, and atomics are stored one by one).
+    constexpr int kPiece = 256;
+    float evenPeak[kPiece], oddPeak[kPiece], mean[kPiece];
+    uint32_t even[kPiece], odd[kPiece], meanBits[kPiece];
+    for (int f = skip; f < frames;) {
+        const int n = static_cast<int>(
+            std::min<int64_t>({kPiece, frames - f, static_cast<int64_t>(capacity - at)}));
         const float* x = interleaved + static_cast<size_t>(f) * channels;
-        float even, odd, mean;
         if (channels == 1) {
-            even = odd = std::fabs(x[0]);
-            mean = x[0];
+            for (int i = 0; i < n; ++i) {
+                evenPeak[i] = oddPeak[i] = std::fabs(x[i]);
+                mean[i] = x[i];
+            }
         } else if (channels == 2) {
-            even = std::fabs(x[0]);
-            odd = std::fabs(x[1]);
-            mean = (x[0] + x[1]) * 0.5f;
+            for (int i = 0; i < n; ++i) {
+                evenPeak[i] = std::fabs(x[2 * i]);
+                oddPeak[i] = std::fabs(x[2 * i + 1]);
+                mean[i] = (x[2 * i] + x[2 * i + 1]) * 0.5f;
+            }
         } else {
-            float sum = 0;
-            even = odd = 0;
-            for (int c = 0; c < channels; c += 2) even = std::max(even, std::fabs(x[c]));
-            for (int c = 1; c < channels; c += 2) odd = std::max(odd, std::fabs(x[c]));
-            for (int c = 0; c < channels; ++c) sum += x[c];
-            mean = sum * scale;
+            for (int i = 0; i < n; ++i) {
+                const float* frame = x + static_cast<size_t>(i) * channels;
+                float sum = 0, e = 0, o = 0;
+                for (int c = 0; c < channels; c += 2) e = std::max(e, std::fabs(frame[c]));
+                for (int c = 1; c < channels; c += 2) o = std::max(o, std::fabs(frame[c]));
+                for (int c = 0; c < channels; ++c) sum += frame[c];
+                evenPeak[i] = e;
+                oddPeak[i] = o;
+                mean[i] = sum * scale;
+            }
         }
-        evenLevels_[at].store(Level(even), relaxed);
-        oddLevels_[at].store(Level(odd), relaxed);
-        means_[at].store(mean, relaxed);
-        if (++at == capacity) at = 0;
+        for (int i = 0; i < n; ++i) {
+            evenPeak[i] = dsp::ClampAmplitude(evenPeak[i]);
+            oddPeak[i] = dsp::ClampAmplitude(oddPeak[i]);
+        }
+        for (int i = 0; i < n; ++i) {
+            even[i] = dsp::LevelFromClamped(evenPeak[i]);
+            odd[i] = dsp::LevelFromClamped(oddPeak[i]) << 16;
+        }
+        std::memcpy(meanBits, mean, sizeof(float) * static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            frames_[at + i].store(even[i] | odd[i] | static_cast<uint64_t>(meanBits[i]) << 32,
+                                  relaxed);
+        }
+        f += n;
+        at += static_cast<size_t>(n);
+        if (at == capacity) at = 0;
     }
     end_.store(newEnd, std::memory_order_release);
 }
@@ -110,8 +140,9 @@ void AnalysisHistory::Levels(int64_t end, int frames, uint32_t* left, uint32_t* 
         const size_t capacity = static_cast<size_t>(capacity_);
         size_t at = from < to ? static_cast<size_t>(from % capacity_) : 0;
         for (int64_t i = from; i < to; ++i) {
-            l = std::max<uint32_t>(l, evenLevels_[at].load(std::memory_order_relaxed));
-            r = std::max<uint32_t>(r, oddLevels_[at].load(std::memory_order_relaxed));
+            const uint64_t word = frames_[at].load(std::memory_order_relaxed);
+            l = std::max(l, EvenLevel(word));
+            r = std::max(r, OddLevel(word));
             if (++at == capacity) at = 0;
         }
         // Overwritten during the scan (or reset): read again, from the new start.
@@ -131,7 +162,7 @@ AE_HOT bool AnalysisHistory::Mean(int64_t end, int frames, float* out) const {
         const size_t capacity = static_cast<size_t>(capacity_);
         size_t at = static_cast<size_t>(((from % capacity_) + capacity_) % capacity_);
         for (int64_t i = from; i < to; ++i) {
-            out[i - start] = means_[at].load(std::memory_order_relaxed);
+            out[i - start] = MeanOf(frames_[at].load(std::memory_order_relaxed));
             if (++at == capacity) at = 0;
         }
         const int64_t valid = StillHeldFrom(span, from);

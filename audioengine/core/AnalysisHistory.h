@@ -17,9 +17,11 @@
 // bumps a sequence number that readers check too; a reader retries a few times and
 // then answers with what it is sure of.
 //
-// The means and the peaks are kept in separate rings: a spectrum reads 512 means,
-// and a host asks for one per frame it draws, usually with cold caches, so it should
-// touch only the 2 KiB it needs rather than the peaks interleaved with them.
+// A frame's three values are packed in one 64-bit word and stored at once: the
+// decode side writes a word per frame for every stream, mostly to lines that have
+// left the cache, and one store (one stream of lines) costs far less there than
+// three into three rings. The spectrum's 512 means are read by the decode side as it
+// computes ahead, or by a request when nothing was computed ahead.
 #pragma once
 
 #include <atomic>
@@ -68,11 +70,11 @@ class AnalysisHistory {
     int64_t StillHeldFrom(const Span& span, int64_t from) const;
 
     int capacity_;
-    // By stream frame modulo capacity_. Atomic only so that a reader racing the
-    // writer is defined behaviour; such reads are detected and discarded.
-    std::unique_ptr<std::atomic<uint16_t>[]> evenLevels_;  // level of channels 0, 2, 4...
-    std::unique_ptr<std::atomic<uint16_t>[]> oddLevels_;   // of channels 1, 3, 5... (mono: 0)
-    std::unique_ptr<std::atomic<float>[]> means_;          // mean of all channels
+    // By stream frame modulo capacity_: the level of channels 0, 2, 4... (bits 0-15),
+    // of channels 1, 3, 5... (bits 16-31; mono: channel 0 again), the bits of the mean
+    // of all channels (32-63). Atomic only so that a reader racing the writer is
+    // defined behaviour; such reads are detected and discarded.
+    std::unique_ptr<std::atomic<uint64_t>[]> frames_;
     std::atomic<uint32_t> resets_{0};                      // odd while a Reset is under way
     std::atomic<int64_t> begin_{0};                        // oldest stream frame held
     std::atomic<int64_t> end_{0};                          // stream frame after the newest

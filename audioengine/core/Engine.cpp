@@ -23,13 +23,14 @@ namespace ae {
 namespace {
 
 // How often decode workers look for work while something plays (the callback takes
-// audio from the rings without waking anyone). The rings hold 100 ms; every wake-up
-// costs a context switch and a pass over the streams, so a worker comes by often
-// enough to keep them full and no more. Starts, seeks and effect changes wake the
-// workers at once.
-constexpr auto kWorkerPoll = std::chrono::milliseconds(20);
-// Steps a worker takes on a stream at each visit: a decode block and the chunks it
-// makes, so that a visit is worth its bookkeeping.
+// audio from the rings without waking anyone). The rings hold 100 ms; every visit
+// costs a context switch and finds each stream's decoder, filters and history out of
+// the cache, so a worker comes by seldom enough that a visit does a good share of
+// work (40 ms of audio: two decode blocks and their chunks) and still finds 60 ms
+// queued. Starts, seeks and effect changes wake the workers at once.
+constexpr auto kWorkerPoll = std::chrono::milliseconds(40);
+// Steps a worker takes on a stream at each visit: decode blocks and the chunks they
+// make (a step pushes every chunk it can), so that a visit is worth its bookkeeping.
 constexpr int kStepsPerVisit = 10;
 // A worker's poll while a stream refills after a seek (Stream::Refilling): the
 // callback frees the ring at its next block, which may come well before kWorkerPoll.

@@ -215,7 +215,12 @@ bool Stream::Pump() {
     }
     if (!chunk) return false;
     if (stageFrames_ - stageBegin_ >= kChunkFrames || flushed_) {
-        PushChunk(chunk);
+        // Every chunk the stage can fill, as far as the ring has room: one step, so
+        // that a worker's visit is not a claim of the stream per 128 frames.
+        do {
+            PushChunk(chunk);
+        } while (!lastQueued_ && (stageFrames_ - stageBegin_ >= kChunkFrames || flushed_) &&
+                 (chunk = ring_.BeginPush()) != nullptr);
         return true;
     }
     CompactStage();

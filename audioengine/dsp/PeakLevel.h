@@ -31,14 +31,24 @@ class PeakMeter {
 // The packed level of one run of frames. Any thread.
 uint32_t PeakLevel(const float* interleaved, size_t frames, int channels);
 
+// An amplitude limited to [0, 1], NaN read as 0: the first half of
+// LevelFromAmplitude. Without a branch, so that a loop over many vectorises.
+inline float ClampAmplitude(float amplitude) {
+    return amplitude > 0.0f ? (amplitude < 1.0f ? amplitude : 1.0f) : 0.0f;
+}
+
+// The level of an amplitude already clamped to [0, 1]: its second half.
+inline uint32_t LevelFromClamped(float clamped) {
+    // clamped x 32768 is exact, and so is adding 0.5 in double: truncating the sum
+    // rounds as lround does, without a call into the maths library.
+    return static_cast<uint32_t>(
+        static_cast<int32_t>(static_cast<double>(clamped * 32768.0f) + 0.5));
+}
+
 // An amplitude (1.0 = full scale) as a level 0..32768, rounded (halves away from
 // zero), clamped. Inline: the analysis history takes two per decoded frame.
 inline uint32_t LevelFromAmplitude(float amplitude) {
-    if (!(amplitude > 0.0f)) return 0;  // also NaN
-    if (amplitude >= 1.0f) return 32768;
-    // amplitude x 32768 is exact, and so is adding 0.5 in double: truncating the sum
-    // rounds as lround does, without a call into the maths library.
-    return static_cast<uint32_t>(static_cast<double>(amplitude * 32768.0f) + 0.5);
+    return LevelFromClamped(ClampAmplitude(amplitude));
 }
 
 }  // namespace ae::dsp

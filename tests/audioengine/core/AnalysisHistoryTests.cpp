@@ -75,32 +75,43 @@ TEST(AnalysisHistory, FramesNotHeldReadAsSilence) {
 
 TEST(AnalysisHistory, MeansAcrossTheRingsWrapAreTheFramesInOrder) {
     // 40 frames of room, 100 written: frames 60..99 are held, the oldest of them at
-    // ring index 20, so a window over them wraps round the end of the ring.
-    AnalysisHistory history(40);
-    history.Reset(0);
-    const std::vector<float> x = Ramp(100, 1);
-    history.Append(x.data(), 70, 1);  // two appends: the second wraps mid-block
-    history.Append(x.data() + 70, 30, 1);
-    struct Case {
-        int64_t end;
-        int frames;
-        bool complete;
-    } cases[] = {
-        {100, 40, true},   // every frame held, across the wrap
-        {95, 32, true},    // inside, wrapping
-        {110, 30, false},  // runs past the newest frame
-        {70, 20, false},   // starts before the oldest frame held
-        {120, 80, false},  // both ends missing
-    };
-    for (const Case& c : cases) {
-        std::vector<float> mean(static_cast<size_t>(c.frames), -9.0f);
-        EXPECT_EQ(history.Mean(c.end, c.frames, mean.data()), c.complete) << c.end;
-        for (int i = 0; i < c.frames; ++i) {
-            const int64_t frame = c.end - c.frames + i;
-            const float expected = frame >= 60 && frame < 100 ? x[static_cast<size_t>(frame)] : 0;
-            ASSERT_EQ(mean[static_cast<size_t>(i)], expected)
-                << "frame " << frame << " of window ending " << c.end;
+    // ring index 20, so a window over them wraps round the end of the ring. Scaled by
+    // 10 too: blocks of several hundred frames, stored a piece at a time.
+    for (const int scale : {1, 10}) {
+        AnalysisHistory history(40 * scale);
+        history.Reset(0);
+        const std::vector<float> x = Ramp(100 * scale, 1);
+        history.Append(x.data(), 70 * scale, 1);  // two appends: the second wraps mid-block
+        history.Append(x.data() + 70 * scale, 30 * scale, 1);
+        struct Case {
+            int64_t end;
+            int frames;
+            bool complete;
+        } cases[] = {
+            {100, 40, true},   // every frame held, across the wrap
+            {95, 32, true},    // inside, wrapping
+            {110, 30, false},  // runs past the newest frame
+            {70, 20, false},   // starts before the oldest frame held
+            {120, 80, false},  // both ends missing
+        };
+        for (const Case& c : cases) {
+            const int64_t end = c.end * scale;
+            const int frames = c.frames * scale;
+            std::vector<float> mean(static_cast<size_t>(frames), -9.0f);
+            EXPECT_EQ(history.Mean(end, frames, mean.data()), c.complete) << end;
+            for (int i = 0; i < frames; ++i) {
+                const int64_t frame = end - frames + i;
+                const float expected =
+                    frame >= 60 * scale && frame < 100 * scale ? x[static_cast<size_t>(frame)] : 0;
+                ASSERT_EQ(mean[static_cast<size_t>(i)], expected)
+                    << "frame " << frame << " of window ending " << end;
+            }
         }
+        // The meter's levels come from the same frames.
+        uint32_t left = 1, right = 1;
+        history.Levels(100 * scale, 10, &left, &right);
+        EXPECT_EQ(left, ae::dsp::LevelFromAmplitude(x[static_cast<size_t>(100 * scale - 1)]));
+        EXPECT_EQ(right, left) << "mono reads on both sides";
     }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -57,6 +58,28 @@ TEST(MeterTest, ClampsIgnoresNaNAndAccumulates) {
     EXPECT_EQ(LevelFromAmplitude(std::numeric_limits<float>::infinity()), 32768u);
     EXPECT_EQ(LevelFromAmplitude(nan), 0u);
     EXPECT_EQ(LevelFromAmplitude(0.5f), 16384u);
+    // Every amplitude rounds as lround(amplitude x 32768), clamped: a sweep over the
+    // bit patterns of the floats from 0 to past 1 (every 251st), their negatives, and
+    // the values next to a rounding or clamping edge.
+    const auto reference = [](float a) -> uint32_t {
+        if (!(a > 0.0f)) return 0;
+        return a >= 1.0f ? 32768u : static_cast<uint32_t>(std::lround(a * 32768.0f));
+    };
+    const auto bitsOf = [](float a) {
+        uint32_t bits;
+        std::memcpy(&bits, &a, sizeof bits);
+        return bits;
+    };
+    for (uint32_t bits = 0; bits <= bitsOf(1.5f); bits += 251) {
+        float a;
+        std::memcpy(&a, &bits, sizeof a);
+        ASSERT_EQ(LevelFromAmplitude(a), reference(a)) << a;
+        ASSERT_EQ(LevelFromAmplitude(-a), 0u) << -a;
+    }
+    for (const float a : {std::nextafter(1.0f, 0.0f), 0.5f / 32768, std::nextafter(0.5f / 32768, 0.0f),
+                          1.5f / 32768, 32767.5f / 32768}) {
+        EXPECT_EQ(LevelFromAmplitude(a), reference(a)) << a;
+    }
 
     // Two runs (a ring buffer's two segments) read as one.
     const std::vector<float> frames = Sines({0.8, 0.4}, 600);
