@@ -22,7 +22,9 @@ std::unique_ptr<std::atomic<uint64_t>[]> Ring(int frames) {
     return ring;
 }
 
-uint32_t EvenLevel(uint64_t word) { return static_cast<uint32_t>(word & 0xffff); }
+uint32_t EvenLevel(uint64_t word) {
+    return static_cast<uint32_t>(word & 0xffff);
+}
 uint32_t OddLevel(uint64_t word) { return static_cast<uint32_t>((word >> 16) & 0xffff); }
 AE_HOT float MeanOf(uint64_t word) {
     const auto bits = static_cast<uint32_t>(word >> 32);

@@ -75,9 +75,9 @@ class AnalysisHistory {
     // of all channels (32-63). Atomic only so that a reader racing the writer is
     // defined behaviour; such reads are detected and discarded.
     std::unique_ptr<std::atomic<uint64_t>[]> frames_;
-    std::atomic<uint32_t> resets_{0};                      // odd while a Reset is under way
-    std::atomic<int64_t> begin_{0};                        // oldest stream frame held
-    std::atomic<int64_t> end_{0};                          // stream frame after the newest
+    std::atomic<uint32_t> resets_{0};  // odd while a Reset is under way
+    std::atomic<int64_t> begin_{0};    // oldest stream frame held
+    std::atomic<int64_t> end_{0};      // stream frame after the newest
 };
 
 }  // namespace ae

@@ -76,8 +76,8 @@ TEST(MeterTest, ClampsIgnoresNaNAndAccumulates) {
         ASSERT_EQ(LevelFromAmplitude(a), reference(a)) << a;
         ASSERT_EQ(LevelFromAmplitude(-a), 0u) << -a;
     }
-    for (const float a : {std::nextafter(1.0f, 0.0f), 0.5f / 32768, std::nextafter(0.5f / 32768, 0.0f),
-                          1.5f / 32768, 32767.5f / 32768}) {
+    for (const float a : {std::nextafter(1.0f, 0.0f), 0.5f / 32768,
+                          std::nextafter(0.5f / 32768, 0.0f), 1.5f / 32768, 32767.5f / 32768}) {
         EXPECT_EQ(LevelFromAmplitude(a), reference(a)) << a;
     }
 
