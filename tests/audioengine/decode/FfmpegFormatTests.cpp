@@ -251,18 +251,31 @@ TEST_P(FfmpegFormat, DecodesAsFfmpegDoesAndSeeksToTheSample) {
 INSTANTIATE_TEST_SUITE_P(Formats, FfmpegFormat, ::testing::ValuesIn(kCases),
                          [](const auto& param) { return std::string(param.param.name); });
 
+// Writes a tenth of a second of the test signal to `wav` and has the ffmpeg tool
+// encode it with `options` into `out`. "" when done; else why the file could not be
+// made: no module to read it or no tool (the test is skipped), or the source could not
+// be written (a failure).
+std::string MakeWithFfmpeg(const std::string& wav, const std::string& options,
+                           const std::string& out) {
+    std::string why;
+    if (!ae::FfmpegModuleLoaded(&why)) return "FFmpeg module not loaded: " + why;
+    if (!testaudio::Write(wav, testaudio::Format::Wav, 44100, 2, TestSignal(44100, 2, 4410))) {
+        ADD_FAILURE() << "cannot write " << wav;  // a fault of the test's own, not a skip
+        return "cannot write " + wav;
+    }
+    if (!RunQuietly("ffmpeg -nostdin -y -i '" + wav + "' " + options + " '" + out + "'"))
+        return "no ffmpeg tool to make the file";
+    return "";
+}
+
 // Matroska tags, which TagLib cannot read, come to the tag library through the
 // module: the container's pairs, then the audio stream's.
 TEST(FfmpegMetadata, MatroskaTagsReachTheTagLibrary) {
-    std::string why;
-    if (!ae::FfmpegModuleLoaded(&why)) GTEST_SKIP() << "FFmpeg module not loaded: " << why;
     testaudio::TempDir dir;
     const std::string wav = dir.File("source.wav"), mka = dir.File("tagged.mka");
-    ASSERT_TRUE(
-        testaudio::Write(wav, testaudio::Format::Wav, 44100, 2, TestSignal(44100, 2, 4410)));
-    if (!RunQuietly("ffmpeg -nostdin -y -i '" + wav + "' -c:a flac -metadata title='Caf\xc3\xa9' " +
-                    "-metadata:s:a:0 language=fra '" + mka + "'"))
-        GTEST_SKIP() << "no ffmpeg tool to make the file";
+    const std::string made = MakeWithFfmpeg(
+        wav, "-c:a flac -metadata title='Caf\xc3\xa9' -metadata:s:a:0 language=fra", mka);
+    if (!made.empty()) GTEST_SKIP() << made;
     std::string seen;
     const AE_MetadataVisitor visit = [](void* user, const char* key, const char* value) {
         *static_cast<std::string*>(user) += std::string(key) + "=" + value + ";";
@@ -277,14 +290,10 @@ TEST(FfmpegMetadata, MatroskaTagsReachTheTagLibrary) {
 // A file in a container FFmpeg reads, with a codec we do not decode, is refused with
 // the codec error, and says what it was.
 TEST(FfmpegRefusal, NamesTheContainerAndTheCodec) {
-    std::string why;
-    if (!ae::FfmpegModuleLoaded(&why)) GTEST_SKIP() << "FFmpeg module not loaded: " << why;
     testaudio::TempDir dir;
     const std::string wav = dir.File("source.wav"), mov = dir.File("adpcm.mov");
-    ASSERT_TRUE(
-        testaudio::Write(wav, testaudio::Format::Wav, 44100, 2, TestSignal(44100, 2, 4410)));
-    if (!RunQuietly("ffmpeg -nostdin -y -i '" + wav + "' -c:a adpcm_ima_qt '" + mov + "'"))
-        GTEST_SKIP() << "no ffmpeg tool to make the file";
+    const std::string made = MakeWithFfmpeg(wav, "-c:a adpcm_ima_qt", mov);
+    if (!made.empty()) GTEST_SKIP() << made;
     EXPECT_EQ(ae::OpenDecoder(mov).code(), BASS_ERROR_CODEC);
     EXPECT_EQ(ae::LastRefusal(), "MP4 with an unsupported codec: ADPCM IMA QuickTime");
     // Content nothing reads is recognised as nothing.
