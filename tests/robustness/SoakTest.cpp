@@ -39,16 +39,21 @@ long ResidentKiB() {
 
 // The process's threads, without the engine's decode workers: a worker stuck more
 // than 50 ms in a slow read (a loaded disk) makes the engine start another, up to its
-// limit, and that is no leak. The workers are counted apart, against the limit.
+// limit, and that is no leak. The workers are counted apart, against the limit. The
+// supervisor starts those workers, and a worker names itself as it begins: until
+// then it carries the supervisor's name, so a second "ae-supervisor" is a worker.
 int ThreadCount(int* decodeWorkers = nullptr) {
     int count = 0, workers = 0;
+    bool supervisorSeen = false;
     if (DIR* dir = opendir("/proc/self/task")) {
         while (const dirent* entry = readdir(dir)) {
             if (entry->d_name[0] == '.') continue;
             std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
             std::string name;
             std::getline(comm, name);
-            if (name == "ae-decode") {
+            const bool startingWorker = name == "ae-supervisor" && supervisorSeen;
+            supervisorSeen |= name == "ae-supervisor";
+            if (name == "ae-decode" || startingWorker) {
                 ++workers;
             } else {
                 ++count;
