@@ -10,6 +10,11 @@
 //   engine_bench cpu SECONDS FILE       32 streams x 10 bands in real time on null
 //   engine_bench generate-opus PATH SECONDS   a 48 kHz stereo Opus input (sox cannot)
 //   engine_bench seek-time FILE         BASS_ChannelSetPosition call times, playing on null
+//   engine_bench spectrum-requests FILE the 20 spectrum requests of one GetDataChannel20
+//                                       call after a host's 7 ms pause, each timed: the
+//                                       median first request and median later one (run
+//                                       it with bench_standin_spectrum preloaded to time
+//                                       requests that only copy)
 //   engine_bench isolation DELAY_MS TONE FILE RECORDING
 //                                       TONE and FILE (silent) play on the wav: output
 //                                       while FILE seeks far, each of its reads that
@@ -348,6 +353,48 @@ int Isolation(int delayMs, const char* tone, const char* file, const char* recor
     return 0;
 }
 
+// The engine's side of GetDataChannel20 as a host drives it: after a 7 ms pause, the
+// twenty requests the plug-in makes, each timed on the monotonic clock (a reading
+// costs about 20 ns, inside each figure). The first request finds the caches and
+// TLB as the pause left them; the others follow it at once.
+int SpectrumRequests(const char* path) {
+    constexpr int kWakes = 400, kRequests = 20;
+    if (!Start("null")) return 1;
+    const HSTREAM h = Open(path);
+    if (!h || !BASS_ChannelPlay(h, FALSE)) return 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto ns = [] {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    };
+    std::vector<double> first, later;
+    float spectrum[256];
+    for (int wake = 0; wake < kWakes; ++wake) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        int64_t times[kRequests + 1];
+        times[0] = ns();
+        for (int r = 0; r < kRequests; ++r) {
+            if (BASS_ChannelGetData(h, spectrum, BASS_DATA_FFT512) != sizeof spectrum) {
+                std::fprintf(stderr, "spectrum request failed: error %d\n", BASS_ErrorGetCode());
+                return 1;
+            }
+            times[r + 1] = ns();
+        }
+        first.push_back(static_cast<double>(times[1] - times[0]));
+        for (int r = 1; r < kRequests; ++r)
+            later.push_back(static_cast<double>(times[r + 1] - times[r]));
+    }
+    const auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("spectrum_first_request %.0f ns\n", median(first));
+    std::printf("spectrum_later_request %.0f ns\n", median(later));
+    std::printf("spectrum_call_estimate %.0f ns\n", median(first) + 19 * median(later));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -358,6 +405,7 @@ int main(int argc, char** argv) {
     if (mode == "decode" && argc == 3) return Decode(argv[2]);
     if (mode == "cpu" && argc == 4) return Cpu(std::atof(argv[2]), argv[3]);
     if (mode == "seek-time" && argc == 3) return SeekTime(argv[2]);
+    if (mode == "spectrum-requests" && argc == 3) return SpectrumRequests(argv[2]);
     if (mode == "isolation" && argc == 6)
         return Isolation(std::atoi(argv[2]), argv[3], argv[4], argv[5]);
 #ifdef HAVE_TEST_AUDIO
@@ -372,6 +420,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: engine_bench memory FILE | open FILE | position SECONDS FILE |\n"
                  "                    decode FILE | cpu SECONDS FILE | seek-time FILE |\n"
+                 "                    spectrum-requests FILE |\n"
                  "                    isolation DELAY_MS TONE FILE RECORDING\n");
     return 2;
 }
