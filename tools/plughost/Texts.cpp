@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Texts.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <locale.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -268,6 +272,36 @@ int TextColumns(const std::string& text) {
     return columns;
 }
 
+#ifdef _WIN32
+// On Windows the plug-in's texts and the file names are in the system's code page,
+// and so is the console plughost prints to (ShowSystemCodePageOnConsole): the bytes
+// stay as they are. Only the control bytes are blanked; none of them is ever the
+// second byte of a double-byte character.
+std::string OneLine(const std::string& text) {
+    std::string line = text;
+    for (char& ch : line) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) ch = ' ';
+    }
+    return line;
+}
+
+namespace {
+// `text` in the system's code page as UTF-8. (A 32-bit process's texts are shorter
+// than INT_MAX bytes: std::string's max_size().)
+std::string SystemCodePageToUtf8(const std::string& text) {
+    const int length = static_cast<int>(text.size());
+    const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    std::wstring utf16(static_cast<size_t>(std::max(wide, 0)), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), length, utf16.data(), wide);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(std::max(bytes, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+}  // namespace
+#else
 std::string OneLine(const std::string& text) {
     std::string line;
     line.reserve(text.size());
@@ -277,8 +311,15 @@ std::string OneLine(const std::string& text) {
     }
     return line;
 }
+#endif
 
-std::string JsonString(const std::string& text) {
+std::string JsonString(const std::string& original) {
+#ifdef _WIN32
+    // JSON is UTF-8; the texts are in the system's code page.
+    const std::string text = SystemCodePageToUtf8(original);
+#else
+    const std::string& text = original;
+#endif
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);

@@ -75,12 +75,15 @@ int CodePointColumns(char32_t code);
 int TextColumns(const std::string& text);
 
 // The text as valid UTF-8 on one line: decoded as DecodeText does, with control
-// characters (below U+0020, U+007F and U+0080..U+009F) shown as blanks.
+// characters (below U+0020, U+007F and U+0080..U+009F) shown as blanks. On Windows,
+// where texts are in the system's code page, its bytes with the control bytes
+// (below 0x20, 0x7F) blanked.
 std::string OneLine(const std::string& text);
 
 // A JSON string literal: quotes, backslashes and control characters escaped; bytes
 // that are not valid UTF-8 are taken as Latin-1 (the plug-in's texts are in a
-// single-byte code page or UTF-8).
+// single-byte code page or UTF-8). On Windows the text is in the system's code page
+// and is converted from it to UTF-8 first.
 std::string JsonString(const std::string& text);
 
 // A double-quoted text with C escapes (\" \\ \n \t \xHH for other control bytes),
