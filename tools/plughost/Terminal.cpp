@@ -46,11 +46,21 @@ void ReraiseQuitSignalAtExit() {
     });
 }
 void ShowSystemCodePageOnConsole() {
-    static UINT previous = 0;
-    previous = GetConsoleOutputCP();  // 0: no console (output to a file or pipe)
-    if (previous == 0 || previous == GetACP()) return;
-    SetConsoleOutputCP(GetACP());
-    std::atexit([] { SetConsoleOutputCP(previous); });
+    static UINT previousOutput = 0;
+    static UINT previousInput = 0;
+    // 0 when the process has no console
+    previousOutput = GetConsoleOutputCP();
+    previousInput = GetConsoleCP();
+    const UINT system = GetACP();
+    // Lines typed at the console (a script read from it) come in the console's input
+    // code page, the OEM one unless changed: a file name typed there must reach the
+    // plug-in in the system's code page, as one given on the command line does.
+    if (previousInput != 0 && previousInput != system && SetConsoleCP(system)) {
+        std::atexit([] { SetConsoleCP(previousInput); });
+    }
+    if (previousOutput != 0 && previousOutput != system && SetConsoleOutputCP(system)) {
+        std::atexit([] { SetConsoleOutputCP(previousOutput); });
+    }
 }
 bool TakeResized() { return false; }
 bool TakeSuspendRequest() { return false; }

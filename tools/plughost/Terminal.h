@@ -21,9 +21,10 @@ bool QuitRequested();
 // its output (a WAV being written is finished) first. Call it before the engine
 // starts.
 void ReraiseQuitSignalAtExit();
-// On Windows, makes a console show the system's (ANSI) code page, in which plughost
-// prints the plug-in's texts and file names, until the program ends; a console
-// otherwise shows its OEM code page. Nothing elsewhere.
+// On Windows, makes a console show and read the system's (ANSI) code page, in which
+// plughost prints the plug-in's texts and file names and the plug-in takes them,
+// until the program ends; a console otherwise uses its OEM code page. Nothing
+// elsewhere.
 void ShowSystemCodePageOnConsole();
 bool TakeResized();
 bool TakeSuspendRequest();
