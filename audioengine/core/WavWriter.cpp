@@ -37,6 +37,17 @@ class HeaderBytes {
     size_t at_ = 0;
 };
 
+// Moves to the start or the end of `file`. msvcrt's fseek goes through a 32-bit file
+// position and fails once the file has grown past it (2 or 4 GiB, a couple of hours
+// of audio), which would end the recording there; _fseeki64 keeps all 64 bits.
+int SeekTo(std::FILE* file, int whence) {
+#ifdef _WIN32
+    return _fseeki64(file, 0, whence);
+#else
+    return std::fseek(file, 0, whence);
+#endif
+}
+
 }  // namespace
 
 std::array<uint8_t, kWavHeaderBytes> WavFloatHeader(int rate, int channels, uint64_t dataBytes) {
@@ -115,12 +126,12 @@ bool WavWriter::Append(const float* samples, size_t frames) {
 void WavWriter::UpdateHeader() {
     if (!file_ || headerBytes_ == dataBytes_) return;
     const auto header = WavFloatHeader(rate_, channels_, dataBytes_);
-    if (std::fseek(file_, 0, SEEK_SET) == 0 &&
+    if (SeekTo(file_, SEEK_SET) == 0 &&
         std::fwrite(header.data(), 1, header.size(), file_) == header.size()) {
         headerBytes_ = dataBytes_;
     }
     // Back to the end, where the next frames go.
-    if (std::fseek(file_, 0, SEEK_END) != 0) failed_ = true;
+    if (SeekTo(file_, SEEK_END) != 0) failed_ = true;
 }
 
 void WavWriter::Close() {
