@@ -100,6 +100,7 @@ void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink) {
     const int block = std::max(1, rate / kPacedBlocksPerSecond);
     std::vector<float> buffer(static_cast<size_t>(block) * 2);
     PacedSchedule schedule(rate, kPacedLeadNs, MonotonicNs());
+    FineTimerResolution timer;
     for (;;) {
         const uint64_t signals = engine.SoundSignals();
         const bool sound =
@@ -107,10 +108,12 @@ void RunPaced(Engine& engine, int rate, StopSignal& stop, FrameQueue* sink) {
         if (sink) sink->Write(buffer.data(), static_cast<size_t>(block));
         if (!sound) {
             // Nothing plays: no timer, no wake-up until something starts.
+            timer.Release();
             if (engine.WaitForSound(stop, signals)) return;
             schedule = PacedSchedule(rate, kPacedLeadNs, MonotonicNs());
             continue;
         }
+        timer.Hold();
         if (stop.WaitUntil(schedule.Rendered(block))) return;
     }
 }

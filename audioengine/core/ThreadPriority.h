@@ -22,4 +22,27 @@ void RaiseThreadPriority(ThreadRole role);
 // "ae-supervisor", "ae-wav-writer".
 void NameThisThread(const char* name);
 
+// Holds the system timer at 1 ms while a paced output renders sound, so that its
+// timed waits end on time. Windows otherwise ends a wait on its 15.6 ms tick, later
+// than the 10 ms the paced outputs render ahead: the heard position would stall and
+// jump, and the mix come in bursts. Released while nothing plays, as idle costs
+// nothing. Elsewhere timed waits are precise: nothing to do.
+class FineTimerResolution {
+  public:
+    FineTimerResolution() = default;
+    FineTimerResolution(const FineTimerResolution&) = delete;
+    FineTimerResolution& operator=(const FineTimerResolution&) = delete;
+    ~FineTimerResolution() { Release(); }
+#ifdef _WIN32
+    void Hold();
+    void Release();
+
+  private:
+    bool held_ = false;
+#else
+    void Hold() {}
+    void Release() {}
+#endif
+};
+
 }  // namespace ae

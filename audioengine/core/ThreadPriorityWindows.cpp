@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Scheduling of the engine's audio threads on Windows: thread priorities within the
-// host's priority class, which any user may raise, so nothing can be refused here.
+// host's priority class, which any user may raise, so nothing can be refused here;
+// and the system timer's resolution while a paced output renders.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <mmsystem.h>
 
 #include <string>
 
@@ -32,6 +35,15 @@ void NameThisThread(const char* name) {
     if (set == nullptr) return;
     const std::string ascii(name);
     set(GetCurrentThread(), std::wstring(ascii.begin(), ascii.end()).c_str());
+}
+
+void FineTimerResolution::Hold() {
+    if (!held_) held_ = timeBeginPeriod(1) == TIMERR_NOERROR;
+}
+
+void FineTimerResolution::Release() {
+    if (held_) timeEndPeriod(1);
+    held_ = false;
 }
 
 }  // namespace ae
