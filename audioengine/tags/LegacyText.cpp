@@ -48,6 +48,9 @@ std::string Windows1252ToUtf8(std::string_view bytes) {
     return out;
 }
 
+// Bytes of the longest character of the code pages a legacy text may be in (GB18030).
+constexpr size_t kLongestCharacter = 4;
+
 bool IsAscii(std::string_view bytes) {
     for (const char ch : bytes)
         if (static_cast<unsigned char>(ch) >= 0x80) return false;
@@ -146,7 +149,16 @@ std::string LegacyCodePage::ToUtf8(std::string_view bytes) const {
     if (IsAscii(bytes) || IsValidUtf8(bytes)) return std::string(bytes);
 #endif
     std::string out;
-    if (!iconvName_.empty() && IconvToUtf8(iconvName_, bytes, &out)) return out;
+    if (iconvName_.empty()) return Windows1252ToUtf8(bytes);
+    if (IconvToUtf8(iconvName_, bytes, &out)) return out;
+    // A fixed-size field (ID3v1 keeps 30 bytes) cut inside a character of a multi-byte
+    // code page (932, 936, 949, 950, GB18030): the characters before the cut, without
+    // its half. Only when what is left has characters beyond ASCII in the code page:
+    // "Caf\xE9" is Windows-1252's, not a text in 932 with half a character at its end.
+    for (size_t cut = 1; cut < kLongestCharacter && cut < bytes.size(); ++cut) {
+        const std::string_view whole = bytes.substr(0, bytes.size() - cut);
+        if (!IsAscii(whole) && IconvToUtf8(iconvName_, whole, &out)) return out;
+    }
     return Windows1252ToUtf8(bytes);
 }
 

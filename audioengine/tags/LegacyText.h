@@ -32,7 +32,9 @@ class LegacyCodePage {
     // characters beyond ASCII (Linux taggers often store UTF-8 in frames marked
     // Latin-1, and legacy text is almost never valid UTF-8 by chance). Anything else
     // is decoded in the code page, or in Windows-1252 when it is not valid there:
-    // every byte becomes a character, so nothing is lost.
+    // every byte becomes a character, so nothing is lost. The one exception is a
+    // text cut inside a multi-byte character at its end (a full ID3v1 field): it
+    // is read in the code page without that half character.
     // Threads: any, concurrently.
     std::string ToUtf8(std::string_view bytes) const;
 

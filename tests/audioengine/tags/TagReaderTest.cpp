@@ -284,7 +284,13 @@ TEST(TagReader, LegacyTextsReadInTheWindowsOrTheChosenCodePage) {
         {"1251", "aiff", "\xcf\xf0\xe8\xe2\xe5\xf2", "\u041f\u0440\u0438\u0432\u0435\u0442"},
         {"KOI8-R", "id3v2", "\xf0\xd2\xc9\xd7\xc5\xd4", "\u041f\u0440\u0438\u0432\u0435\u0442"},
         {"932", "id3v2", "\x93\xfa\x96\x7b", "\u65e5\u672c"},
-        {"932", "id3v2", "Cut \x82", "Cut \u201a"},  // half a character: 1252
+        {"932", "id3v2", "Cut \x82", "Cut \u201a"},  // half a character after ASCII: 1252
+        // Cut by ID3v1's 30 bytes inside its fifteenth character: the whole ones.
+        {"932", "id3v1",
+         "1\x93\xfa\x96\x7b\x82\xcc\x89\xcc\x93\xfa\x96\x7b\x82\xcc\x89\xcc\x93\xfa"
+         "\x96\x7b\x82\xcc\x89\xcc\x93\xfa\x96\x7b\x82\xcc\x89\xcc",
+         "1\u65e5\u672c\u306e\u6b4c\u65e5\u672c\u306e\u6b4c\u65e5\u672c\u306e\u6b4c\u65e5\u672c"},
+        {"932", "id3v2", "Caf\xe9", "Caf\u00e9"},  // 1252 text ending in a 932 lead byte
         {"no-such-code-page", "id3v2", "\x92", "\u2019"},
     };
     for (const auto& c : cases) {
