@@ -69,6 +69,7 @@ struct OpusPackets::State {
     }
 
     bool Index(int wantChannels);
+    void FindStartGranule();
     bool FeedPage();
     bool DecodeNext();
     void StartAt(size_t page);
@@ -80,6 +81,9 @@ struct OpusPackets::State {
     int64_t frames = 0;
     int preSkip = 0;  // decoded samples dropped at the start, at `rate`
     int16_t gain = 0;
+    // The granule position at the start of the first packet: 0 unless the stream was
+    // cut from a longer one, when its granule positions go on counting from there.
+    int64_t startGranule = 0;
     uint32_t serial = 0;
     std::vector<Page> pages;
     size_t firstAudio = 0;  // the first page after the headers
@@ -138,13 +142,39 @@ bool OpusPackets::State::Index(int wantChannels) {
     return found && firstAudio > 0 && firstAudio <= pages.size();
 }
 
+// The granule position of the first page that ends a packet, less the samples of the
+// packets ending up to there. Less than 0 only in a stream that trims its end on
+// its first page (or a damaged one): that starts at 0.
+void OpusPackets::State::FindStartGranule() {
+    StartAt(firstAudio);
+    int64_t samples = 0;
+    ogg_packet packet;
+    for (;;) {
+        const int got = ogg_stream_packetout(&stream, &packet);
+        if (got < 0) continue;
+        if (got == 0) {
+            if (!FeedPage()) return;
+            continue;
+        }
+        const int n = opus_packet_get_nb_samples(
+            packet.packet, static_cast<opus_int32>(packet.bytes), kGranuleRate);
+        if (n < 0) return;
+        samples += n;
+        if (packet.granulepos >= 0) {
+            startGranule = std::max<int64_t>(0, packet.granulepos - samples);
+            return;
+        }
+    }
+}
+
 void OpusPackets::State::StartAt(size_t page) {
     opus_decoder_ctl(decoder, OPUS_RESET_STATE);
     ogg_stream_reset_serialno(&stream, static_cast<int>(serial));
     ogg_sync_reset(&sync);
     nextPage = page;
     pcmFrames = pcmAt = 0;
-    const int64_t decoded = page == firstAudio ? 0 : pages[page - 1].granule / factor;
+    const int64_t decoded =
+        page == firstAudio ? 0 : (pages[page - 1].granule - startGranule) / factor;
     position = decoded - preSkip;
     ended = false;
 }
@@ -199,6 +229,7 @@ std::unique_ptr<OpusPackets> OpusPackets::Open(const FileSource& file, int rate,
         if (!state->decoder || error != OPUS_OK) return nullptr;
         if (opus_decoder_ctl(state->decoder, OPUS_SET_GAIN(state->gain)) != OPUS_OK) return nullptr;
         state->pcm.resize(static_cast<size_t>(kMaxPacketSamples / state->factor) * channels);
+        state->FindStartGranule();
         state->StartAt(state->firstAudio);
         return std::unique_ptr<OpusPackets>(new OpusPackets(std::move(state)));
     } catch (const std::bad_alloc&) {
@@ -241,13 +272,14 @@ bool OpusPackets::Seek(int64_t frame) {
     State& s = *state_;
     if (frame < 0 || frame > s.frames) return false;
     // The last page that ends early enough before the target for the pre-roll, and
-    // after which a new packet begins.
+    // after which a new packet begins. Granule positions are counted from the
+    // stream's start by a difference: a damaged one may lie near the largest value.
     const int64_t latest = (frame + s.preSkip) * s.factor - kPreroll;
     size_t start = s.firstAudio;
     for (size_t p = s.pages.size(); p-- > s.firstAudio + 1;) {
         const Page& before = s.pages[p - 1];
         if (s.pages[p].continued || before.granule < 0) continue;
-        if (before.granule <= latest) {
+        if (before.granule - s.startGranule <= latest) {
             start = p;
             break;
         }
