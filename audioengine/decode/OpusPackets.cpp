@@ -70,8 +70,11 @@ struct OpusPackets::State {
 
     bool Index(int wantChannels);
     void FindStartGranule();
-    bool FeedPage();
+    enum class Fed { Page, End, Damaged };
+    Fed FeedPage();
     bool DecodeNext();
+    bool SkipDamage(size_t trusted);
+    void Conceal();
     void StartAt(size_t page);
 
     const FileSource& file;
@@ -95,7 +98,8 @@ struct OpusPackets::State {
     std::vector<float> pcm;
     int pcmFrames = 0;
     int pcmAt = 0;
-    int64_t position = 0;  // output frame of pcm[pcmAt] (negative within the pre-skip)
+    int64_t concealLeft = 0;  // frames the decoder still conceals after damage
+    int64_t position = 0;     // output frame of pcm[pcmAt] (negative within the pre-skip)
     int64_t dropBefore = 0;
     bool ended = false;
 };
@@ -153,7 +157,7 @@ void OpusPackets::State::FindStartGranule() {
         const int got = ogg_stream_packetout(&stream, &packet);
         if (got < 0) continue;
         if (got == 0) {
-            if (!FeedPage()) return;
+            if (FeedPage() != Fed::Page) return;
             continue;
         }
         const int n = opus_packet_get_nb_samples(
@@ -173,37 +177,93 @@ void OpusPackets::State::StartAt(size_t page) {
     ogg_sync_reset(&sync);
     nextPage = page;
     pcmFrames = pcmAt = 0;
+    concealLeft = 0;
     const int64_t decoded =
         page == firstAudio ? 0 : (pages[page - 1].granule - startGranule) / factor;
     position = decoded - preSkip;
     ended = false;
 }
 
-bool OpusPackets::State::FeedPage() {
-    if (nextPage >= pages.size()) return false;
+// End: no pages left, or the file cannot be read (cut short under us). Damaged: the
+// page fails its checksum.
+OpusPackets::State::Fed OpusPackets::State::FeedPage() {
+    if (nextPage >= pages.size()) return Fed::End;
     const Page& page = pages[nextPage++];
     char* buffer = ogg_sync_buffer(&sync, page.bytes);
-    if (!buffer || file.ReadAt(page.offset, buffer, page.bytes) != page.bytes) return false;
+    if (!buffer || file.ReadAt(page.offset, buffer, page.bytes) != page.bytes) return Fed::End;
     ogg_sync_wrote(&sync, page.bytes);
     ogg_page og;
-    if (ogg_sync_pageout(&sync, &og) != 1) return false;  // a damaged page (its checksum)
-    return ogg_stream_pagein(&stream, &og) == 0;
+    if (ogg_sync_pageout(&sync, &og) != 1 || ogg_stream_pagein(&stream, &og) != 0) {
+        ogg_sync_reset(&sync);
+        return Fed::Damaged;
+    }
+    return Fed::Page;
 }
 
 bool OpusPackets::State::DecodeNext() {
+    if (concealLeft > 0) {
+        Conceal();
+        return true;
+    }
     ogg_packet packet;
     for (;;) {
         const int got = ogg_stream_packetout(&stream, &packet);
         if (got == 1) break;
-        if (got < 0) continue;  // a gap: what follows is whole again
-        if (!FeedPage()) return false;
+        // A gap before the page just read (pages missing from the file): that page
+        // is whole, so its granule position holds.
+        if (got < 0) return SkipDamage(nextPage - 1);
+        const Fed fed = FeedPage();
+        if (fed == Fed::End) return false;
+        if (fed == Fed::Damaged) return SkipDamage(nextPage);
     }
     const int n = opus_decode_float(decoder, packet.packet, static_cast<opus_int32>(packet.bytes),
                                     pcm.data(), static_cast<int>(pcm.size()) / channels, 0);
-    if (n < 0) return false;
+    if (n < 0) return SkipDamage(nextPage - 1);
     pcmFrames = n;
     pcmAt = 0;
     return true;
+}
+
+// Damage loses the packets it touches, not the rest of the stream: decoding goes on
+// from the next page after `trusted` (the first page whose granule position can be
+// believed) that begins with a whole packet, and the time up to there is filled by
+// the decoder's concealment, so that everything after keeps its time and the stream
+// its length. With no such page, the concealment runs to the stated end.
+bool OpusPackets::State::SkipDamage(size_t trusted) {
+    size_t resume = trusted + 1;
+    int64_t resumeAt = frames;
+    for (; resume < pages.size(); ++resume) {
+        const int64_t granule = pages[resume - 1].granule;
+        if (pages[resume].continued || granule < 0) continue;
+        const int64_t at = (granule - startGranule) / factor - preSkip;
+        if (at >= position) {  // one in the past cannot be right
+            resumeAt = std::min(at, frames);
+            break;
+        }
+    }
+    ogg_stream_reset(&stream);
+    ogg_sync_reset(&sync);
+    nextPage = resume;
+    concealLeft = std::max<int64_t>(0, resumeAt - position);
+    pcmFrames = pcmAt = 0;
+    if (concealLeft > 0) Conceal();
+    return true;
+}
+
+// The next piece of concealment, in the 2.5 ms steps the decoder conceals in; a
+// remainder shorter than a step is silence.
+void OpusPackets::State::Conceal() {
+    const int step = rate / 400;
+    const int n = static_cast<int>(
+        std::min<int64_t>(concealLeft, static_cast<int64_t>(pcm.size()) / channels));
+    const int steps = n / step * step;
+    int got = steps > 0 ? opus_decode_float(decoder, nullptr, 0, pcm.data(), steps, 0) : 0;
+    if (got < 0) got = 0;
+    std::fill(pcm.begin() + static_cast<std::ptrdiff_t>(got) * channels,
+              pcm.begin() + static_cast<std::ptrdiff_t>(n) * channels, 0.0f);
+    pcmFrames = n;
+    pcmAt = 0;
+    concealLeft -= n;
 }
 
 OpusPackets::OpusPackets(std::unique_ptr<State> state) : state_(std::move(state)) {}

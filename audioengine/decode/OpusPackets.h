@@ -38,7 +38,8 @@ class OpusPackets {
     OpusPackets& operator=(const OpusPackets&) = delete;
 
     // Decodes up to `frames` interleaved frames into `out`; fewer only at the stated
-    // end or on a damaged packet's read error; 0 after.
+    // end or when the file cannot be read; 0 after. Damaged pages and packets are
+    // concealed for as long as they last.
     int64_t Read(float* out, int64_t frames);
     // Moves to `frame` (0 <= frame < the stated length); false when the file cannot be
     // read there.

@@ -401,6 +401,48 @@ TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
     }
 }
 
+// Damage inside an Opus stream loses the audio it touches, concealed by the decoder,
+// and no more: the stream keeps its length, and what follows plays at its own time
+// with the samples of the undamaged file (the decoder has settled after a second).
+TEST(Opus, DamageIsConcealedAndWhatFollowsKeepsItsTime) {
+    testaudio::TempDir dir;
+    const int64_t frames = 6 * 48000;
+    const std::string clean = dir.File("clean.opus"), damaged = dir.File("damaged.opus");
+    ASSERT_TRUE(testaudio::Write(clean, Format::Opus, 48000, 2, TestSignal(48000, 2, frames)));
+    auto opened = ae::OpenDecoder(clean);
+    ASSERT_TRUE(opened.ok());
+    const std::vector<float> expected = DecodeRest(*opened.value());
+    ASSERT_EQ(static_cast<int64_t>(expected.size()), frames * 2);
+
+    enum class Damage { Checksum, MissingPage, UndecodablePacket };
+    for (const Damage damage : {Damage::Checksum, Damage::MissingPage, Damage::UndecodablePacket}) {
+        SCOPED_TRACE(static_cast<int>(damage));
+        std::vector<OggPage> pages = OggPages(ReadBytes(clean));
+        ASSERT_GT(pages.size(), 7u);
+        const size_t hit = 3;  // the second page of audio, about a second in
+        if (damage == Damage::MissingPage) pages.erase(pages.begin() + hit);
+        if (damage == Damage::UndecodablePacket) pages[hit].body[0] |= 3;  // code 3, no count
+        if (damage == Damage::UndecodablePacket) pages[hit].body[1] = 0;
+        std::vector<unsigned char> bytes = OggBytes(pages);
+        if (damage == Damage::Checksum) {
+            size_t middle = pages[hit].header.size() + pages[hit].body.size() / 2;
+            for (size_t p = 0; p < hit; ++p)
+                middle += pages[p].header.size() + pages[p].body.size();
+            bytes[middle] ^= 0x55;
+        }
+        WriteBytes(damaged, bytes);
+
+        opened = ae::OpenDecoder(damaged);
+        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
+        ASSERT_EQ(decoder->info().frames, frames);
+        const std::vector<float> decoded = DecodeRest(*decoder);
+        ASSERT_EQ(decoded.size(), expected.size());
+        const size_t tail = expected.size() - 2 * 48000 * 2;
+        EXPECT_EQ(std::memcmp(&decoded[tail], &expected[tail], (expected.size() - tail) * 4), 0);
+    }
+}
+
 // MP3 from the lame encoder itself, tagged afterwards with id3v2: the tag is skipped,
 // the LAME header's delay and padding are removed, and seeks stay exact.
 TEST(Mp3, LameEncodedFileWithId3v2TagIsGaplessAndExact) {
