@@ -58,6 +58,22 @@ bool ReadPageHeader(const FileSource& file, int64_t offset, int64_t end, Page* p
     return true;
 }
 
+// Where the next page may begin after a damaged one: the next capture pattern
+// "OggS" at or after `offset`, or `end` when there is none.
+int64_t NextCapture(const FileSource& file, int64_t offset, int64_t end) {
+    unsigned char chunk[4096];
+    while (offset + 4 <= end) {
+        const int64_t want = std::min<int64_t>(sizeof chunk, end - offset);
+        const int64_t got = file.ReadAt(offset, chunk, want);
+        if (got < 4) break;
+        for (int64_t i = 0; i + 4 <= got; ++i) {
+            if (std::memcmp(chunk + i, "OggS", 4) == 0) return offset + i;
+        }
+        offset += got - 3;
+    }
+    return end;
+}
+
 }  // namespace
 
 struct OpusPackets::State {
@@ -114,7 +130,12 @@ bool OpusPackets::State::Index(int wantChannels) {
         Page page;
         uint32_t pageSerial = 0;
         bool bos = false;
-        if (!ReadPageHeader(file, offset, range.end, &page, &pageSerial, &bos, &lacing)) break;
+        if (!ReadPageHeader(file, offset, range.end, &page, &pageSerial, &bos, &lacing)) {
+            // A damaged page header: the pages after it are still there (decoding
+            // conceals the gap).
+            offset = NextCapture(file, offset + 1, range.end);
+            continue;
+        }
         offset += page.bytes;
         if (!found) {
             // The identification header: the first packet of a stream's first page.

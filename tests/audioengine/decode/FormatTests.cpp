@@ -414,8 +414,9 @@ TEST(Opus, DamageIsConcealedAndWhatFollowsKeepsItsTime) {
     const std::vector<float> expected = DecodeRest(*opened.value());
     ASSERT_EQ(static_cast<int64_t>(expected.size()), frames * 2);
 
-    enum class Damage { Checksum, MissingPage, UndecodablePacket };
-    for (const Damage damage : {Damage::Checksum, Damage::MissingPage, Damage::UndecodablePacket}) {
+    enum class Damage { Checksum, PageHeader, MissingPage, UndecodablePacket };
+    for (const Damage damage :
+         {Damage::Checksum, Damage::PageHeader, Damage::MissingPage, Damage::UndecodablePacket}) {
         SCOPED_TRACE(static_cast<int>(damage));
         std::vector<OggPage> pages = OggPages(ReadBytes(clean));
         ASSERT_GT(pages.size(), 7u);
@@ -424,12 +425,11 @@ TEST(Opus, DamageIsConcealedAndWhatFollowsKeepsItsTime) {
         if (damage == Damage::UndecodablePacket) pages[hit].body[0] |= 3;  // code 3, no count
         if (damage == Damage::UndecodablePacket) pages[hit].body[1] = 0;
         std::vector<unsigned char> bytes = OggBytes(pages);
-        if (damage == Damage::Checksum) {
-            size_t middle = pages[hit].header.size() + pages[hit].body.size() / 2;
-            for (size_t p = 0; p < hit; ++p)
-                middle += pages[p].header.size() + pages[p].body.size();
-            bytes[middle] ^= 0x55;
-        }
+        size_t at = 0;  // where the page hit begins
+        for (size_t p = 0; p < hit; ++p) at += pages[p].header.size() + pages[p].body.size();
+        if (damage == Damage::Checksum)
+            bytes[at + pages[hit].header.size() + pages[hit].body.size() / 2] ^= 0x55;
+        if (damage == Damage::PageHeader) bytes[at + 1] ^= 0x55;  // its capture pattern
         WriteBytes(damaged, bytes);
 
         opened = ae::OpenDecoder(damaged);
