@@ -68,6 +68,13 @@ class FlacDecoder final : public FrameDecoder {
         const int channels = info_.channels;
         int64_t done = 0;
         while (done < frames) {
+            if (silence_ > 0) {
+                const int64_t n = std::min(frames - done, silence_);
+                std::fill(out + done * channels, out + (done + n) * channels, 0.0f);
+                silence_ -= n;
+                done += n;
+                continue;
+            }
             if (blockPosition_ < blockFrames_) {
                 const int64_t n = std::min(frames - done, blockFrames_ - blockPosition_);
                 float* to = out + done * channels;
@@ -104,6 +111,7 @@ class FlacDecoder final : public FrameDecoder {
         int64_t from = frame;
         for (int attempt = 0;; ++attempt) {
             blockFrames_ = blockPosition_ = 0;
+            silence_ = 0;
             failed_ = false;
             // libFLAC hands the frame holding `from` to the write callback, trimmed so
             // that it starts there.
@@ -114,6 +122,7 @@ class FlacDecoder final : public FrameDecoder {
             if (sought && !failed_ && Skip(frame - from)) return true;
             FLAC__stream_decoder_flush(decoder_);  // required after a failed seek
             blockFrames_ = blockPosition_ = 0;
+            silence_ = 0;
             if (from == 0 || attempt == kSeekRetries) return false;
             from = std::max<int64_t>(0, frame - (int64_t{LargestBlock()} << attempt));
         }
@@ -131,6 +140,12 @@ class FlacDecoder final : public FrameDecoder {
     // the stream ends or fails first.
     bool Skip(int64_t frames) {
         while (frames > 0) {
+            if (silence_ > 0) {
+                const int64_t n = std::min(frames, silence_);
+                silence_ -= n;
+                frames -= n;
+                continue;
+            }
             if (blockPosition_ < blockFrames_) {
                 const int64_t n = std::min(frames, blockFrames_ - blockPosition_);
                 blockPosition_ += n;
@@ -299,6 +314,11 @@ class FlacDecoder final : public FrameDecoder {
         // next frame (it does so only when this block is used up): a copy would cost a
         // whole block per stream, 96 KiB at six channels. The decode tests compare
         // every sample with libsndfile's.
+        // For a damaged frame libFLAC writes a block of silence in its place and then,
+        // within the same call, the next whole frame, whose samples may overwrite it.
+        // The earlier block, not yet played, is kept as silence so that what follows
+        // keeps its time and the stream its length.
+        if (!self.seeking_ && self.blockPosition_ == 0) self.silence_ += self.blockFrames_;
         for (int c = 0; c < channels; ++c) self.block_[c] = buffer[c];
         // Integer samples to -1..1 as libsndfile scales them: full scale is 2^(bits-1).
         self.scale_ = static_cast<float>(1.0 / static_cast<double>(int64_t{1} << (bits - 1)));
@@ -347,7 +367,7 @@ class FlacDecoder final : public FrameDecoder {
     }
 
     // Damaged frames are reported here; libFLAC skips them and carries on, as a
-    // player should.
+    // player should (WriteCallback keeps the time they held).
     static void ErrorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*) {}
 
     std::unique_ptr<FileSource> file_;
@@ -363,6 +383,7 @@ class FlacDecoder final : public FrameDecoder {
     float scale_ = 1.0f;
     int64_t blockFrames_ = 0;
     int64_t blockPosition_ = 0;
+    int64_t silence_ = 0;  // frames of silence owed before the block (see WriteCallback)
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Ogg Vorbis through libvorbisfile, whose ov_pcm_seek lands on the exact sample.
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "audioengine/decode/ChannelOrder.h"
@@ -67,28 +68,88 @@ class VorbisDecoder final : public FrameDecoder {
   protected:
     int64_t DecodeFrames(float* out, int64_t frames) override {
         const int channels = info_.channels;
-        for (int holes = 0; holes < 64; ++holes) {
+        if (silence_ > 0) {
+            const int64_t n = frames < silence_ ? frames : silence_;
+            std::fill(out, out + n * channels, 0.0f);
+            silence_ -= n;
+            at_ += n;
+            return n;
+        }
+        if (held_) {
+            std::copy(heldFrame_, heldFrame_ + channels, out);
+            held_ = false;
+            ++at_;
+            return 1;
+        }
+        for (int holes = 0; holes < 64;) {
             float** pcm = nullptr;
             int link = 0;
-            const int chunk = frames > 4096 ? 4096 : static_cast<int>(frames);
+            const int chunk = lost_ ? 1 : frames > 4096 ? 4096 : static_cast<int>(frames);
             const long n = ov_read_float(&vf_, &pcm, chunk, &link);
-            if (n == OV_HOLE) continue;  // a gap in the data: carry on after it
-            if (n <= 0) return 0;
+            if (n == OV_HOLE) {  // a gap in the data: carry on after it
+                if (!lost_) lostFrom_ = ov_pcm_tell(&vf_), lostAt_ = ov_raw_tell(&vf_);
+                lost_ = true;
+                ++holes;
+                continue;
+            }
+            if (n <= 0) {
+                // Damage that no later position corrected: the rest of the stated
+                // length is silence.
+                if (!lost_ || at_ >= info_.frames) return 0;
+                lost_ = false;
+                silence_ = info_.frames - at_;
+                return DecodeFrames(out, frames);
+            }
             const vorbis_info* vi = ov_info(&vf_, link);
             if (!vi || vi->channels != channels || vi->rate != info_.rate) return 0;
+            if (lost_) {
+                // After a gap libvorbisfile goes on counting from where it was until a
+                // page's granule position places the audio again; what comes before
+                // that has no known time and is dropped, and the time from the gap to
+                // the placed audio is silence, so that it plays at its own time and
+                // the stream keeps its length. A gap that lost no time (only the
+                // pages' numbering skips) shows no jump: once the page after the gap
+                // is used up its position has been taken, and the count is right.
+                const int64_t start = ov_pcm_tell(&vf_) - 1;
+                if (start == lostFrom_ && ov_raw_tell(&vf_) == lostAt_) {
+                    ++lostFrom_;
+                    continue;
+                }
+                lost_ = false;
+                for (int c = 0; c < channels; ++c) heldFrame_[c] = pcm[order_[c]][0];
+                held_ = true;
+                silence_ = start > at_ ? start - at_ : 0;
+                return DecodeFrames(out, frames);
+            }
             for (long f = 0; f < n; ++f)
                 for (int c = 0; c < channels; ++c) out[f * channels + c] = pcm[order_[c]][f];
+            at_ += n;
             return n;
         }
         return 0;
     }
-    bool SeekCodec(int64_t frame) override { return ov_pcm_seek(&vf_, frame) == 0; }
+    bool SeekCodec(int64_t frame) override {
+        at_ = frame;
+        lost_ = held_ = false;
+        silence_ = 0;
+        return ov_pcm_seek(&vf_, frame) == 0;
+    }
 
   private:
     std::unique_ptr<FileSource> file_;
     OggVorbis_File vf_{};
     bool open_ = false;
     const int* order_ = nullptr;
+    int64_t at_ = 0;  // the frame the next decoded frame plays at
+    // Damage bookkeeping (see DecodeFrames): lost_ while the audio after a gap has no
+    // known time yet, lostFrom_ the position libvorbisfile counts on from meanwhile,
+    // silence_ the frames of silence still owed, held_ a decoded frame owed after it.
+    bool lost_ = false;
+    int64_t lostFrom_ = 0;
+    ogg_int64_t lostAt_ = 0;  // the file offset libvorbisfile had read to at the gap
+    int64_t silence_ = 0;
+    bool held_ = false;
+    float heldFrame_[8] = {};
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <ogg/ogg.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -440,6 +441,71 @@ TEST(Opus, DamageIsConcealedAndWhatFollowsKeepsItsTime) {
         ASSERT_EQ(decoded.size(), expected.size());
         const size_t tail = expected.size() - 2 * 48000 * 2;
         EXPECT_EQ(std::memcmp(&decoded[tail], &expected[tail], (expected.size() - tail) * 4), 0);
+    }
+}
+
+// Damage in the middle of a FLAC, Ogg Vorbis or MP3 file loses the audio it touches
+// and no more: the stream keeps its length, and what follows plays at its own time
+// with the samples of the undamaged file, played through and after a seek past it.
+// (Vorbis places audio again at the end of the next whole page, about a second on in
+// libsndfile's pages.)
+TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
+    testaudio::TempDir dir;
+    enum class Damage { PayloadByte, Checksum, MissingPage, NumberingGap };
+    const std::pair<Format, Damage> cases[] = {{Format::Flac, Damage::PayloadByte},
+                                               {Format::Mp3, Damage::PayloadByte},
+                                               {Format::OggVorbis, Damage::Checksum},
+                                               {Format::OggVorbis, Damage::MissingPage},
+                                               {Format::OggVorbis, Damage::NumberingGap}};
+    for (const auto& [format, damage] : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(format)) + ", damage " +
+                     std::to_string(static_cast<int>(damage)));
+        const int rate = RateFor(format);
+        const int64_t frames = 4 * rate + 123;
+        const std::string clean = dir.File("clean"), damaged = dir.File("damaged");
+        ASSERT_FALSE(WriteTestFile(clean, format, 2, frames).empty());
+        auto opened = ae::OpenDecoder(clean);
+        ASSERT_TRUE(opened.ok());
+        const std::vector<float> expected = DecodeRest(*opened.value());
+        ASSERT_EQ(static_cast<int64_t>(expected.size()), frames * 2);
+
+        std::vector<unsigned char> bytes = ReadBytes(clean);
+        if (format == Format::OggVorbis) {
+            std::vector<OggPage> pages = OggPages(bytes);
+            ASSERT_GT(pages.size(), 4u);
+            const size_t hit = pages.size() / 2;
+            if (damage == Damage::MissingPage) pages.erase(pages.begin() + hit);
+            for (size_t p = hit; damage == Damage::NumberingGap && p < pages.size(); ++p)
+                ++pages[p].header[18];  // the page sequence number skips one; no data lost
+            bytes = OggBytes(pages);
+            size_t at = 0;
+            for (size_t p = 0; p < hit; ++p) at += pages[p].header.size() + pages[p].body.size();
+            if (damage == Damage::Checksum)
+                bytes[at + pages[hit].header.size() + pages[hit].body.size() / 2] ^= 0x55;
+        } else {
+            // A byte of a frame's payload: none of the four before it starts a frame
+            // header (0xFF), and it does not become 0xFF.
+            size_t at = bytes.size() / 2;
+            while (std::find(&bytes[at - 4], &bytes[at + 1], 0xFF) != &bytes[at + 1] ||
+                   bytes[at] == 0xAA)
+                ++at;
+            bytes[at] ^= 0x55;
+        }
+        WriteBytes(damaged, bytes);
+
+        opened = ae::OpenDecoder(damaged);
+        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
+        ASSERT_EQ(decoder->info().frames, frames);
+        const std::vector<float> decoded = DecodeRest(*decoder);
+        ASSERT_EQ(decoded.size(), expected.size());
+        const size_t tail = static_cast<size_t>(frames - 3 * rate / 4) * 2;
+        EXPECT_EQ(std::memcmp(&decoded[tail], &expected[tail], (expected.size() - tail) * 4), 0);
+        const int64_t target = frames - rate / 2;
+        ASSERT_TRUE(decoder->Seek(target));
+        std::vector<float> block(2000);
+        ASSERT_EQ(decoder->Read(block.data(), 1000), 1000);
+        EXPECT_EQ(std::memcmp(block.data(), &expected[static_cast<size_t>(target) * 2], 8000), 0);
     }
 }
 
