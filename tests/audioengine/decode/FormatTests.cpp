@@ -402,6 +402,27 @@ TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
     }
 }
 
+// Opens `damaged`, a stereo file whose undamaged decode is `expected`, and checks
+// that it keeps that length and ends with the same last `endFrames` frames. Returns
+// the decoder, or null when a check failed.
+std::unique_ptr<ae::Decoder> ExpectLengthAndEnd(const std::string& damaged,
+                                                const std::vector<float>& expected,
+                                                int64_t endFrames) {
+    auto opened = ae::OpenDecoder(damaged);
+    EXPECT_TRUE(opened.ok()) << "error " << opened.code();
+    if (!opened.ok()) return nullptr;
+    std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
+    EXPECT_EQ(decoder->info().frames * 2, static_cast<int64_t>(expected.size()));
+    const std::vector<float> decoded = DecodeRest(*decoder);
+    EXPECT_EQ(decoded.size(), expected.size());
+    if (decoded.size() != expected.size()) return nullptr;
+    const size_t end = static_cast<size_t>(endFrames) * 2;
+    EXPECT_EQ(std::memcmp(&decoded[decoded.size() - end], &expected[expected.size() - end],
+                          end * sizeof(float)),
+              0);
+    return decoder;
+}
+
 // Damage inside an Opus stream loses the audio it touches, concealed by the decoder,
 // and no more: the stream keeps its length, and what follows plays at its own time
 // with the samples of the undamaged file (the decoder has settled after a second).
@@ -432,15 +453,7 @@ TEST(Opus, DamageIsConcealedAndWhatFollowsKeepsItsTime) {
             bytes[at + pages[hit].header.size() + pages[hit].body.size() / 2] ^= 0x55;
         if (damage == Damage::PageHeader) bytes[at + 1] ^= 0x55;  // its capture pattern
         WriteBytes(damaged, bytes);
-
-        opened = ae::OpenDecoder(damaged);
-        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
-        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
-        ASSERT_EQ(decoder->info().frames, frames);
-        const std::vector<float> decoded = DecodeRest(*decoder);
-        ASSERT_EQ(decoded.size(), expected.size());
-        const size_t tail = expected.size() - 2 * 48000 * 2;
-        EXPECT_EQ(std::memcmp(&decoded[tail], &expected[tail], (expected.size() - tail) * 4), 0);
+        ExpectLengthAndEnd(damaged, expected, 2 * 48000);
     }
 }
 
@@ -492,15 +505,8 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
             bytes[at] ^= 0x55;
         }
         WriteBytes(damaged, bytes);
-
-        opened = ae::OpenDecoder(damaged);
-        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
-        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
-        ASSERT_EQ(decoder->info().frames, frames);
-        const std::vector<float> decoded = DecodeRest(*decoder);
-        ASSERT_EQ(decoded.size(), expected.size());
-        const size_t tail = static_cast<size_t>(frames - 3 * rate / 4) * 2;
-        EXPECT_EQ(std::memcmp(&decoded[tail], &expected[tail], (expected.size() - tail) * 4), 0);
+        std::unique_ptr<ae::Decoder> decoder = ExpectLengthAndEnd(damaged, expected, 3 * rate / 4);
+        ASSERT_TRUE(decoder);
         const int64_t target = frames - rate / 2;
         ASSERT_TRUE(decoder->Seek(target));
         std::vector<float> block(2000);
