@@ -354,7 +354,7 @@ int Isolation(int delayMs, const char* tone, const char* file, const char* recor
 }
 
 // The engine's side of GetDataChannel20 as a host drives it: after a 7 ms pause, the
-// twenty requests the plug-in makes, each timed on the monotonic clock (a reading
+// twenty requests the plug-in makes, each timed on the steady clock (a reading
 // costs about 20 ns, inside each figure). The first request finds the caches and
 // TLB as the pause left them; the others follow it at once.
 int SpectrumRequests(const char* path) {
@@ -363,27 +363,24 @@ int SpectrumRequests(const char* path) {
     const HSTREAM h = Open(path);
     if (!h || !BASS_ChannelPlay(h, FALSE)) return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const auto ns = [] {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-    };
     std::vector<double> first, later;
     float spectrum[256];
     for (int wake = 0; wake < kWakes; ++wake) {
         std::this_thread::sleep_for(std::chrono::milliseconds(7));
-        int64_t times[kRequests + 1];
-        times[0] = ns();
+        Clock::time_point times[kRequests + 1];
+        times[0] = Clock::now();
         for (int r = 0; r < kRequests; ++r) {
             if (BASS_ChannelGetData(h, spectrum, BASS_DATA_FFT512) != sizeof spectrum) {
                 std::fprintf(stderr, "spectrum request failed: error %d\n", BASS_ErrorGetCode());
                 return 1;
             }
-            times[r + 1] = ns();
+            times[r + 1] = Clock::now();
         }
-        first.push_back(static_cast<double>(times[1] - times[0]));
-        for (int r = 1; r < kRequests; ++r)
-            later.push_back(static_cast<double>(times[r + 1] - times[r]));
+        const auto ns = [](Clock::duration d) {
+            return std::chrono::duration<double, std::nano>(d).count();
+        };
+        first.push_back(ns(times[1] - times[0]));
+        for (int r = 1; r < kRequests; ++r) later.push_back(ns(times[r + 1] - times[r]));
     }
     const auto median = [](std::vector<double> v) {
         std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
