@@ -36,6 +36,8 @@ std::wstring AnsiToWide(std::string_view text) { return ToWide(CP_ACP, 0, text);
 
 std::string WideToAnsi(std::wstring_view text) { return FromWide(CP_ACP, text); }
 
+std::string AnsiToUtf8(std::string_view text) { return FromWide(CP_UTF8, AnsiToWide(text)); }
+
 std::string Utf8ToAnsi(std::string_view text) {
     return WideToAnsi(ToWide(CP_UTF8, MB_ERR_INVALID_CHARS, text));
 }

@@ -17,6 +17,9 @@ std::wstring AnsiToWide(std::string_view text);
 // '?'.
 // Threads: any.
 std::string WideToAnsi(std::wstring_view text);
+// `text` in the ANSI code page as UTF-8; bytes not valid there become U+FFFD.
+// Threads: any.
+std::string AnsiToUtf8(std::string_view text);
 // UTF-8 `text` as the ANSI code page, as WideToAnsi; invalid UTF-8 gives "".
 // Threads: any.
 std::string Utf8ToAnsi(std::string_view text);

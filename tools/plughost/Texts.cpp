@@ -2,12 +2,11 @@
 #include "tools/plughost/Texts.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "audioengine/platform/WindowsText.h"
 #endif
 #include <locale.h>
 #include <wchar.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -286,21 +285,6 @@ std::string OneLine(const std::string& text) {
     return line;
 }
 
-namespace {
-// `text` in the system's code page as UTF-8. (A 32-bit process's texts are shorter
-// than INT_MAX bytes: std::string's max_size().)
-std::string SystemCodePageToUtf8(const std::string& text) {
-    const int length = static_cast<int>(text.size());
-    const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-    std::wstring utf16(static_cast<size_t>(std::max(wide, 0)), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), length, utf16.data(), wide);
-    const int bytes =
-        WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(std::max(bytes, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, utf8.data(), bytes, nullptr, nullptr);
-    return utf8;
-}
-}  // namespace
 #else
 std::string OneLine(const std::string& text) {
     std::string line;
@@ -316,7 +300,7 @@ std::string OneLine(const std::string& text) {
 std::string JsonString(const std::string& original) {
 #ifdef _WIN32
     // JSON is UTF-8; the texts are in the system's code page.
-    const std::string text = SystemCodePageToUtf8(original);
+    const std::string text = ae::AnsiToUtf8(original);
 #else
     const std::string& text = original;
 #endif
