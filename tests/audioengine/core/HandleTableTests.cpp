@@ -149,6 +149,9 @@ TEST(Handles, AValueIsNeverUsedAfterItsRetraction) {
     // Enough rounds, and enough reads beside them; bounded in time, should the
     // readers never be scheduled, and within the slot's generations.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // The readers at work first: on a loaded machine the rounds can all be over
+    // before a reader thread is first scheduled.
+    while (reads == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     for (long round = 0; round < 200000 && (round < 2000 || reads < 20000) &&
                          std::chrono::steady_clock::now() < deadline;
          ++round) {
