@@ -4,7 +4,7 @@
 #include "audioengine/decode/FileKind.h"
 
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "audioengine/decode/ByteOrder.h"
 #include "audioengine/decode/MpegHeader.h"
@@ -28,24 +28,43 @@ static uint32_t OggCrc(const unsigned char* data, size_t length) {
     return crc;
 }
 
-// The codec of an Ogg file, from the first packet of its first page. The page must
-// be whole and pass its checksum: "OggS" followed by anything else is not Ogg.
-static FileKind OggStreamKind(const FileSource& file) {
+// The page of an Ogg file at `offset`, when it is whole and passes its checksum;
+// empty otherwise. `segments` is its lacing values' count.
+static std::vector<unsigned char> WholeOggPage(const FileSource& file, int64_t offset,
+                                               int* segments) {
     unsigned char header[27 + 255];
-    const int64_t got = file.ReadAt(0, header, sizeof header);
-    if (got < 27 || header[4] != 0) return FileKind::Unknown;  // stream structure version 0
-    const int segments = header[26];
-    if (got < 27 + segments) return FileKind::Unknown;
-    int64_t pageBytes = 27 + segments;
-    for (int s = 0; s < segments; ++s) pageBytes += header[27 + s];
-    std::unique_ptr<unsigned char[]> page(new unsigned char[pageBytes]);
-    if (file.ReadAt(0, page.get(), pageBytes) != pageBytes) return FileKind::Unknown;
-    const uint32_t stored = LittleEndian32(page.get() + 22);
-    std::memset(page.get() + 22, 0, 4);
-    if (OggCrc(page.get(), static_cast<size_t>(pageBytes)) != stored) return FileKind::Unknown;
+    const int64_t got = file.ReadAt(offset, header, sizeof header);
+    // "OggS" and stream structure version 0.
+    if (got < 27 || std::memcmp(header, "OggS", 4) != 0 || header[4] != 0) return {};
+    *segments = header[26];
+    if (got < 27 + *segments) return {};
+    int64_t pageBytes = 27 + *segments;
+    for (int s = 0; s < *segments; ++s) pageBytes += header[27 + s];
+    std::vector<unsigned char> page(static_cast<size_t>(pageBytes));
+    if (file.ReadAt(offset, page.data(), pageBytes) != pageBytes) return {};
+    const uint32_t stored = LittleEndian32(page.data() + 22);
+    std::memset(page.data() + 22, 0, 4);
+    if (OggCrc(page.data(), page.size()) != stored) return {};
+    return page;
+}
 
-    const unsigned char* packet = page.get() + 27 + segments;
-    const int64_t packetBytes = pageBytes - 27 - segments;
+// The codec of an Ogg file, from the first packet of its first page, or of the first
+// page after an Ogg Skeleton's (an index of the streams beside it, which comes
+// first). The page must be whole and pass its checksum: "OggS" followed by anything
+// else is not Ogg.
+static FileKind OggStreamKind(const FileSource& file) {
+    int segments = 0;
+    std::vector<unsigned char> page = WholeOggPage(file, 0, &segments);
+    if (page.size() >= static_cast<size_t>(27 + segments + 8) &&
+        std::memcmp(page.data() + 27 + segments, "fishead", 8) == 0) {
+        // An Ogg Skeleton (an index of the streams beside it) comes first; the first
+        // pages of those streams follow, each a page of its own.
+        page = WholeOggPage(file, static_cast<int64_t>(page.size()), &segments);
+        if (!page.empty() && (page[5] & 0x02) == 0) page.clear();
+    }
+    if (page.empty()) return FileKind::Unknown;
+    const unsigned char* packet = page.data() + 27 + segments;
+    const int64_t packetBytes = static_cast<int64_t>(page.size()) - 27 - segments;
     auto startsWith = [&](const char* magic, size_t length) {
         return packetBytes >= static_cast<int64_t>(length) &&
                std::memcmp(packet, magic, length) == 0;

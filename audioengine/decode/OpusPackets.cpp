@@ -34,6 +34,24 @@ struct Page {
     bool continued = false;  // begins with the rest of a packet from the page before
 };
 
+// One link of the stream. Ogg Opus streams may follow one another in a file (a
+// chain: a recorded radio stream, files joined end to end), each with its own
+// headers, pre-skip, gain and granule positions counted from its own start.
+struct Link {
+    uint32_t serial = 0;
+    int preSkip = 0;  // decoded samples dropped at its start, at the stream's rate
+    int16_t gain = 0;
+    int channels = 0;
+    int inputRate = 0;  // the rate the header says the source had, 0 when unknown
+    // The granule position at the start of the first packet: 0 unless the stream was
+    // cut from a longer one, when its granule positions go on counting from there.
+    int64_t startGranule = 0;
+    size_t firstAudio = 0;  // its first page after the headers, in State::pages
+    size_t endPage = 0;     // one past its last page
+    int64_t base = 0;       // the stream frame where it begins
+    int64_t frames = 0;     // its length, at the stream's rate
+};
+
 // The page header fields the index needs, read without the body.
 bool ReadPageHeader(const FileSource& file, int64_t offset, int64_t end, Page* page,
                     uint32_t* serial, bool* bos, std::vector<unsigned char>* lacing) {
@@ -74,18 +92,41 @@ int64_t NextCapture(const FileSource& file, int64_t offset, int64_t end) {
     return end;
 }
 
+// The identification header of the stream whose first page is `page`, when it is
+// one of Opus that this decoder reads: mono or stereo, channel mapping family 0.
+// `opus` tells whether it is Opus at all.
+bool ReadHead(const FileSource& file, const Page& page, size_t segments, Link* link, bool* opus) {
+    unsigned char head[19];
+    *opus = page.bytes >= 27 + static_cast<int>(segments) + 19 &&
+            file.ReadAt(page.offset + 27 + static_cast<int64_t>(segments), head, 19) == 19 &&
+            std::memcmp(head, "OpusHead", 8) == 0;
+    if (!*opus || (head[8] >> 4) != 0 || head[9] < 1 || head[9] > 2 || head[18] != 0) return false;
+    link->channels = head[9];
+    link->preSkip = head[10] | (head[11] << 8);  // at 48 kHz until Prepare
+    link->inputRate = static_cast<int>(LittleEndian32(head + 12) & 0x7FFFFFFF);
+    link->gain = static_cast<int16_t>(head[16] | (head[17] << 8));
+    return true;
+}
+
 }  // namespace
 
 struct OpusPackets::State {
-    explicit State(const FileSource& f) : file(f) {}
+    explicit State(const FileSource& f) : file(f) {
+        ogg_sync_init(&sync);
+        ogg_stream_init(&stream, 0);
+    }
     ~State() {
         if (decoder) opus_decoder_destroy(decoder);
         ogg_stream_clear(&stream);
         ogg_sync_clear(&sync);
     }
 
-    bool Index(int wantChannels);
-    void FindStartGranule();
+    bool Index();
+    bool Prepare();
+    void FindStartGranule(size_t link);
+    size_t LinkOf(size_t page) const;
+    int64_t LinkEnd() const { return links[link].base + links[link].frames; }
+    bool NextLink();
     enum class Fed { Page, End, Damaged };
     Fed FeedPage();
     bool DecodeNext();
@@ -98,14 +139,9 @@ struct OpusPackets::State {
     int channels = 0;
     int factor = 1;  // granule samples per decoded sample
     int64_t frames = 0;
-    int preSkip = 0;  // decoded samples dropped at the start, at `rate`
-    int16_t gain = 0;
-    // The granule position at the start of the first packet: 0 unless the stream was
-    // cut from a longer one, when its granule positions go on counting from there.
-    int64_t startGranule = 0;
-    uint32_t serial = 0;
-    std::vector<Page> pages;
-    size_t firstAudio = 0;  // the first page after the headers
+    std::vector<Page> pages;  // every link's pages, in file order
+    std::vector<Link> links;
+    size_t link = 0;  // the link being decoded
     OpusDecoder* decoder = nullptr;
     ogg_sync_state sync{};
     ogg_stream_state stream{};
@@ -115,17 +151,19 @@ struct OpusPackets::State {
     int pcmFrames = 0;
     int pcmAt = 0;
     int64_t concealLeft = 0;  // frames the decoder still conceals after damage
-    int64_t position = 0;     // output frame of pcm[pcmAt] (negative within the pre-skip)
+    int64_t position = 0;     // stream frame of pcm[pcmAt] (before the link's base in its pre-skip)
     int64_t dropBefore = 0;
     bool ended = false;
 };
 
-bool OpusPackets::State::Index(int wantChannels) {
+// Finds the pages of the first Opus stream and of the streams chained after it.
+// Streams multiplexed beside it (an Ogg Skeleton, another codec) are left out; the
+// chain ends where a stream this decoder cannot read begins.
+bool OpusPackets::State::Index() {
     const PayloadRange range = FindPayload(file);
     std::vector<unsigned char> lacing;
     int64_t offset = range.begin;
-    int packetsDone = 0;  // packets of the stream completed so far (header, tags, ...)
-    bool found = false;
+    int packetsDone = 0;  // packets of the link completed so far (header, tags, ...)
     while (offset < range.end) {
         Page page;
         uint32_t pageSerial = 0;
@@ -137,41 +175,65 @@ bool OpusPackets::State::Index(int wantChannels) {
             continue;
         }
         offset += page.bytes;
-        if (!found) {
-            // The identification header: the first packet of a stream's first page.
-            if (!bos || page.bytes < 27 + static_cast<int>(lacing.size()) + 19) continue;
-            unsigned char head[19];
-            if (file.ReadAt(page.offset + 27 + static_cast<int64_t>(lacing.size()), head, 19) !=
-                    19 ||
-                std::memcmp(head, "OpusHead", 8) != 0) {
-                continue;
+        if (bos) {
+            // A stream's first page. Those of streams beside ours come before any of
+            // our audio; one after it begins the next link of a chain.
+            const bool afterAudio = !links.empty() && links.back().firstAudio > 0 &&
+                                    links.back().firstAudio < pages.size();
+            if (!links.empty() && !afterAudio) continue;
+            Link next;
+            bool opus = false;
+            const bool readable = ReadHead(file, page, lacing.size(), &next, &opus);
+            if (links.empty()) {
+                if (!opus) continue;
+                if (!readable) return false;
+            } else if (!readable) {
+                break;
             }
-            if ((head[8] >> 4) != 0 || head[9] != wantChannels || head[18] != 0) return false;
-            preSkip = (head[10] | (head[11] << 8)) / factor;
-            gain = static_cast<int16_t>(head[16] | (head[17] << 8));
-            serial = pageSerial;
-            found = true;
-        } else if (pageSerial != serial) {
+            if (!links.empty()) links.back().endPage = pages.size();
+            next.serial = pageSerial;
+            links.push_back(next);
+            packetsDone = 0;
+        } else if (links.empty() || pageSerial != links.back().serial) {
             continue;  // another logical stream beside ours
         }
+        Link& current = links.back();
         if (packetsDone < 2) {
             // The headers end a page of their own: audio starts on the next page.
             for (size_t i = 0; i < lacing.size(); ++i) {
                 if (packetsDone == 2) return false;  // audio shares the headers' page
                 packetsDone += lacing[i] < 255 ? 1 : 0;
             }
-            if (packetsDone == 2) firstAudio = pages.size() + 1;
+            if (packetsDone == 2) current.firstAudio = pages.size() + 1;
         }
         pages.push_back(page);
     }
-    return found && firstAudio > 0 && firstAudio <= pages.size();
+    if (links.empty()) return false;
+    // A link whose headers were not all there is left out.
+    if (links.back().firstAudio == 0 || links.back().firstAudio > pages.size()) links.pop_back();
+    if (links.empty()) return false;
+    links.back().endPage = pages.size();
+    return true;
 }
 
-// The granule position of the first page that ends a packet, less the samples of the
-// packets ending up to there. Less than 0 only in a stream that trims its end on
-// its first page (or a damaged one): that starts at 0.
-void OpusPackets::State::FindStartGranule() {
-    StartAt(firstAudio);
+// Sets up decoding once the stream's rate and channels are known.
+bool OpusPackets::State::Prepare() {
+    factor = kGranuleRate / rate;
+    for (Link& l : links) l.preSkip /= factor;
+    int error = 0;
+    decoder = opus_decoder_create(rate, channels, &error);
+    if (!decoder || error != OPUS_OK) return false;
+    pcm.resize(static_cast<size_t>(kMaxPacketSamples / factor) * channels);
+    for (size_t l = 0; l < links.size(); ++l) FindStartGranule(l);
+    StartAt(links[0].firstAudio);
+    return true;
+}
+
+// The granule position of the link's first page that ends a packet, less the samples
+// of the packets ending up to there. Less than 0 only in a stream that trims its end
+// on its first page (or a damaged one): that starts at 0.
+void OpusPackets::State::FindStartGranule(size_t l) {
+    StartAt(links[l].firstAudio);
     int64_t samples = 0;
     ogg_packet packet;
     for (;;) {
@@ -186,29 +248,45 @@ void OpusPackets::State::FindStartGranule() {
         if (n < 0) return;
         samples += n;
         if (packet.granulepos >= 0) {
-            startGranule = std::max<int64_t>(0, packet.granulepos - samples);
+            links[l].startGranule = std::max<int64_t>(0, packet.granulepos - samples);
             return;
         }
     }
 }
 
+size_t OpusPackets::State::LinkOf(size_t page) const {
+    size_t l = 0;
+    while (l + 1 < links.size() && page >= links[l + 1].firstAudio) ++l;
+    return l;
+}
+
 void OpusPackets::State::StartAt(size_t page) {
+    link = LinkOf(page);
+    const Link& l = links[link];
     opus_decoder_ctl(decoder, OPUS_RESET_STATE);
-    ogg_stream_reset_serialno(&stream, static_cast<int>(serial));
+    opus_decoder_ctl(decoder, OPUS_SET_GAIN(l.gain));
+    ogg_stream_reset_serialno(&stream, static_cast<int>(l.serial));
     ogg_sync_reset(&sync);
     nextPage = page;
     pcmFrames = pcmAt = 0;
     concealLeft = 0;
     const int64_t decoded =
-        page == firstAudio ? 0 : (pages[page - 1].granule - startGranule) / factor;
-    position = decoded - preSkip;
+        page == l.firstAudio ? 0 : (pages[page - 1].granule - l.startGranule) / factor;
+    position = l.base + decoded - l.preSkip;
     ended = false;
 }
 
-// End: no pages left, or the file cannot be read (cut short under us). Damaged: the
-// page fails its checksum.
+// Goes on with the next link of a chain; false after the last.
+bool OpusPackets::State::NextLink() {
+    if (link + 1 >= links.size()) return false;
+    StartAt(links[link + 1].firstAudio);
+    return true;
+}
+
+// End: no pages left in the link, or the file cannot be read (cut short under us).
+// Damaged: the page fails its checksum.
 OpusPackets::State::Fed OpusPackets::State::FeedPage() {
-    if (nextPage >= pages.size()) return Fed::End;
+    if (nextPage >= links[link].endPage) return Fed::End;
     const Page& page = pages[nextPage++];
     char* buffer = ogg_sync_buffer(&sync, page.bytes);
     if (!buffer || file.ReadAt(page.offset, buffer, page.bytes) != page.bytes) return Fed::End;
@@ -249,16 +327,17 @@ bool OpusPackets::State::DecodeNext() {
 // from the next page after `trusted` (the first page whose granule position can be
 // believed) that begins with a whole packet, and the time up to there is filled by
 // the decoder's concealment, so that everything after keeps its time and the stream
-// its length. With no such page, the concealment runs to the stated end.
+// its length. With no such page, the concealment runs to the link's stated end.
 bool OpusPackets::State::SkipDamage(size_t trusted) {
+    const Link& l = links[link];
     size_t resume = trusted + 1;
-    int64_t resumeAt = frames;
-    for (; resume < pages.size(); ++resume) {
+    int64_t resumeAt = LinkEnd();
+    for (; resume < l.endPage; ++resume) {
         const int64_t granule = pages[resume - 1].granule;
         if (pages[resume].continued || granule < 0) continue;
-        const int64_t at = (granule - startGranule) / factor - preSkip;
+        const int64_t at = l.base + (granule - l.startGranule) / factor - l.preSkip;
         if (at >= position) {  // one in the past cannot be right
-            resumeAt = std::min(at, frames);
+            resumeAt = std::min(at, LinkEnd());
             break;
         }
     }
@@ -290,55 +369,91 @@ void OpusPackets::State::Conceal() {
 OpusPackets::OpusPackets(std::unique_ptr<State> state) : state_(std::move(state)) {}
 OpusPackets::~OpusPackets() = default;
 
-std::unique_ptr<OpusPackets> OpusPackets::Open(const FileSource& file, int rate, int channels,
-                                               int64_t frames) {
-    if (channels < 1 || channels > 2 || frames < 0) return nullptr;
-    if (rate != 8000 && rate != 12000 && rate != 16000 && rate != 24000 && rate != 48000) {
-        return nullptr;
-    }
+std::unique_ptr<OpusPackets> OpusPackets::Open(const FileSource& file) {
     try {
         auto state = std::make_unique<State>(file);
-        state->rate = rate;
-        state->channels = channels;
-        state->factor = kGranuleRate / rate;
-        state->frames = frames;
-        ogg_sync_init(&state->sync);
-        ogg_stream_init(&state->stream, 0);
-        if (!state->Index(channels)) return nullptr;
-        int error = 0;
-        state->decoder = opus_decoder_create(rate, channels, &error);
-        if (!state->decoder || error != OPUS_OK) return nullptr;
-        if (opus_decoder_ctl(state->decoder, OPUS_SET_GAIN(state->gain)) != OPUS_OK) return nullptr;
-        state->pcm.resize(static_cast<size_t>(kMaxPacketSamples / state->factor) * channels);
-        state->FindStartGranule();
-        state->StartAt(state->firstAudio);
+        if (!state->Index()) return nullptr;
         return std::unique_ptr<OpusPackets>(new OpusPackets(std::move(state)));
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
+size_t OpusPackets::links() const { return state_->links.size(); }
+
+bool OpusPackets::Start(int rate, int channels, int64_t frames) {
+    State& s = *state_;
+    if (channels != s.links[0].channels || frames < 0) return false;
+    if (rate != 8000 && rate != 12000 && rate != 16000 && rate != 24000 && rate != 48000) {
+        return false;
+    }
+    s.links.resize(1);
+    s.rate = rate;
+    s.channels = channels;
+    s.frames = s.links[0].frames = frames;
+    return s.Prepare();
+}
+
+bool OpusPackets::Start() {
+    State& s = *state_;
+    s.rate = 8000;
+    for (const Link& l : s.links) {
+        int wanted = kGranuleRate;  // the lowest rate that keeps the source's band
+        for (const int r : {24000, 16000, 12000, 8000}) {
+            if (l.inputRate > 0 && l.inputRate <= r) wanted = r;
+        }
+        s.rate = std::max(s.rate, wanted);
+        s.channels = std::max(s.channels, l.channels);
+    }
+    if (!s.Prepare()) return false;
+    for (Link& l : s.links) {
+        l.base = s.frames;
+        for (size_t p = l.endPage; p-- > l.firstAudio;) {
+            if (s.pages[p].granule < 0) continue;
+            l.frames =
+                std::max<int64_t>(0, (s.pages[p].granule - l.startGranule) / s.factor - l.preSkip);
+            break;
+        }
+        s.frames += l.frames;
+    }
+    return s.frames > 0;
+}
+
+int OpusPackets::rate() const { return state_->rate; }
+int OpusPackets::channels() const { return state_->channels; }
+int64_t OpusPackets::frames() const { return state_->frames; }
+
 int64_t OpusPackets::Read(float* out, int64_t frames) {
     State& s = *state_;
     int64_t done = 0;
     while (done < frames && !s.ended) {
-        if (s.position >= s.frames) {
-            s.ended = true;
-            break;
+        if (s.position >= s.LinkEnd()) {
+            if (!s.NextLink()) s.ended = true;
+            continue;
         }
         if (s.pcmAt >= s.pcmFrames) {
-            if (!s.DecodeNext()) s.ended = true;
+            if (s.DecodeNext()) continue;
+            // A link of a chain that ends before its last granule position said: the
+            // rest of its time is concealed, so that the links after keep theirs.
+            if (s.link + 1 < s.links.size()) {
+                s.concealLeft = s.LinkEnd() - s.position;
+                continue;
+            }
+            s.ended = true;
             continue;
         }
         int available = s.pcmFrames - s.pcmAt;
-        if (s.position < s.dropBefore) {  // the pre-skip, or the lead of a seek
+        // The pre-skip of a link, or the lead of a seek.
+        const int64_t dropBefore = std::max(s.dropBefore, s.links[s.link].base);
+        if (s.position < dropBefore) {
             const int drop =
-                static_cast<int>(std::min<int64_t>(available, s.dropBefore - s.position));
+                static_cast<int>(std::min<int64_t>(available, dropBefore - s.position));
             s.pcmAt += drop;
             s.position += drop;
             continue;
         }
-        const int64_t take = std::min<int64_t>({available, frames - done, s.frames - s.position});
+        const int64_t take =
+            std::min<int64_t>({available, frames - done, s.LinkEnd() - s.position});
         std::memcpy(out + done * s.channels,
                     s.pcm.data() + static_cast<size_t>(s.pcmAt) * s.channels,
                     sizeof(float) * static_cast<size_t>(take * s.channels));
@@ -352,15 +467,19 @@ int64_t OpusPackets::Read(float* out, int64_t frames) {
 bool OpusPackets::Seek(int64_t frame) {
     State& s = *state_;
     if (frame < 0 || frame > s.frames) return false;
-    // The last page that ends early enough before the target for the pre-roll, and
-    // after which a new packet begins. Granule positions are counted from the
-    // stream's start by a difference: a damaged one may lie near the largest value.
-    const int64_t latest = (frame + s.preSkip) * s.factor - kPreroll;
-    size_t start = s.firstAudio;
-    for (size_t p = s.pages.size(); p-- > s.firstAudio + 1;) {
+    size_t link = 0;
+    while (link + 1 < s.links.size() && frame >= s.links[link + 1].base) ++link;
+    const Link& l = s.links[link];
+    // The link's last page that ends early enough before the target for the
+    // pre-roll, and after which a new packet begins. Granule positions are counted
+    // from the link's start by a difference: a damaged one may lie near the largest
+    // value.
+    const int64_t latest = (frame - l.base + l.preSkip) * s.factor - kPreroll;
+    size_t start = l.firstAudio;
+    for (size_t p = l.endPage; p-- > l.firstAudio + 1;) {
         const Page& before = s.pages[p - 1];
         if (s.pages[p].continued || before.granule < 0) continue;
-        if (before.granule - s.startGranule <= latest) {
+        if (before.granule - l.startGranule <= latest) {
             start = p;
             break;
         }

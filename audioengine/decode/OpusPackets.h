@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Mono and stereo Ogg Opus (channel mapping family 0) decoded packet by packet with
-// libopus's single-stream decoder.
+// libopus's single-stream decoder, chained streams included.
 //
 // libsndfile and libopusfile both decode through libopus's multistream decoder,
 // which walks its streams by asking for the size of a decoder several times per
@@ -25,14 +25,30 @@ namespace ae {
 
 class OpusPackets {
   public:
-    // A decoder of the file's Opus stream at `rate` Hz (one libopus decodes at: 8000,
-    // 12000, 16000, 24000 or 48000) and `channels`, for `frames` frames; null when the
-    // file is not mono or stereo mapping family 0 Ogg Opus with that channel count, or
-    // cannot be read (the caller then decodes some other way). Reads the file with
-    // positional reads only, so the caller may go on using `file`'s own position.
-    // Threads: one at a time, like any decoder.
-    static std::unique_ptr<OpusPackets> Open(const FileSource& file, int rate, int channels,
-                                             int64_t frames);
+    // The file's Opus streams, found: the first Ogg Opus stream and those chained
+    // after it (streams that follow one another in the file, each with headers of its
+    // own: a recorded radio stream, files joined end to end), up to the first that
+    // is not mono or stereo mapping family 0. Streams beside them (an Ogg Skeleton,
+    // another codec) are left out. Null when the first is not such a stream or the
+    // file cannot be read (the caller then decodes some other way). Reads the file
+    // with positional reads only, so the caller may go on using `file`'s own
+    // position. Threads: one at a time, like any decoder.
+    static std::unique_ptr<OpusPackets> Open(const FileSource& file);
+    // How many streams follow one another.
+    size_t links() const;
+    // Either Start is called once, before any Read or Seek.
+    // Starts decoding the first stream at `rate` Hz (one libopus decodes at: 8000,
+    // 12000, 16000, 24000 or 48000) and `channels`, for `frames` frames, as another
+    // reader found them; false when they do not fit the stream.
+    bool Start(int rate, int channels, int64_t frames);
+    // Starts decoding the whole chain with facts of its own: the rate libsndfile gives
+    // a single stream, for the stream that asks for the most; two channels when any
+    // stream has two (a mono one then plays on both); the sum of the streams'
+    // lengths, each from its last granule position. False when it has no length.
+    bool Start();
+    int rate() const;
+    int channels() const;
+    int64_t frames() const;
     ~OpusPackets();
     OpusPackets(const OpusPackets&) = delete;
     OpusPackets& operator=(const OpusPackets&) = delete;

@@ -160,9 +160,16 @@ class SndfileDecoder final : public FrameDecoder {
 
     Status Open(SndfileKind kind) {
         kind_ = kind;
+        // Mono and stereo Opus decode packet by packet (see OpusPackets.h), from the
+        // facts libsndfile finds, or from their own when libsndfile cannot read the
+        // file alone: streams chained one after another, or an Ogg Skeleton beside.
+        std::unique_ptr<OpusPackets> opus =
+            kind == SndfileKind::OggOpus ? OpusPackets::Open(*file_) : nullptr;
+        if (opus && opus->links() > 1) return StartOpusAlone(std::move(opus));
         SF_INFO sf_info{};
         sf_ = sf_open_virtual(&kVirtualIo, SFM_READ, &sf_info, file_.get());
         if (!sf_) {
+            if (opus) return StartOpusAlone(std::move(opus));
             // libsndfile knew the container but not the encoding inside it.
             return Error{sf_error(nullptr) == SF_ERR_UNSUPPORTED_ENCODING ? BASS_ERROR_CODEC
                                                                           : BASS_ERROR_FILEFORM};
@@ -201,14 +208,10 @@ class SndfileDecoder final : public FrameDecoder {
         if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0 &&
             !CanDecodeUpToTheEnd())
             return Error{BASS_ERROR_FILEFORM};
-        // Mono and stereo Opus decode packet by packet (see OpusPackets.h), from here
-        // on without libsndfile.
-        if (kind == SndfileKind::OggOpus) {
-            opus_ = OpusPackets::Open(*file_, info_.rate, info_.channels, info_.frames);
-            if (opus_) {
-                sf_close(sf_);
-                sf_ = nullptr;
-            }
+        if (opus && opus->Start(info_.rate, info_.channels, info_.frames)) {
+            opus_ = std::move(opus);
+            sf_close(sf_);
+            sf_ = nullptr;
         }
         return {};
     }
@@ -258,6 +261,18 @@ class SndfileDecoder final : public FrameDecoder {
     }
 
   private:
+    Status StartOpusAlone(std::unique_ptr<OpusPackets> opus) {
+        if (!opus->Start()) return Error{BASS_ERROR_FILEFORM};
+        opus_ = std::move(opus);
+        info_.rate = opus_->rate();
+        info_.channels = opus_->channels();
+        info_.frames = opus_->frames();
+        info_.ctype = BASS_CTYPE_STREAM_OPUS;
+        info_.origres = 0;
+        info_.channelMask = DefaultChannelMask(info_.channels);
+        return {};
+    }
+
     // Decodes and drops `frames` frames.
     bool Skip(int64_t frames) {
         float skipped[1024 * 8];

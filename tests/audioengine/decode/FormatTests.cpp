@@ -402,6 +402,110 @@ TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
     }
 }
 
+// An Ogg page holding one whole packet of under 255 bytes (its checksum is set by
+// OggBytes).
+OggPage OnePacketPage(uint32_t serial, uint32_t sequence, unsigned char flags,
+                      const std::vector<unsigned char>& packet) {
+    std::vector<unsigned char> header = {'O', 'g', 'g', 'S', 0, flags};
+    header.resize(27 + 1);
+    for (int i = 0; i < 4; ++i) {
+        header[14 + i] = static_cast<unsigned char>(serial >> 8 * i);
+        header[18 + i] = static_cast<unsigned char>(sequence >> 8 * i);
+    }
+    header[26] = 1;
+    header[27] = static_cast<unsigned char>(packet.size());
+    return {header, packet};
+}
+
+// Ogg Opus streams chained one after another (each with its own headers and serial
+// number) play whole, each at its own time: the samples are those of each stream
+// decoded alone (a mono one on both channels of a stereo chain), and a seek anywhere
+// lands on the samples of the decode from the start. At mixed rates the chain
+// decodes at the highest. An Ogg Skeleton in front of a stream changes nothing.
+TEST(Opus, ChainedStreamsAndSkeletonPlayEveryStream) {
+    testaudio::TempDir dir;
+    struct Link {
+        int rate, channels;
+        int64_t frames;
+    };
+    const struct {
+        std::vector<Link> links;
+        bool skeleton;
+        int rate, channels;
+    } cases[] = {
+        {{{48000, 2, 72000}, {48000, 2, 96123}}, false, 48000, 2},
+        {{{48000, 1, 48000}, {48000, 2, 60000}, {48000, 1, 30001}}, false, 48000, 2},
+        {{{16000, 1, 16000}, {24000, 1, 24000}}, false, 24000, 1},
+        {{{48000, 2, 96000}}, true, 48000, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.links.size()) + " streams, first at " +
+                     std::to_string(c.links[0].rate) + (c.skeleton ? " Hz, with Skeleton" : " Hz"));
+        const std::string path = dir.File("chain.opus");
+        std::vector<unsigned char> file;
+        std::vector<float> expected;  // when every stream is at the chain's rate
+        bool exact = true;
+        int64_t frames = 0;
+        std::vector<int64_t> bounds;
+        for (size_t k = 0; k < c.links.size(); ++k) {
+            const Link& l = c.links[k];
+            const std::string one = dir.File("one.opus");
+            ASSERT_TRUE(testaudio::Write(one, Format::Opus, l.rate, l.channels,
+                                         TestSignal(l.rate, l.channels, l.frames)));
+            auto alone = ae::OpenDecoder(one);
+            ASSERT_TRUE(alone.ok());
+            const std::vector<float> decoded = DecodeRest(*alone.value());
+            for (size_t f = 0; f < decoded.size() / l.channels; ++f) {
+                for (int ch = 0; ch < c.channels; ++ch)
+                    expected.push_back(decoded[f * l.channels + (ch % l.channels)]);
+            }
+            exact = exact && l.rate == c.rate;
+            bounds.push_back(frames);
+            frames += l.frames * c.rate / l.rate;
+            std::vector<OggPage> pages = OggPages(ReadBytes(one));
+            for (OggPage& page : pages) page.header[14] = static_cast<unsigned char>(k + 1);
+            if (c.skeleton) {
+                const std::vector<unsigned char> fishead = {'f', 'i', 's', 'h', 'e', 'a',
+                                                            'd', 0,   3,   0,   0,   0};
+                pages.insert(pages.begin(), OnePacketPage(99, 0, 0x02, fishead));
+                pages.insert(pages.begin() + 2, OnePacketPage(99, 1, 0x04, {}));
+            }
+            const std::vector<unsigned char> bytes = OggBytes(pages);
+            file.insert(file.end(), bytes.begin(), bytes.end());
+        }
+        WriteBytes(path, file);
+
+        auto opened = ae::OpenDecoder(path);
+        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+        std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
+        EXPECT_EQ(decoder->info().rate, c.rate);
+        EXPECT_EQ(decoder->info().channels, c.channels);
+        EXPECT_EQ(decoder->info().ctype, BASS_CTYPE_STREAM_OPUS);
+        ASSERT_EQ(decoder->info().frames, frames);
+        const std::vector<float> decoded = DecodeRest(*decoder);
+        ASSERT_EQ(decoded.size(), static_cast<size_t>(frames * c.channels));
+        if (exact) {
+            EXPECT_EQ(std::memcmp(decoded.data(), expected.data(), expected.size() * 4), 0);
+        }
+        std::vector<int64_t> targets = {1, frames - 1};
+        for (const int64_t bound : bounds) {
+            for (const int64_t target : {bound - 1, bound, bound + 777}) {
+                if (target >= 0) targets.push_back(target);
+            }
+        }
+        for (const int64_t target : targets) {
+            ASSERT_TRUE(decoder->Seek(target)) << "seek to " << target;
+            std::vector<float> block(64 * c.channels);
+            const int64_t n = std::min<int64_t>(64, frames - target);
+            ASSERT_EQ(decoder->Read(block.data(), n), n);
+            EXPECT_EQ(std::memcmp(block.data(), &decoded[static_cast<size_t>(target * c.channels)],
+                                  static_cast<size_t>(n * c.channels) * 4),
+                      0)
+                << "seek to " << target;
+        }
+    }
+}
+
 // Damage in the middle of a file loses the audio it touches and no more: the stream
 // keeps its length, and what follows plays at its own time with the samples of the
 // undamaged file (its last `endSeconds`), and a seek past the damage lands on them.
