@@ -3,6 +3,10 @@
 
 #include <utility>
 
+#ifdef _WIN32
+#include "audioengine/platform/WindowsFile.h"
+#endif
+
 namespace ae {
 namespace {
 
@@ -45,6 +49,17 @@ int SeekTo(std::FILE* file, int whence) {
     return _fseeki64(file, 0, whence);
 #else
     return std::fseek(file, 0, whence);
+#endif
+}
+
+// Opens `path` for writing, replacing any file there. On Windows the name is in the
+// ANSI code page, as the host passes it, and may be longer than MAX_PATH.
+std::FILE* OpenForWriting(const std::string& path) {
+#ifdef _WIN32
+    const std::wstring wide = FileSystemPath(path);
+    return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"wb");
+#else
+    return std::fopen(path.c_str(), "wb");
 #endif
 }
 
@@ -95,7 +110,7 @@ WavWriter::WavWriter(WavWriter&& other) noexcept
 
 bool WavWriter::Open(const std::string& path, int rate, int channels) {
     Close();
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = OpenForWriting(path);
     if (!file_) return false;
     // Unbuffered: every write reaches the file at once, and a failed write is seen
     // where it happens, so the header never states data that is not there.

@@ -9,8 +9,35 @@
 
 namespace ae {
 
-void* OpenDiskFile(const std::string& path) {
+namespace {
+
+// The full form of a wide path; "" when it has none.
+std::wstring FullWidePath(const std::wstring& wide) {
+    const DWORD length = wide.empty() ? 0 : GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (length == 0) return {};
+    std::wstring full(length, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+    if (written == 0 || written >= length) return {};
+    full.resize(written);
+    return full;
+}
+
+}  // namespace
+
+std::wstring FileSystemPath(const std::string& path) {
     const std::wstring wide = AnsiToWide(path);
+    // Already in the long form, or a device's name (\\.\): used as it stands.
+    if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
+    // The prefix turns off the name's normalisation (relative parts, "/" for "\"),
+    // hence the full form.
+    const std::wstring full = FullWidePath(wide);
+    if (full.size() < MAX_PATH - 1) return wide;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+void* OpenDiskFile(const std::string& path) {
+    const std::wstring wide = FileSystemPath(path);
     if (wide.empty()) return nullptr;
     HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -54,14 +81,8 @@ int64_t DiskFileSize(void* file) {
 void CloseDiskFile(void* file) { CloseHandle(static_cast<HANDLE>(file)); }
 
 std::string AbsoluteAnsiPath(const std::string& path) {
-    const std::wstring wide = AnsiToWide(path);
-    const DWORD length = wide.empty() ? 0 : GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (length == 0) return {};
-    std::wstring full(length, L'\0');
-    const DWORD written = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
-    if (written == 0 || written >= length) return {};
-    full.resize(written);
-    return WideToAnsi(full);
+    const std::wstring full = FullWidePath(AnsiToWide(path));
+    return full.empty() ? std::string() : WideToAnsi(full);
 }
 
 }  // namespace ae

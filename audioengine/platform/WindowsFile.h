@@ -21,6 +21,11 @@ int64_t ReadDiskFileAt(void* file, int64_t offset, void* buffer, int64_t bytes);
 // The file's current size; -1 on error.
 int64_t DiskFileSize(void* file);
 void CloseDiskFile(void* file);
+// `path` (in the ANSI code page) as the wide file functions take it at any length: a
+// path whose full form reaches MAX_PATH characters becomes that full form behind the
+// \\?\ prefix (\\?\UNC\ for a share), which lifts the limit on every Windows
+// version; shorter ones stay as they are. "" when `path` is not text of the code page.
+std::wstring FileSystemPath(const std::string& path);
 // `path` made absolute, in the ANSI code page; "" when that fails.
 std::string AbsoluteAnsiPath(const std::string& path);
 

@@ -456,7 +456,7 @@ const Container kContainers[] = {
 // stream if it names a file on disk: never a pipe, console or device, whose open or
 // read could wait.
 std::unique_ptr<TagLib::FileStream> OpenRegularFile(const std::string& path) {
-    const std::wstring wide = ae::AnsiToWide(path);
+    const std::wstring wide = ae::FileSystemPath(path);
     if (wide.empty()) return nullptr;
     void* probe = ae::OpenDiskFile(path);
     if (probe == nullptr) return nullptr;

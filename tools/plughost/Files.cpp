@@ -3,6 +3,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "audioengine/platform/WindowsFile.h"
 #else
 #include <sys/stat.h>
 #endif
@@ -12,14 +14,8 @@ namespace plughost {
 #ifdef _WIN32
 namespace {
 
-std::wstring Wide(const std::string& path) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), n);
-    wide.resize(static_cast<size_t>(n - 1));
-    return wide;
-}
+// Names in the system's code page, at any length.
+std::wstring Wide(const std::string& path) { return ae::FileSystemPath(path); }
 
 // A file's identity: its volume and index.
 bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {

@@ -76,7 +76,16 @@ std::string LastLoaderError() {
 void* OpenLibrary(const std::string& file, std::string* why) {
     // No message box for a DLL that is missing or broken: the caller reports it.
     const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    HMODULE module = LoadLibraryA(file.c_str());
+    // The DLLs the plug-in imports (its engine) are looked for in its own folder
+    // first, as a host that loads plug-ins from their folders has them; the loader
+    // does so for a full path. Failing that, in the usual places (the program's
+    // folder first).
+    HMODULE module = nullptr;
+    char full[MAX_PATH * 2];
+    const DWORD length = GetFullPathNameA(file.c_str(), sizeof full, full, nullptr);
+    if (length > 0 && length < sizeof full)
+        module = LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) module = LoadLibraryA(file.c_str());
     if (module == nullptr) *why = LastLoaderError();
     SetErrorMode(previous);
     return reinterpret_cast<void*>(module);
