@@ -3,6 +3,7 @@
 
 #include <ogg/ogg.h>
 #include <opus.h>
+#include <opus_multistream.h>
 
 #include <algorithm>
 #include <cstring>
@@ -42,6 +43,11 @@ struct Link {
     int preSkip = 0;  // decoded samples dropped at its start, at the stream's rate
     int16_t gain = 0;
     int channels = 0;
+    // Mapping family 1 (up to 8 channels in Vorbis order, coded as several streams):
+    // the streams, how many of them are stereo, and each channel's source.
+    bool surround = false;
+    int streams = 1, coupled = 0;
+    unsigned char mapping[8] = {};
     int inputRate = 0;  // the rate the header says the source had, 0 when unknown
     // The granule position at the start of the first packet: 0 unless the stream was
     // cut from a longer one, when its granule positions go on counting from there.
@@ -93,19 +99,47 @@ int64_t NextCapture(const FileSource& file, int64_t offset, int64_t end) {
 }
 
 // The identification header of the stream whose first page is `page`, when it is
-// one of Opus that this decoder reads: mono or stereo, channel mapping family 0.
-// `opus` tells whether it is Opus at all.
+// one of Opus that this decoder reads: mono or stereo in channel mapping family 0,
+// or up to 8 channels in family 1 (Vorbis order). `opus` tells whether it is Opus at
+// all.
 bool ReadHead(const FileSource& file, const Page& page, size_t segments, Link* link, bool* opus) {
-    unsigned char head[19];
-    *opus = page.bytes >= 27 + static_cast<int>(segments) + 19 &&
-            file.ReadAt(page.offset + 27 + static_cast<int64_t>(segments), head, 19) == 19 &&
+    unsigned char head[21 + 8] = {};
+    const int64_t body = page.bytes - 27 - static_cast<int64_t>(segments);
+    const int64_t want = std::min<int64_t>(body, sizeof head);
+    *opus = want >= 19 &&
+            file.ReadAt(page.offset + 27 + static_cast<int64_t>(segments), head, want) == want &&
             std::memcmp(head, "OpusHead", 8) == 0;
-    if (!*opus || (head[8] >> 4) != 0 || head[9] < 1 || head[9] > 2 || head[18] != 0) return false;
+    if (!*opus || (head[8] >> 4) != 0 || head[9] < 1) return false;
     link->channels = head[9];
     link->preSkip = head[10] | (head[11] << 8);  // at 48 kHz until Prepare
     link->inputRate = static_cast<int>(LittleEndian32(head + 12) & 0x7FFFFFFF);
     link->gain = static_cast<int16_t>(head[16] | (head[17] << 8));
+    if (head[18] == 0) return link->channels <= 2;
+    if (head[18] != 1 || link->channels > 8 || want < 21 + link->channels) return false;
+    link->surround = true;
+    link->streams = head[19];
+    link->coupled = head[20];
+    if (link->streams < 1 || link->coupled > link->streams) return false;
+    for (int c = 0; c < link->channels; ++c) {
+        link->mapping[c] = head[21 + c];
+        if (link->mapping[c] != 255 && link->mapping[c] >= link->streams + link->coupled)
+            return false;
+    }
     return true;
+}
+
+// Whether `next` can go on with a chain that `first` begins: mono and stereo streams
+// mix (a mono one plays on both channels of a stereo chain); surround ones keep the
+// first's channel count.
+bool Continues(const Link& first, const Link& next) {
+    if (!first.surround && !next.surround) return true;
+    return first.surround && next.surround && next.channels == first.channels;
+}
+
+// Whether two links decode with the same multistream layout.
+bool SameLayout(const Link& a, const Link& b) {
+    return a.surround == b.surround && a.channels == b.channels && a.streams == b.streams &&
+           a.coupled == b.coupled && std::memcmp(a.mapping, b.mapping, sizeof a.mapping) == 0;
 }
 
 }  // namespace
@@ -117,6 +151,7 @@ struct OpusPackets::State {
     }
     ~State() {
         if (decoder) opus_decoder_destroy(decoder);
+        if (surroundDecoder) opus_multistream_decoder_destroy(surroundDecoder);
         ogg_stream_clear(&stream);
         ogg_sync_clear(&sync);
     }
@@ -130,9 +165,12 @@ struct OpusPackets::State {
     enum class Fed { Page, End, Damaged };
     Fed FeedPage();
     bool DecodeNext();
-    bool SkipDamage(size_t trusted);
+    bool SkipDamage(size_t from);
+    bool ReadWholePage(size_t page);
+    int64_t PageStart(size_t page);
     void Conceal();
     void StartAt(size_t page);
+    int Decode(const unsigned char* data, int bytes, int most);
 
     const FileSource& file;
     int rate = 0;
@@ -141,8 +179,10 @@ struct OpusPackets::State {
     int64_t frames = 0;
     std::vector<Page> pages;  // every link's pages, in file order
     std::vector<Link> links;
-    size_t link = 0;  // the link being decoded
-    OpusDecoder* decoder = nullptr;
+    size_t link = 0;                           // the link being decoded
+    OpusDecoder* decoder = nullptr;            // mono and stereo links
+    OpusMSDecoder* surroundDecoder = nullptr;  // surround links, for `layout`
+    Link layout;
     ogg_sync_state sync{};
     ogg_stream_state stream{};
     std::vector<unsigned char> pageBytes;
@@ -187,7 +227,7 @@ bool OpusPackets::State::Index() {
             if (links.empty()) {
                 if (!opus) continue;
                 if (!readable) return false;
-            } else if (!readable) {
+            } else if (!readable || !Continues(links[0], next)) {
                 break;
             }
             if (!links.empty()) links.back().endPage = pages.size();
@@ -221,12 +261,14 @@ bool OpusPackets::State::Prepare() {
     factor = kGranuleRate / rate;
     for (Link& l : links) l.preSkip /= factor;
     int error = 0;
-    decoder = opus_decoder_create(rate, channels, &error);
-    if (!decoder || error != OPUS_OK) return false;
+    if (!links[0].surround) {
+        decoder = opus_decoder_create(rate, channels, &error);
+        if (!decoder || error != OPUS_OK) return false;
+    }
     pcm.resize(static_cast<size_t>(kMaxPacketSamples / factor) * channels);
     for (size_t l = 0; l < links.size(); ++l) FindStartGranule(l);
     StartAt(links[0].firstAudio);
-    return true;
+    return links[0].surround ? surroundDecoder != nullptr : true;
 }
 
 // The granule position of the link's first page that ends a packet, less the samples
@@ -263,8 +305,29 @@ size_t OpusPackets::State::LinkOf(size_t page) const {
 void OpusPackets::State::StartAt(size_t page) {
     link = LinkOf(page);
     const Link& l = links[link];
-    opus_decoder_ctl(decoder, OPUS_RESET_STATE);
-    opus_decoder_ctl(decoder, OPUS_SET_GAIN(l.gain));
+    if (l.surround) {
+        if (surroundDecoder && !SameLayout(layout, l)) {
+            opus_multistream_decoder_destroy(surroundDecoder);
+            surroundDecoder = nullptr;
+        }
+        if (!surroundDecoder) {
+            int error = 0;
+            surroundDecoder = opus_multistream_decoder_create(rate, l.channels, l.streams,
+                                                              l.coupled, l.mapping, &error);
+            if (error != OPUS_OK && surroundDecoder) {
+                opus_multistream_decoder_destroy(surroundDecoder);
+                surroundDecoder = nullptr;
+            }
+            layout = l;
+        }
+        if (surroundDecoder) {
+            opus_multistream_decoder_ctl(surroundDecoder, OPUS_RESET_STATE);
+            opus_multistream_decoder_ctl(surroundDecoder, OPUS_SET_GAIN(l.gain));
+        }
+    } else {
+        opus_decoder_ctl(decoder, OPUS_RESET_STATE);
+        opus_decoder_ctl(decoder, OPUS_SET_GAIN(l.gain));
+    }
     ogg_stream_reset_serialno(&stream, static_cast<int>(l.serial));
     ogg_sync_reset(&sync);
     nextPage = page;
@@ -274,6 +337,14 @@ void OpusPackets::State::StartAt(size_t page) {
         page == l.firstAudio ? 0 : (pages[page - 1].granule - l.startGranule) / factor;
     position = l.base + decoded - l.preSkip;
     ended = false;
+}
+
+// Decodes one packet (null: conceals) of the current link into `pcm`, `most` frames
+// at most: the frames decoded, or a negative libopus error.
+int OpusPackets::State::Decode(const unsigned char* data, int bytes, int most) {
+    if (!links[link].surround) return opus_decode_float(decoder, data, bytes, pcm.data(), most, 0);
+    if (!surroundDecoder) return OPUS_ALLOC_FAIL;
+    return opus_multistream_decode_float(surroundDecoder, data, bytes, pcm.data(), most, 0);
 }
 
 // Goes on with the next link of a chain; false after the last.
@@ -309,36 +380,44 @@ bool OpusPackets::State::DecodeNext() {
         const int got = ogg_stream_packetout(&stream, &packet);
         if (got == 1) break;
         // A gap before the page just read (pages missing from the file): that page
-        // is whole, so its granule position holds.
+        // is whole.
         if (got < 0) return SkipDamage(nextPage - 1);
         const Fed fed = FeedPage();
         if (fed == Fed::End) return false;
         if (fed == Fed::Damaged) return SkipDamage(nextPage);
     }
-    const int n = opus_decode_float(decoder, packet.packet, static_cast<opus_int32>(packet.bytes),
-                                    pcm.data(), static_cast<int>(pcm.size()) / channels, 0);
-    if (n < 0) return SkipDamage(nextPage - 1);
+    const int n = Decode(packet.packet, static_cast<int>(packet.bytes),
+                         static_cast<int>(pcm.size()) / channels);
+    if (n < 0) return SkipDamage(nextPage);
     pcmFrames = n;
     pcmAt = 0;
     return true;
 }
 
 // Damage loses the packets it touches, not the rest of the stream: decoding goes on
-// from the next page after `trusted` (the first page whose granule position can be
-// believed) that begins with a whole packet, and the time up to there is filled by
-// the decoder's concealment, so that everything after keeps its time and the stream
-// its length. With no such page, the concealment runs to the link's stated end.
-bool OpusPackets::State::SkipDamage(size_t trusted) {
+// at page `from` (the first after the damage) when its own packets tell where it
+// begins, else at the next page after it that begins with a whole packet, placed by
+// the granule position of the page before; the time up to there is filled by the
+// decoder's concealment, so that everything after keeps its time and the stream its
+// length. With no such page, the concealment runs to the link's stated end.
+bool OpusPackets::State::SkipDamage(size_t from) {
     const Link& l = links[link];
-    size_t resume = trusted + 1;
+    const auto frameOf = [&](int64_t granule) {
+        return l.base + (granule - l.startGranule) / factor - l.preSkip;
+    };
+    size_t resume = l.endPage;
     int64_t resumeAt = LinkEnd();
-    for (; resume < l.endPage; ++resume) {
-        const int64_t granule = pages[resume - 1].granule;
-        if (pages[resume].continued || granule < 0) continue;
-        const int64_t at = l.base + (granule - l.startGranule) / factor - l.preSkip;
-        if (at >= position) {  // one in the past cannot be right
-            resumeAt = std::min(at, LinkEnd());
-            break;
+    const int64_t start = PageStart(from);
+    if (start >= 0 && frameOf(start) >= position) {
+        resume = from;
+        resumeAt = std::min(frameOf(start), LinkEnd());
+    }
+    for (size_t r = from + 1; resume == l.endPage && r < l.endPage; ++r) {
+        const int64_t granule = pages[r - 1].granule;
+        if (pages[r].continued || granule < 0) continue;
+        if (frameOf(granule) >= position) {  // one in the past cannot be right
+            resume = r;
+            resumeAt = std::min(frameOf(granule), LinkEnd());
         }
     }
     ogg_stream_reset(&stream);
@@ -350,6 +429,43 @@ bool OpusPackets::State::SkipDamage(size_t trusted) {
     return true;
 }
 
+// Reads `page` into pageBytes; false when it cannot be read or fails its checksum.
+bool OpusPackets::State::ReadWholePage(size_t page) {
+    const Page& p = pages[page];
+    pageBytes.resize(static_cast<size_t>(p.bytes));
+    if (file.ReadAt(p.offset, pageBytes.data(), p.bytes) != p.bytes) return false;
+    const int segments = pageBytes[26];
+    ogg_page og{pageBytes.data(), 27 + segments, pageBytes.data() + 27 + segments,
+                p.bytes - 27 - segments};
+    unsigned char stored[4];
+    std::memcpy(stored, pageBytes.data() + 22, 4);
+    ogg_page_checksum_set(&og);
+    return std::memcmp(stored, pageBytes.data() + 22, 4) == 0;
+}
+
+// The granule position where `page` begins, from its own packets: known for a page of
+// the link that is whole, begins with a packet and ends one, and is not the link's
+// last (whose granule position may cut its end short); -1 otherwise.
+int64_t OpusPackets::State::PageStart(size_t page) {
+    if (page >= links[link].endPage - 1 || pages[page].continued || pages[page].granule < 0 ||
+        !ReadWholePage(page))
+        return -1;
+    const int segments = pageBytes[26];
+    int64_t samples = 0;
+    int64_t at = 27 + segments, bytes = 0;
+    for (int i = 0; i < segments; ++i) {
+        bytes += pageBytes[27 + i];
+        if (pageBytes[27 + i] == 255) continue;  // the packet goes on
+        const int n = opus_packet_get_nb_samples(pageBytes.data() + at,
+                                                 static_cast<opus_int32>(bytes), kGranuleRate);
+        if (n < 0) return -1;
+        samples += n;
+        at += bytes;
+        bytes = 0;
+    }
+    return pages[page].granule - samples;
+}
+
 // The next piece of concealment, in the 2.5 ms steps the decoder conceals in; a
 // remainder shorter than a step is silence.
 void OpusPackets::State::Conceal() {
@@ -357,7 +473,7 @@ void OpusPackets::State::Conceal() {
     const int n = static_cast<int>(
         std::min<int64_t>(concealLeft, static_cast<int64_t>(pcm.size()) / channels));
     const int steps = n / step * step;
-    int got = steps > 0 ? opus_decode_float(decoder, nullptr, 0, pcm.data(), steps, 0) : 0;
+    int got = steps > 0 ? Decode(nullptr, 0, steps) : 0;
     if (got < 0) got = 0;
     std::fill(pcm.begin() + static_cast<std::ptrdiff_t>(got) * channels,
               pcm.begin() + static_cast<std::ptrdiff_t>(n) * channels, 0.0f);
@@ -406,12 +522,17 @@ bool OpusPackets::Start() {
         s.channels = std::max(s.channels, l.channels);
     }
     if (!s.Prepare()) return false;
-    for (Link& l : s.links) {
+    for (size_t k = 0; k < s.links.size(); ++k) {
+        Link& l = s.links[k];
         l.base = s.frames;
+        // From the last whole page that ends a packet, and no longer than its pages
+        // can hold (a damaged granule position may be any number).
         for (size_t p = l.endPage; p-- > l.firstAudio;) {
-            if (s.pages[p].granule < 0) continue;
-            l.frames =
-                std::max<int64_t>(0, (s.pages[p].granule - l.startGranule) / s.factor - l.preSkip);
+            if (s.pages[p].granule < 0 || !s.ReadWholePage(p)) continue;
+            const int64_t most =
+                static_cast<int64_t>(p + 1 - l.firstAudio) * 255 * (kMaxPacketSamples / s.factor);
+            l.frames = std::clamp<int64_t>(
+                (s.pages[p].granule - l.startGranule) / s.factor - l.preSkip, 0, most);
             break;
         }
         s.frames += l.frames;

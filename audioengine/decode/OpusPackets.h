@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: MIT
-// Mono and stereo Ogg Opus (channel mapping family 0) decoded packet by packet with
-// libopus's single-stream decoder, chained streams included.
+// Ogg Opus decoded packet by packet with libopus: mono and stereo (channel mapping
+// family 0) with its single-stream decoder, surround (family 1, up to 8 channels in
+// Vorbis order) with its multistream decoder; chained streams included.
 //
 // libsndfile and libopusfile both decode through libopus's multistream decoder,
 // which walks its streams by asking for the size of a decoder several times per
 // packet; in the libopus builds that allow custom modes (Debian's), each such call
 // probes the processor with CPUID, and under a hypervisor each probe is a trip out of
 // the virtual machine: more than half of the decoding time went there. The
-// single-stream decoder does none of that and gives the same samples.
+// single-stream decoder does none of that and gives the same samples. Surround needs
+// the multistream decoder, and pays that price.
 //
 // The stream's facts (rate, channels, length) come from the caller, as libsndfile
-// found them; the samples are those of a decode from the start with the header's
-// pre-skip dropped and its output gain applied, cut at the stated length. Seeks
+// found them, or for a chain from the file itself; the samples are those of a decode from the start
+// with the header's pre-skip dropped and its output gain applied, cut at the stated length. Seeks
 // start from a page a second or more before the target (the decoder's state needs
 // that long to reach the values of a decode from the start) and decode up to it.
 #pragma once
@@ -28,7 +30,8 @@ class OpusPackets {
     // The file's Opus streams, found: the first Ogg Opus stream and those chained
     // after it (streams that follow one another in the file, each with headers of its
     // own: a recorded radio stream, files joined end to end), up to the first that
-    // is not mono or stereo mapping family 0. Streams beside them (an Ogg Skeleton,
+    // cannot go on with the chain (surround streams keep the first's channel count;
+    // mono and stereo mix). Streams beside them (an Ogg Skeleton,
     // another codec) are left out. Null when the first is not such a stream or the
     // file cannot be read (the caller then decodes some other way). Reads the file
     // with positional reads only, so the caller may go on using `file`'s own
@@ -42,9 +45,10 @@ class OpusPackets {
     // reader found them; false when they do not fit the stream.
     bool Start(int rate, int channels, int64_t frames);
     // Starts decoding the whole chain with facts of its own: the rate libsndfile gives
-    // a single stream, for the stream that asks for the most; two channels when any
-    // stream has two (a mono one then plays on both); the sum of the streams'
-    // lengths, each from its last granule position. False when it has no length.
+    // a single stream, for the stream that asks for the most; the first's channels, or
+    // two when a mono chain has a stereo stream (a mono one then plays on both); the
+    // sum of the streams' lengths, each from its last granule position. False when it
+    // has no length.
     bool Start();
     int rate() const;
     int channels() const;

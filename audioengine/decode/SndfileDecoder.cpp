@@ -160,9 +160,9 @@ class SndfileDecoder final : public FrameDecoder {
 
     Status Open(SndfileKind kind) {
         kind_ = kind;
-        // Mono and stereo Opus decode packet by packet (see OpusPackets.h), from the
-        // facts libsndfile finds, or from their own when libsndfile cannot read the
-        // file alone: streams chained one after another, or an Ogg Skeleton beside.
+        // Opus decodes packet by packet (see OpusPackets.h), from the facts libsndfile
+        // finds, or from its own when libsndfile cannot read the file alone: streams
+        // chained one after another, or an Ogg Skeleton beside.
         std::unique_ptr<OpusPackets> opus =
             kind == SndfileKind::OggOpus ? OpusPackets::Open(*file_) : nullptr;
         if (opus && opus->links() > 1) return StartOpusAlone(std::move(opus));
@@ -218,18 +218,13 @@ class SndfileDecoder final : public FrameDecoder {
 
   protected:
     int64_t DecodeFrames(float* out, int64_t frames) override {
-        if (opus_) {
-            const int64_t n = opus_->Read(out, frames);
-            codecPosition_ += n;
-            return n;
-        }
-        const sf_count_t n = sf_readf_float(sf_, out, frames);
+        const int64_t n = opus_ ? opus_->Read(out, frames) : sf_readf_float(sf_, out, frames);
         if (n <= 0) return 0;
         codecPosition_ += n;
         if (order_) {
             const int channels = info_.channels;
             float frame[8];
-            for (sf_count_t f = 0; f < n; ++f) {
+            for (int64_t f = 0; f < n; ++f) {
                 float* samples = out + f * channels;
                 std::copy(samples, samples + channels, frame);
                 for (int c = 0; c < channels; ++c) samples[c] = frame[order_[c]];
@@ -269,7 +264,8 @@ class SndfileDecoder final : public FrameDecoder {
         info_.frames = opus_->frames();
         info_.ctype = BASS_CTYPE_STREAM_OPUS;
         info_.origres = 0;
-        info_.channelMask = DefaultChannelMask(info_.channels);
+        if (vorbisChannelOrder_ && info_.channels > 2) order_ = VorbisToWavOrder(info_.channels);
+        info_.channelMask = ChannelMask(SndfileKind::OggOpus);
         return {};
     }
 
@@ -328,7 +324,7 @@ class SndfileDecoder final : public FrameDecoder {
 
     std::unique_ptr<FileSource> file_;
     SNDFILE* sf_ = nullptr;
-    std::unique_ptr<OpusPackets> opus_;  // mono and stereo Opus, once opened
+    std::unique_ptr<OpusPackets> opus_;  // Opus, once opened
     SndfileKind kind_ = SndfileKind::Wav;
     bool vorbisChannelOrder_ = false;
     bool seekable_ = true;

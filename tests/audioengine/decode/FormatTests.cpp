@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/ContainerMetadata.h"
 #include "plugin/engine/Bass.h"
 #include "tests/audioengine/decode/DecodeTestSupport.h"
@@ -328,12 +329,12 @@ std::vector<unsigned char> OggBytes(std::vector<OggPage>& pages) {
     return bytes;
 }
 
-// Mono and stereo Opus are decoded packet by packet with libopus's single-stream
-// decoder; every sample is the one libsndfile's own reading gives, at each rate the
-// codec decodes at and for files of two muxers (libsndfile's and FFmpeg's), and a
-// seek gives the samples of the decode from the start. A stream cut from a longer
-// one has granule positions that count on from where it was cut.
-TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
+// Opus is decoded packet by packet with libopus; every sample is the one libsndfile's
+// own reading gives (surround in WAV order), at each rate the codec decodes at and for
+// files of two muxers (libsndfile's and FFmpeg's), and a seek gives the samples of
+// the decode from the start. A stream cut from a longer one has granule positions
+// that count on from where it was cut.
+TEST(Opus, DecodesAsLibsndfileReadsIt) {
     testaudio::TempDir dir;
     struct Case {
         int rate, channels;
@@ -342,7 +343,8 @@ TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
     };
     const Case cases[] = {{8000, 1, false, 0},  {12000, 2, false, 0},   {16000, 1, false, 0},
                           {24000, 2, false, 0}, {48000, 1, false, 0},   {48000, 2, true, 0},
-                          {48000, 1, true, 0},  {48000, 2, true, 4800}, {16000, 1, false, 96000}};
+                          {48000, 1, true, 0},  {48000, 2, true, 4800}, {16000, 1, false, 96000},
+                          {48000, 6, false, 0}, {24000, 6, false, 9600}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) +
                      (c.ffmpeg ? " channels, FFmpeg" : " channels, libsndfile") + ", starting at " +
@@ -367,6 +369,13 @@ TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
         std::vector<float> expected(static_cast<size_t>(info.frames * info.channels));
         EXPECT_EQ(sf_readf_float(sf, expected.data(), info.frames), info.frames);
         sf_close(sf);
+        if (const int* order = c.channels > 2 ? ae::VorbisToWavOrder(c.channels) : nullptr) {
+            const std::vector<float> vorbis = expected;
+            for (size_t f = 0; f < expected.size() / c.channels; ++f) {
+                for (int ch = 0; ch < c.channels; ++ch)
+                    expected[f * c.channels + ch] = vorbis[f * c.channels + order[ch]];
+            }
+        }
         // Shifted after libsndfile's reading: it does not drop the pre-skip of such a
         // stream.
         if (c.startGranule != 0) {
@@ -392,7 +401,7 @@ TEST(Opus, MonoAndStereoDecodeAsLibsndfileReadsThem) {
         EXPECT_EQ(std::memcmp(decoded.data(), expected.data(), expected.size() * sizeof(float)), 0);
         for (const int64_t target : {info.frames - 1, info.frames / 2, int64_t{1}}) {
             ASSERT_TRUE(decoder->Seek(target));
-            float frame[2];
+            float frame[8];
             ASSERT_EQ(decoder->Read(frame, 1), 1);
             EXPECT_EQ(std::memcmp(frame, &expected[static_cast<size_t>(target * c.channels)],
                                   sizeof(float) * static_cast<size_t>(c.channels)),
@@ -436,6 +445,7 @@ TEST(Opus, ChainedStreamsAndSkeletonPlayEveryStream) {
         {{{48000, 2, 72000}, {48000, 2, 96123}}, false, 48000, 2},
         {{{48000, 1, 48000}, {48000, 2, 60000}, {48000, 1, 30001}}, false, 48000, 2},
         {{{16000, 1, 16000}, {24000, 1, 24000}}, false, 24000, 1},
+        {{{48000, 6, 48000}, {48000, 6, 50000}}, false, 48000, 6},
         {{{48000, 2, 96000}}, true, 48000, 2},
     };
     for (const auto& c : cases) {
@@ -509,7 +519,8 @@ TEST(Opus, ChainedStreamsAndSkeletonPlayEveryStream) {
 // Damage in the middle of a file loses the audio it touches and no more: the stream
 // keeps its length, and what follows plays at its own time with the samples of the
 // undamaged file (its last `endSeconds`), and a seek past the damage lands on them.
-// Opus conceals what was lost (the decoder has settled after a second); Vorbis
+// Opus conceals the damaged page's second and decodes again from the next page (its
+// decoder has settled a second later), or from the page after a bad packet; Vorbis
 // places audio again at the end of the next whole page, about a second on in
 // libsndfile's pages; the others are silent there.
 TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
@@ -534,9 +545,9 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         {Format::OggVorbis, Damage::Checksum, 4, 0.75, true},
         {Format::OggVorbis, Damage::MissingPage, 4, 0.75, true},
         {Format::OggVorbis, Damage::NumberingGap, 4, 0.75, true},
-        {Format::Opus, Damage::Checksum, 6, 2, false},
-        {Format::Opus, Damage::PageHeader, 6, 2, false},
-        {Format::Opus, Damage::MissingPage, 6, 2, false},
+        {Format::Opus, Damage::Checksum, 6, 3, false},
+        {Format::Opus, Damage::PageHeader, 6, 3, false},
+        {Format::Opus, Damage::MissingPage, 6, 3, false},
         {Format::Opus, Damage::UndecodablePacket, 6, 2, false},
     };
     for (const auto& c : cases) {
