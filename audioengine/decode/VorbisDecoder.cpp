@@ -29,6 +29,10 @@ long TellCallback(void* source) {
 
 const ov_callbacks kCallbacks = {ReadCallback, SeekCallback, nullptr, TellCallback};
 
+// Whether links of `a` and `b` channels can follow one another in a stream: the same
+// count, or mono and stereo.
+bool SameLayout(int a, int b) { return a == b || (a <= 2 && b <= 2); }
+
 class VorbisDecoder final : public FrameDecoder {
   public:
     explicit VorbisDecoder(std::unique_ptr<FileSource> file) : file_(std::move(file)) {}
@@ -45,23 +49,29 @@ class VorbisDecoder final : public FrameDecoder {
         if (!first || first->rate <= 0) return Error{BASS_ERROR_FILEFORM};
         if (first->channels < 1 || first->channels > 8) return Error{BASS_ERROR_FORMAT};
         // A chained file plays its leading links that share the first one's rate and
-        // channel count; a link in another format cannot continue this stream.
+        // channel count, or are all mono or stereo (a mono link then plays on both
+        // channels); a link in another format cannot continue this stream.
         int64_t frames = 0;
+        int channels = first->channels;
         const long links = ov_streams(&vf_);
         for (long link = 0; link < links; ++link) {
             const vorbis_info* vi = ov_info(&vf_, static_cast<int>(link));
-            if (!vi || vi->rate != first->rate || vi->channels != first->channels) break;
+            if (!vi || vi->rate != first->rate || !SameLayout(vi->channels, first->channels)) break;
             const ogg_int64_t linkFrames = ov_pcm_total(&vf_, static_cast<int>(link));
             if (linkFrames < 0) return Error{BASS_ERROR_FILEFORM};
             frames += linkFrames;
+            channels = std::max(channels, vi->channels);
         }
+        // libvorbisfile opens a chain whose second link differs from the first in its
+        // channels positioned in that second link: the first would never play.
+        if (links > 1 && ov_pcm_seek(&vf_, 0) != 0) return Error{BASS_ERROR_FILEFORM};
         info_.rate = static_cast<int>(first->rate);
-        info_.channels = first->channels;
+        info_.channels = channels;
         info_.frames = frames;
         info_.ctype = BASS_CTYPE_STREAM_OGG;
         info_.origres = 0;
-        order_ = VorbisToWavOrder(first->channels);
-        info_.channelMask = DefaultChannelMask(first->channels);  // once in WAV order
+        order_ = VorbisToWavOrder(channels);
+        info_.channelMask = DefaultChannelMask(channels);  // once in WAV order
         return {};
     }
 
@@ -101,7 +111,10 @@ class VorbisDecoder final : public FrameDecoder {
                 return DecodeFrames(out, frames);
             }
             const vorbis_info* vi = ov_info(&vf_, link);
-            if (!vi || vi->channels != channels || vi->rate != info_.rate) return 0;
+            if (!vi || !SameLayout(vi->channels, channels) || vi->rate != info_.rate) return 0;
+            // Each output channel's source: a mono link's one channel for every one.
+            static const int kMono[8] = {};
+            const int* source = vi->channels == channels ? order_ : kMono;
             if (lost_) {
                 // After a gap libvorbisfile goes on counting from where it was until a
                 // page's granule position places the audio again; what comes before
@@ -116,13 +129,13 @@ class VorbisDecoder final : public FrameDecoder {
                     continue;
                 }
                 lost_ = false;
-                for (int c = 0; c < channels; ++c) heldFrame_[c] = pcm[order_[c]][0];
+                for (int c = 0; c < channels; ++c) heldFrame_[c] = pcm[source[c]][0];
                 held_ = true;
                 silence_ = start > at_ ? start - at_ : 0;
                 return DecodeFrames(out, frames);
             }
             for (long f = 0; f < n; ++f)
-                for (int c = 0; c < channels; ++c) out[f * channels + c] = pcm[order_[c]][f];
+                for (int c = 0; c < channels; ++c) out[f * channels + c] = pcm[source[c]][f];
             at_ += n;
             return n;
         }

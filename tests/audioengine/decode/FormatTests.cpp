@@ -426,32 +426,50 @@ OggPage OnePacketPage(uint32_t serial, uint32_t sequence, unsigned char flags,
     return {header, packet};
 }
 
-// Ogg Opus streams chained one after another (each with its own headers and serial
-// number) play whole, each at its own time: the samples are those of each stream
-// decoded alone (a mono one on both channels of a stereo chain), and a seek anywhere
-// lands on the samples of the decode from the start. At mixed rates the chain
-// decodes at the highest. An Ogg Skeleton in front of a stream changes nothing.
-TEST(Opus, ChainedStreamsAndSkeletonPlayEveryStream) {
+// Ogg Opus and Vorbis streams chained one after another (each with its own headers
+// and serial number) play whole, each at its own time: the samples are those of each
+// stream decoded alone (a mono one on both channels of a stereo chain), and a seek
+// anywhere lands on the samples of the decode from the start. At mixed rates an Opus
+// chain decodes at the highest, and a Vorbis one ends before the first stream at
+// another rate. An Ogg Skeleton in front of a stream changes nothing.
+TEST(OggChains, EveryStreamPlaysInTurn) {
     testaudio::TempDir dir;
     struct Link {
         int rate, channels;
         int64_t frames;
     };
     const struct {
+        Format format;
         std::vector<Link> links;
         bool skeleton;
         int rate, channels;
+        size_t plays;  // the streams that play
     } cases[] = {
-        {{{48000, 2, 72000}, {48000, 2, 96123}}, false, 48000, 2},
-        {{{48000, 1, 48000}, {48000, 2, 60000}, {48000, 1, 30001}}, false, 48000, 2},
-        {{{16000, 1, 16000}, {24000, 1, 24000}}, false, 24000, 1},
-        {{{48000, 6, 48000}, {48000, 6, 50000}}, false, 48000, 6},
-        {{{48000, 2, 96000}}, true, 48000, 2},
+        {Format::Opus, {{48000, 2, 72000}, {48000, 2, 96123}}, false, 48000, 2, 2},
+        {Format::Opus,
+         {{48000, 1, 48000}, {48000, 2, 60000}, {48000, 1, 30001}},
+         false,
+         48000,
+         2,
+         3},
+        {Format::Opus, {{16000, 1, 16000}, {24000, 1, 24000}}, false, 24000, 1, 2},
+        {Format::Opus, {{48000, 6, 48000}, {48000, 6, 50000}}, false, 48000, 6, 2},
+        {Format::Opus, {{48000, 2, 96000}}, true, 48000, 2, 1},
+        {Format::OggVorbis, {{44100, 2, 44117}, {44100, 2, 50000}}, false, 44100, 2, 2},
+        {Format::OggVorbis,
+         {{44100, 1, 30000}, {44100, 2, 40000}, {44100, 1, 20000}},
+         false,
+         44100,
+         2,
+         3},
+        {Format::OggVorbis, {{44100, 2, 30000}, {22050, 2, 20000}}, false, 44100, 2, 1},
+        {Format::OggVorbis, {{44100, 2, 50000}}, true, 44100, 2, 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.links.size()) + " streams, first at " +
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.format)) + ", " +
+                     std::to_string(c.links.size()) + " streams, first at " +
                      std::to_string(c.links[0].rate) + (c.skeleton ? " Hz, with Skeleton" : " Hz"));
-        const std::string path = dir.File("chain.opus");
+        const std::string path = dir.File("chain");
         std::vector<unsigned char> file;
         std::vector<float> expected;  // when every stream is at the chain's rate
         bool exact = true;
@@ -459,19 +477,21 @@ TEST(Opus, ChainedStreamsAndSkeletonPlayEveryStream) {
         std::vector<int64_t> bounds;
         for (size_t k = 0; k < c.links.size(); ++k) {
             const Link& l = c.links[k];
-            const std::string one = dir.File("one.opus");
-            ASSERT_TRUE(testaudio::Write(one, Format::Opus, l.rate, l.channels,
+            const std::string one = dir.File("one");
+            ASSERT_TRUE(testaudio::Write(one, c.format, l.rate, l.channels,
                                          TestSignal(l.rate, l.channels, l.frames)));
-            auto alone = ae::OpenDecoder(one);
-            ASSERT_TRUE(alone.ok());
-            const std::vector<float> decoded = DecodeRest(*alone.value());
-            for (size_t f = 0; f < decoded.size() / l.channels; ++f) {
-                for (int ch = 0; ch < c.channels; ++ch)
-                    expected.push_back(decoded[f * l.channels + (ch % l.channels)]);
+            if (k < c.plays) {
+                auto alone = ae::OpenDecoder(one);
+                ASSERT_TRUE(alone.ok());
+                const std::vector<float> decoded = DecodeRest(*alone.value());
+                for (size_t f = 0; f < decoded.size() / l.channels; ++f) {
+                    for (int ch = 0; ch < c.channels; ++ch)
+                        expected.push_back(decoded[f * l.channels + (ch % l.channels)]);
+                }
+                exact = exact && l.rate == c.rate;
+                bounds.push_back(frames);
+                frames += l.frames * c.rate / l.rate;
             }
-            exact = exact && l.rate == c.rate;
-            bounds.push_back(frames);
-            frames += l.frames * c.rate / l.rate;
             std::vector<OggPage> pages = OggPages(ReadBytes(one));
             for (OggPage& page : pages) page.header[14] = static_cast<unsigned char>(k + 1);
             if (c.skeleton) {
@@ -490,7 +510,7 @@ TEST(Opus, ChainedStreamsAndSkeletonPlayEveryStream) {
         std::unique_ptr<ae::Decoder> decoder = std::move(opened).value();
         EXPECT_EQ(decoder->info().rate, c.rate);
         EXPECT_EQ(decoder->info().channels, c.channels);
-        EXPECT_EQ(decoder->info().ctype, BASS_CTYPE_STREAM_OPUS);
+        EXPECT_EQ(decoder->info().ctype, ExpectedCtype(c.format));
         ASSERT_EQ(decoder->info().frames, frames);
         const std::vector<float> decoded = DecodeRest(*decoder);
         ASSERT_EQ(decoded.size(), static_cast<size_t>(frames * c.channels));
