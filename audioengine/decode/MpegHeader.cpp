@@ -64,6 +64,50 @@ bool SameStream(const MpegHeader& a, const MpegHeader& b) {
     return a.version == b.version && a.layer == b.layer && a.rate == b.rate;
 }
 
+bool RebuildMpegHeader(const unsigned char* previous, const unsigned char* damaged,
+                       int64_t frameBytes, unsigned char* out) {
+    MpegHeader stream;
+    if (!ParseMpegHeader(previous, &stream) || frameBytes <= 0) return false;
+    const auto fits = [&](const unsigned char* h) {
+        MpegHeader m;
+        return ParseMpegHeader(h, &m) && SameStream(m, stream) && m.channels == stream.channels &&
+               (h[1] & 1) == (previous[1] & 1) && m.frameBytes == frameBytes;
+    };
+    unsigned char h[4];
+    for (int damagedByte = 0; damagedByte < 4; ++damagedByte) {
+        std::memcpy(h, damaged, 4);
+        switch (damagedByte) {
+            case 0:  // the sync byte
+                h[0] = 0xFF;
+                break;
+            case 1:  // sync, version, layer and checksum flag: the stream's
+                h[1] = previous[1];
+                break;
+            case 2:  // the bit rate and padding that give the frame's length, the
+                     // stream's rate, the private bit as found
+                for (int bitrate = 1; bitrate < 15; ++bitrate) {
+                    for (int padding = 0; padding < 2; ++padding) {
+                        h[2] = static_cast<unsigned char>(bitrate << 4 | (previous[2] & 0x0C) |
+                                                          padding << 1 | (damaged[2] & 1));
+                        if (fits(h)) {
+                            std::memcpy(out, h, 4);
+                            return true;
+                        }
+                    }
+                }
+                continue;
+            default:  // the stream's channel mode and emphasis; the rest as found
+                h[3] = static_cast<unsigned char>((damaged[3] & 0x3C) | (previous[3] & 0xC3));
+                break;
+        }
+        if (fits(h)) {
+            std::memcpy(out, h, 4);
+            return true;
+        }
+    }
+    return false;
+}
+
 int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int64_t frameLength) {
     if (header.layer != 3) return -1;
     const int64_t xing = 4 + header.sideInfoBytes;

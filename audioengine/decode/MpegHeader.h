@@ -25,6 +25,16 @@ bool ParseMpegHeader(const unsigned char* h, MpegHeader* out);
 // Whether two headers belong to the same stream (same version, layer and rate).
 bool SameStream(const MpegHeader& a, const MpegHeader& b);
 
+// Rebuilds `damaged`, the header of a frame `frameBytes` long in the stream whose
+// previous frame has the header `previous`, when changing one of its bytes makes it a
+// header of that stream (same version, layer, rate, channels and checksum flag) for a
+// frame of that length. The stream's fixed fields come from `previous`; what varies
+// from frame to frame (bit rate, padding, private bit, mode extension, copyright and
+// original flags) is kept from `damaged` where that byte is intact. False when no
+// change of one byte does it.
+bool RebuildMpegHeader(const unsigned char* previous, const unsigned char* damaged,
+                       int64_t frameBytes, unsigned char* out);
+
 // The frame count a Xing/Info or VBRI header declares in the frame `frame` (which
 // starts with the header `header`); -1 when there is none or it gives no count.
 int64_t DeclaredFrames(const MpegHeader& header, const unsigned char* frame, int64_t frameLength);
