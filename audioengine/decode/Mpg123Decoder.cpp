@@ -4,12 +4,14 @@
 #include <mpg123.h>
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FrameDecoder.h"
 #include "audioengine/decode/MpegHeader.h"
+#include "audioengine/decode/MpegRepair.h"
 #include "audioengine/decode/TagBlocks.h"
 #include "plugin/engine/Bass.h"
 
@@ -17,12 +19,22 @@ namespace ae {
 
 namespace {
 
+// What libmpg123 reads: the file, with the frame headers that damage made unreadable
+// rebuilt (see MpegRepair.h).
+struct Input {
+    std::unique_ptr<FileSource> file;
+    std::unique_ptr<MpegHeaderRepair> repair;
+};
+
 ssize_t ReadCallback(void* handle, void* out, size_t bytes) {
-    const int64_t n = static_cast<FileSource*>(handle)->Read(out, static_cast<int64_t>(bytes));
+    Input& input = *static_cast<Input*>(handle);
+    const int64_t offset = input.file->Tell();
+    const int64_t n = input.file->Read(out, static_cast<int64_t>(bytes));
+    if (n > 0) input.repair->Pass(offset, static_cast<unsigned char*>(out), n);
     return static_cast<ssize_t>(n);
 }
 off_t SeekCallback(void* handle, off_t offset, int whence) {
-    return static_cast<off_t>(static_cast<FileSource*>(handle)->Seek(offset, whence));
+    return static_cast<off_t>(static_cast<Input*>(handle)->file->Seek(offset, whence));
 }
 
 // The frame count that a Xing/Info/VBRI header at the start of the audio declares;
@@ -43,7 +55,7 @@ int64_t DeclaredFrameCount(const FileSource& file) {
 
 class Mpg123Decoder final : public FrameDecoder {
   public:
-    explicit Mpg123Decoder(std::unique_ptr<FileSource> file) : file_(std::move(file)) {}
+    explicit Mpg123Decoder(std::unique_ptr<FileSource> file) { input_.file = std::move(file); }
     ~Mpg123Decoder() override {
         if (mh_) {
             mpg123_close(mh_);
@@ -77,8 +89,9 @@ class Mpg123Decoder final : public FrameDecoder {
                 MPG123_OK)
                 return Error{BASS_ERROR_CODEC};
 
+        input_.repair = std::make_unique<MpegHeaderRepair>(*input_.file, FindPayload(*input_.file));
         if (mpg123_replace_reader_handle(mh_, ReadCallback, SeekCallback, nullptr) != MPG123_OK ||
-            mpg123_open_handle(mh_, file_.get()) != MPG123_OK)
+            mpg123_open_handle(mh_, &input_) != MPG123_OK)
             return Error{BASS_ERROR_FILEFORM};
         long rate = 0;
         int channels = 0, encoding = 0;
@@ -87,12 +100,23 @@ class Mpg123Decoder final : public FrameDecoder {
         if (encoding != MPG123_ENC_FLOAT_32) return Error{BASS_ERROR_CODEC};
         if (channels < 1 || channels > 2) return Error{BASS_ERROR_FORMAT};
 
-        if (mpg123_scan(mh_) != MPG123_OK) return Error{BASS_ERROR_FILEFORM};
+        // The scan reads every frame, and damaged headers are rebuilt on the way. One
+        // found damaged only after it was read (a wrong length shows at the next
+        // frame) means reading the stream again, with it rebuilt from the start.
+        int scanned = mpg123_scan(mh_);
+        if (input_.repair->RebuiltBehind()) {
+            mpg123_close(mh_);
+            if (input_.file->Seek(0, SEEK_SET) != 0 ||
+                mpg123_open_handle(mh_, &input_) != MPG123_OK)
+                return Error{BASS_ERROR_FILEFORM};
+            scanned = mpg123_scan(mh_);
+        }
+        if (scanned != MPG123_OK) return Error{BASS_ERROR_FILEFORM};
         const off_t length = mpg123_length(mh_);
         const off_t frameCount = mpg123_framelength(mh_);
         if (length <= 0 || frameCount <= 0) return Error{BASS_ERROR_FILEFORM};
         // A stream cut short holds fewer frames than its Info header declares.
-        const int64_t declared = DeclaredFrameCount(*file_);
+        const int64_t declared = DeclaredFrameCount(*input_.file);
         if (declared > 0 && frameCount < declared) return Error{BASS_ERROR_FILEFORM};
 
         mpg123_frameinfo frame{};
@@ -130,7 +154,7 @@ class Mpg123Decoder final : public FrameDecoder {
     }
 
   private:
-    std::unique_ptr<FileSource> file_;
+    Input input_;
     mpg123_handle* mh_ = nullptr;
 };
 

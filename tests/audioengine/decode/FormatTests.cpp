@@ -11,6 +11,7 @@
 
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/ContainerMetadata.h"
+#include "audioengine/decode/MpegHeader.h"
 #include "plugin/engine/Bass.h"
 #include "tests/audioengine/decode/DecodeTestSupport.h"
 
@@ -552,6 +553,12 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         MissingPage,        // an Ogg page left out
         NumberingGap,       // Ogg page sequence numbers skip one; no data lost
         UndecodablePacket,  // an Opus packet with code 3 and no frame count
+        FrameSync,          // an MP3 frame header's sync byte
+        BitRateBits,        // an MP3 frame header's bit rate index made invalid
+        SampleRateBits,     // an MP3 frame header's sample rate index made reserved
+        ChannelMode,        // an MP3 frame header made mono in a stereo stream
+        LayerBits,          // an MP3 frame header's layer made reserved
+        PaddingBit,         // an unpadded MP3 frame's padding bit set: valid, one byte long
     };
     const struct {
         Format format;
@@ -562,6 +569,12 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
     } cases[] = {
         {Format::Flac, Damage::PayloadByte, 4, 0.75, true},
         {Format::Mp3, Damage::PayloadByte, 4, 0.75, true},
+        {Format::Mp3, Damage::FrameSync, 4, 0.75, true},
+        {Format::Mp3, Damage::BitRateBits, 4, 0.75, true},
+        {Format::Mp3, Damage::SampleRateBits, 4, 0.75, true},
+        {Format::Mp3, Damage::ChannelMode, 4, 0.75, true},
+        {Format::Mp3, Damage::LayerBits, 4, 0.75, true},
+        {Format::Mp3, Damage::PaddingBit, 4, 0.75, true},
         {Format::OggVorbis, Damage::Checksum, 4, 0.75, true},
         {Format::OggVorbis, Damage::MissingPage, 4, 0.75, true},
         {Format::OggVorbis, Damage::NumberingGap, 4, 0.75, true},
@@ -602,6 +615,27 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
             if (c.damage == Damage::Checksum)
                 bytes[at + pages[hit].header.size() + pages[hit].body.size() / 2] ^= 0x55;
             if (c.damage == Damage::PageHeader) bytes[at + 1] ^= 0x55;
+        } else if (c.damage != Damage::PayloadByte) {
+            // One byte of the header of the frame in the middle, found by walking
+            // the frames from the first.
+            std::vector<size_t> starts;
+            ae::MpegHeader header;
+            for (size_t at = 0; at + 4 <= bytes.size() &&
+                                ae::ParseMpegHeader(&bytes[at], &header) && header.frameBytes > 0;
+                 at += static_cast<size_t>(header.frameBytes))
+                starts.push_back(at);
+            ASSERT_GT(starts.size(), 100u);
+            size_t hit = starts.size() / 2;
+            while (c.damage == Damage::PaddingBit && (bytes[starts[hit] + 2] & 2) != 0 &&
+                   hit + 1 < starts.size())
+                ++hit;
+            unsigned char* h = &bytes[starts[hit]];
+            if (c.damage == Damage::FrameSync) h[0] ^= 0x55;
+            if (c.damage == Damage::BitRateBits) h[2] |= 0xF0;
+            if (c.damage == Damage::SampleRateBits) h[2] |= 0x0C;
+            if (c.damage == Damage::ChannelMode) h[3] |= 0xC0;
+            if (c.damage == Damage::LayerBits) h[1] &= 0xF9;
+            if (c.damage == Damage::PaddingBit) h[2] |= 0x02;
         } else {
             // None of the four bytes before it starts a frame header (0xFF), and it
             // does not become 0xFF.
