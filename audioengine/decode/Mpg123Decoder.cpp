@@ -3,6 +3,7 @@
 // length counted at open by scanning the frame headers.
 #include <mpg123.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,23 @@ int64_t DeclaredFrameCount(const FileSource& file) {
     return -1;
 }
 
+// The frames a seek decodes ahead of its target so that it gives the samples a decode
+// from the start gives. A Layer III frame takes up to 511 bytes of its data (255 in
+// MPEG-2 and 2.5) from the frames before it, the bit reservoir, and overlaps the
+// frame before: enough of the smallest frames the stream can have to hold that much,
+// and two more.
+int SeekLeadFrames(const mpg123_frameinfo& frame) {
+    constexpr int kDefault = 4;
+    if (frame.layer != 3 || frame.rate <= 0) return kDefault;
+    const bool mpeg1 = frame.version == MPG123_1_0;
+    const bool mono = frame.mode == MPG123_M_MONO;
+    const long smallest = (mpeg1 ? 144 * 32000L : 72 * 8000L) / frame.rate;
+    const long sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    const long data = std::max(1L, smallest - 4 - sideInfo - (frame.flags & MPG123_CRC ? 2 : 0));
+    const long reservoir = mpeg1 ? 511 : 255;
+    return static_cast<int>(std::clamp((reservoir + data - 1) / data + 2, long{kDefault}, 128L));
+}
+
 class Mpg123Decoder final : public FrameDecoder {
   public:
     explicit Mpg123Decoder(std::unique_ptr<FileSource> file) { input_.file = std::move(file); }
@@ -76,10 +94,6 @@ class Mpg123Decoder final : public FrameDecoder {
         // from the LAME/Info header are removed, so the length is what was encoded.
         if (mpg123_param(mh_, MPG123_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0) != MPG123_OK)
             return Error{BASS_ERROR_CODEC};
-        // Layer III needs the bit reservoir and the overlap of the frames before a seek
-        // target; decoding a few frames ahead makes seeks give the samples a decode
-        // from the start gives.
-        mpg123_param(mh_, MPG123_PREFRAMES, 4, 0);
         mpg123_format_none(mh_);
         const long* rates = nullptr;
         size_t rateCount = 0;
@@ -121,6 +135,7 @@ class Mpg123Decoder final : public FrameDecoder {
 
         mpg123_frameinfo frame{};
         mpg123_info(mh_, &frame);
+        mpg123_param(mh_, MPG123_PREFRAMES, SeekLeadFrames(frame), 0);
         info_.rate = static_cast<int>(rate);
         info_.channels = channels;
         info_.frames = length;
