@@ -63,8 +63,9 @@ class VorbisDecoder final : public FrameDecoder {
             channels = std::max(channels, vi->channels);
         }
         // libvorbisfile opens a chain whose second link differs from the first in its
-        // channels positioned in that second link: the first would never play.
-        if (links > 1 && ov_pcm_seek(&vf_, 0) != 0) return Error{BASS_ERROR_FILEFORM};
+        // channels positioned in that second link: the first would never play. (A
+        // chain that cannot go back there plays as it did before.)
+        if (links > 1) ov_pcm_seek(&vf_, 0);
         info_.rate = static_cast<int>(first->rate);
         info_.channels = channels;
         info_.frames = frames;
