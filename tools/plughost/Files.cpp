@@ -14,14 +14,11 @@ namespace plughost {
 #ifdef _WIN32
 namespace {
 
-// Names in the system's code page, at any length.
-std::wstring Wide(const std::string& path) { return ae::FileSystemPath(path); }
-
 // A file's identity: its volume and index.
 bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE file =
-        CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = CreateFileW(ae::FileSystemPath(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool ok = GetFileInformationByHandle(file, info) != 0;
     CloseHandle(file);
@@ -39,9 +36,9 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 // libsndfile takes a char* name as UTF-8 on Windows; ours is in the system's code
-// page.
+// page, and may be longer than MAX_PATH.
 SNDFILE* OpenSoundFile(const std::string& path, int mode, SF_INFO* info) {
-    return sf_wchar_open(Wide(path).c_str(), mode, info);
+    return sf_wchar_open(ae::FileSystemPath(path).c_str(), mode, info);
 }
 #else
 bool SameFile(const std::string& a, const std::string& b) {
