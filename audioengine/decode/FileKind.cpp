@@ -3,49 +3,36 @@
 // a run of frame headers.
 #include "audioengine/decode/FileKind.h"
 
+#include <ogg/ogg.h>
+
 #include <cstring>
 #include <vector>
 
-#include "audioengine/decode/ByteOrder.h"
 #include "audioengine/decode/MpegHeader.h"
 #include "audioengine/decode/SndfileContainers.h"
 
 namespace ae {
 
-static uint32_t OggCrc(const unsigned char* data, size_t length) {
-    static const struct Table {
-        uint32_t v[256];
-        Table() {
-            for (uint32_t i = 0; i < 256; ++i) {
-                uint32_t r = i << 24;
-                for (int b = 0; b < 8; ++b) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
-                v[i] = r;
-            }
-        }
-    } table;
-    uint32_t crc = 0;
-    for (size_t i = 0; i < length; ++i) crc = (crc << 8) ^ table.v[((crc >> 24) ^ data[i]) & 0xFF];
-    return crc;
-}
-
-// The page of an Ogg file at `offset`, when it is whole and passes its checksum;
-// empty otherwise. `segments` is its lacing values' count.
-static std::vector<unsigned char> WholeOggPage(const FileSource& file, int64_t offset,
-                                               int* segments) {
+bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page) {
     unsigned char header[27 + 255];
     const int64_t got = file.ReadAt(offset, header, sizeof header);
     // "OggS" and stream structure version 0.
-    if (got < 27 || std::memcmp(header, "OggS", 4) != 0 || header[4] != 0) return {};
-    *segments = header[26];
-    if (got < 27 + *segments) return {};
-    int64_t pageBytes = 27 + *segments;
-    for (int s = 0; s < *segments; ++s) pageBytes += header[27 + s];
-    std::vector<unsigned char> page(static_cast<size_t>(pageBytes));
-    if (file.ReadAt(offset, page.data(), pageBytes) != pageBytes) return {};
-    const uint32_t stored = LittleEndian32(page.data() + 22);
-    std::memset(page.data() + 22, 0, 4);
-    if (OggCrc(page.data(), page.size()) != stored) return {};
-    return page;
+    if (got < 27 || std::memcmp(header, "OggS", 4) != 0 || header[4] != 0) return false;
+    const int segments = header[26];
+    if (got < 27 + segments) return false;
+    int64_t pageBytes = 27 + segments;
+    for (int s = 0; s < segments; ++s) pageBytes += header[27 + s];
+    page->resize(static_cast<size_t>(pageBytes));
+    if (file.ReadAt(offset, page->data(), pageBytes) != pageBytes) return false;
+    // libogg writes the checksum it computes over the stored one.
+    unsigned char stored[4];
+    std::memcpy(stored, page->data() + 22, 4);
+    ogg_page og{page->data(), 27 + segments, page->data() + 27 + segments,
+                static_cast<long>(pageBytes) - 27 - segments};
+    ogg_page_checksum_set(&og);
+    const bool whole = std::memcmp(stored, page->data() + 22, 4) == 0;
+    std::memcpy(page->data() + 22, stored, 4);
+    return whole;
 }
 
 // The codec of an Ogg file, from the first packet of its first page, or of the first
@@ -53,16 +40,18 @@ static std::vector<unsigned char> WholeOggPage(const FileSource& file, int64_t o
 // first). The page must be whole and pass its checksum: "OggS" followed by anything
 // else is not Ogg.
 static FileKind OggStreamKind(const FileSource& file) {
-    int segments = 0;
-    std::vector<unsigned char> page = WholeOggPage(file, 0, &segments);
+    std::vector<unsigned char> page;
+    if (!ReadWholeOggPage(file, 0, &page)) return FileKind::Unknown;
+    int segments = page[26];
     if (page.size() >= static_cast<size_t>(27 + segments + 8) &&
         std::memcmp(page.data() + 27 + segments, "fishead", 8) == 0) {
         // An Ogg Skeleton (an index of the streams beside it) comes first; the first
         // pages of those streams follow, each a page of its own.
-        page = WholeOggPage(file, static_cast<int64_t>(page.size()), &segments);
-        if (!page.empty() && (page[5] & 0x02) == 0) page.clear();
+        if (!ReadWholeOggPage(file, static_cast<int64_t>(page.size()), &page) ||
+            (page[5] & 0x02) == 0)
+            return FileKind::Unknown;
+        segments = page[26];
     }
-    if (page.empty()) return FileKind::Unknown;
     const unsigned char* packet = page.data() + 27 + segments;
     const int64_t packetBytes = static_cast<int64_t>(page.size()) - 27 - segments;
     auto startsWith = [&](const char* magic, size_t length) {

@@ -3,6 +3,8 @@
 // asked.
 #pragma once
 
+#include <vector>
+
 #include "audioengine/decode/FileSource.h"
 #include "audioengine/decode/TagBlocks.h"
 
@@ -25,5 +27,9 @@ enum class FileKind {
 // Looks at the container magic at the start, then at what follows the tag blocks
 // of `range` (FLAC and MPEG audio are tagged with ID3v2 too).
 FileKind DetectFileKind(const FileSource& file, PayloadRange range);
+
+// Reads the Ogg page at `offset` of `file` into `page` (its header, lacing values and
+// body); false when there is none that is whole and passes its checksum.
+bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page);
 
 }  // namespace ae

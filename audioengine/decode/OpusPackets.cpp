@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audioengine/decode/ByteOrder.h"
+#include "audioengine/decode/FileKind.h"
 #include "audioengine/decode/TagBlocks.h"
 
 namespace ae {
@@ -431,16 +432,8 @@ bool OpusPackets::State::SkipDamage(size_t from) {
 
 // Reads `page` into pageBytes; false when it cannot be read or fails its checksum.
 bool OpusPackets::State::ReadWholePage(size_t page) {
-    const Page& p = pages[page];
-    pageBytes.resize(static_cast<size_t>(p.bytes));
-    if (file.ReadAt(p.offset, pageBytes.data(), p.bytes) != p.bytes) return false;
-    const int segments = pageBytes[26];
-    ogg_page og{pageBytes.data(), 27 + segments, pageBytes.data() + 27 + segments,
-                p.bytes - 27 - segments};
-    unsigned char stored[4];
-    std::memcpy(stored, pageBytes.data() + 22, 4);
-    ogg_page_checksum_set(&og);
-    return std::memcmp(stored, pageBytes.data() + 22, 4) == 0;
+    return ReadWholeOggPage(file, pages[page].offset, &pageBytes) &&
+           pageBytes.size() == static_cast<size_t>(pages[page].bytes);
 }
 
 // The granule position where `page` begins, from its own packets: known for a page of
