@@ -38,7 +38,6 @@ class MpegHeaderRepair::Window {
         }
         return block_.data() + (offset - start_);
     }
-    int64_t end() const { return end_; }
 
     // Whether `h` is a header of the stream of `stream` with a known frame length.
     static bool OfStream(const unsigned char* h, const MpegHeader& stream, MpegHeader* header) {

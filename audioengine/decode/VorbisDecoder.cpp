@@ -31,7 +31,7 @@ const ov_callbacks kCallbacks = {ReadCallback, SeekCallback, nullptr, TellCallba
 
 // Whether links of `a` and `b` channels can follow one another in a stream: the same
 // count, or mono and stereo.
-bool SameLayout(int a, int b) { return a == b || (a <= 2 && b <= 2); }
+bool LinksMix(int a, int b) { return a == b || (a <= 2 && b <= 2); }
 
 class VorbisDecoder final : public FrameDecoder {
   public:
@@ -56,7 +56,7 @@ class VorbisDecoder final : public FrameDecoder {
         const long links = ov_streams(&vf_);
         for (long link = 0; link < links; ++link) {
             const vorbis_info* vi = ov_info(&vf_, static_cast<int>(link));
-            if (!vi || vi->rate != first->rate || !SameLayout(vi->channels, first->channels)) break;
+            if (!vi || vi->rate != first->rate || !LinksMix(vi->channels, first->channels)) break;
             const ogg_int64_t linkFrames = ov_pcm_total(&vf_, static_cast<int>(link));
             if (linkFrames < 0) return Error{BASS_ERROR_FILEFORM};
             frames += linkFrames;
@@ -112,7 +112,7 @@ class VorbisDecoder final : public FrameDecoder {
                 return DecodeFrames(out, frames);
             }
             const vorbis_info* vi = ov_info(&vf_, link);
-            if (!vi || !SameLayout(vi->channels, channels) || vi->rate != info_.rate) return 0;
+            if (!vi || !LinksMix(vi->channels, channels) || vi->rate != info_.rate) return 0;
             // Each output channel's source: a mono link's one channel for every one.
             static const int kMono[8] = {};
             const int* source = vi->channels == channels ? order_ : kMono;
