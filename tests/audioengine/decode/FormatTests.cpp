@@ -439,32 +439,23 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
         int rate, channels;
         int64_t frames;
     };
+    constexpr Format kOpus = Format::Opus, kVorbis = Format::OggVorbis;
     const struct {
         Format format;
-        std::vector<Link> links;
         bool skeleton;
         int rate, channels;
         size_t plays;  // the streams that play
+        std::vector<Link> links;
     } cases[] = {
-        {Format::Opus, {{48000, 2, 72000}, {48000, 2, 96123}}, false, 48000, 2, 2},
-        {Format::Opus,
-         {{48000, 1, 48000}, {48000, 2, 60000}, {48000, 1, 30001}},
-         false,
-         48000,
-         2,
-         3},
-        {Format::Opus, {{16000, 1, 16000}, {24000, 1, 24000}}, false, 24000, 1, 2},
-        {Format::Opus, {{48000, 6, 48000}, {48000, 6, 50000}}, false, 48000, 6, 2},
-        {Format::Opus, {{48000, 2, 96000}}, true, 48000, 2, 1},
-        {Format::OggVorbis, {{44100, 2, 44117}, {44100, 2, 50000}}, false, 44100, 2, 2},
-        {Format::OggVorbis,
-         {{44100, 1, 30000}, {44100, 2, 40000}, {44100, 1, 20000}},
-         false,
-         44100,
-         2,
-         3},
-        {Format::OggVorbis, {{44100, 2, 30000}, {22050, 2, 20000}}, false, 44100, 2, 1},
-        {Format::OggVorbis, {{44100, 2, 50000}}, true, 44100, 2, 1},
+        {kOpus, false, 48000, 2, 2, {{48000, 2, 72000}, {48000, 2, 96123}}},
+        {kOpus, false, 48000, 2, 3, {{48000, 1, 48000}, {48000, 2, 60000}, {48000, 1, 30001}}},
+        {kOpus, false, 24000, 1, 2, {{16000, 1, 16000}, {24000, 1, 24000}}},
+        {kOpus, false, 48000, 6, 2, {{48000, 6, 48000}, {48000, 6, 50000}}},
+        {kOpus, true, 48000, 2, 1, {{48000, 2, 96000}}},
+        {kVorbis, false, 44100, 2, 2, {{44100, 2, 44117}, {44100, 2, 50000}}},
+        {kVorbis, false, 44100, 2, 3, {{44100, 1, 30000}, {44100, 2, 40000}, {44100, 1, 20000}}},
+        {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {22050, 2, 20000}}},
+        {kVorbis, true, 44100, 2, 1, {{44100, 2, 50000}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.format)) + ", " +
