@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Ogg Vorbis through libvorbisfile, whose ov_pcm_seek lands on the exact sample.
+#include <soxr.h>
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
+#include <vector>
 
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
@@ -33,10 +36,25 @@ const ov_callbacks kCallbacks = {ReadCallback, SeekCallback, nullptr, TellCallba
 // count, or mono and stereo.
 bool LinksMix(int a, int b) { return a == b || (a <= 2 && b <= 2); }
 
+// Input frames a resampler is given before the frame a seek asks for, so that its
+// filter is full by then: longer than soxr's high-quality filter at any ratio.
+constexpr int64_t kResamplePreroll = 2048;
+// Input frames decoded at a time for a resampled link.
+constexpr int64_t kResampleInput = 1024;
+
+// One link of a chain that plays: where it lies in the decoded frames at its own
+// rate (libvorbisfile's positions) and in the stream's frames at the stream's rate.
+struct LinkSpan {
+    int rate;
+    int64_t inStart, inFrames;
+    int64_t outStart, outFrames;
+};
+
 class VorbisDecoder final : public FrameDecoder {
   public:
     explicit VorbisDecoder(std::unique_ptr<FileSource> file) : file_(std::move(file)) {}
     ~VorbisDecoder() override {
+        soxr_delete(resampler_);
         if (open_) ov_clear(&vf_);
     }
 
@@ -48,36 +66,62 @@ class VorbisDecoder final : public FrameDecoder {
         const vorbis_info* first = ov_info(&vf_, 0);
         if (!first || first->rate <= 0) return Error{BASS_ERROR_FILEFORM};
         if (first->channels < 1 || first->channels > 8) return Error{BASS_ERROR_FORMAT};
-        // A chained file plays its leading links that share the first one's rate and
-        // channel count, or are all mono or stereo (a mono link then plays on both
-        // channels); a link in another format cannot continue this stream.
-        int64_t frames = 0;
+        // A chained file (a recorded radio stream, files joined end to end) plays its
+        // leading links that share the first one's channel count, or are all mono or
+        // stereo (a mono link then plays on both channels); a link in another layout
+        // cannot continue this stream. The stream plays at the highest rate among
+        // them, and links at a lower one are resampled to it.
         int channels = first->channels;
+        long rate = first->rate;
         const long links = ov_streams(&vf_);
         for (long link = 0; link < links; ++link) {
             const vorbis_info* vi = ov_info(&vf_, static_cast<int>(link));
-            if (!vi || vi->rate != first->rate || !LinksMix(vi->channels, first->channels)) break;
+            if (!vi || vi->rate <= 0 || !LinksMix(vi->channels, first->channels)) break;
             const ogg_int64_t linkFrames = ov_pcm_total(&vf_, static_cast<int>(link));
             if (linkFrames < 0) return Error{BASS_ERROR_FILEFORM};
-            frames += linkFrames;
+            const int64_t inStart =
+                links_.empty() ? 0 : links_.back().inStart + links_.back().inFrames;
+            links_.push_back({static_cast<int>(vi->rate), inStart, linkFrames, 0, 0});
             channels = std::max(channels, vi->channels);
+            rate = std::max(rate, vi->rate);
         }
+        int64_t frames = 0;
+        for (LinkSpan& link : links_) {
+            link.outStart = frames;
+            // Rounded to the nearest frame; at most 2^44 frames times a rate under 2^20.
+            link.outFrames = link.rate == rate ? link.inFrames
+                                               : (link.inFrames * rate + link.rate / 2) / link.rate;
+            frames += link.outFrames;
+            resampling_ = resampling_ || link.rate != rate;
+        }
+        inputFrames_ = links_.back().inStart + links_.back().inFrames;
         // libvorbisfile opens a chain whose second link differs from the first in its
         // channels positioned in that second link: the first would never play. (A
         // chain that cannot go back there plays as it did before.)
         if (links > 1) ov_pcm_seek(&vf_, 0);
-        info_.rate = static_cast<int>(first->rate);
+        info_.rate = static_cast<int>(rate);
         info_.channels = channels;
         info_.frames = frames;
         info_.ctype = BASS_CTYPE_STREAM_OGG;
         info_.origres = 0;
         order_ = VorbisToWavOrder(channels);
         info_.channelMask = DefaultChannelMask(channels);  // once in WAV order
+        if (resampling_ && !StartResampler(links_[0], 0)) return Error{BASS_ERROR_MEM};
         return {};
     }
 
   protected:
     int64_t DecodeFrames(float* out, int64_t frames) override {
+        return resampling_ ? DecodeResampled(out, frames) : DecodeInput(out, frames);
+    }
+    bool SeekCodec(int64_t frame) override {
+        return resampling_ ? SeekResampled(frame) : SeekInput(frame);
+    }
+
+  private:
+    // Up to `frames` frames of the links at their own rates, from libvorbisfile's
+    // position at_ (counted over the links as libvorbisfile counts them).
+    int64_t DecodeInput(float* out, int64_t frames) {
         const int channels = info_.channels;
         if (silence_ > 0) {
             const int64_t n = frames < silence_ ? frames : silence_;
@@ -106,13 +150,13 @@ class VorbisDecoder final : public FrameDecoder {
             if (n <= 0) {
                 // Damage that no later position corrected: the rest of the stated
                 // length is silence.
-                if (!lost_ || at_ >= info_.frames) return 0;
+                if (!lost_ || at_ >= inputFrames_) return 0;
                 lost_ = false;
-                silence_ = info_.frames - at_;
-                return DecodeFrames(out, frames);
+                silence_ = inputFrames_ - at_;
+                return DecodeInput(out, frames);
             }
             const vorbis_info* vi = ov_info(&vf_, link);
-            if (!vi || !LinksMix(vi->channels, channels) || vi->rate != info_.rate) return 0;
+            if (!vi || link >= static_cast<int>(links_.size())) return 0;
             // Each output channel's source: a mono link's one channel for every one.
             static const int kMono[8] = {};
             const int* source = vi->channels == channels ? order_ : kMono;
@@ -133,7 +177,7 @@ class VorbisDecoder final : public FrameDecoder {
                 for (int c = 0; c < channels; ++c) heldFrame_[c] = pcm[source[c]][0];
                 held_ = true;
                 silence_ = start > at_ ? start - at_ : 0;
-                return DecodeFrames(out, frames);
+                return DecodeInput(out, frames);
             }
             for (long f = 0; f < n; ++f)
                 for (int c = 0; c < channels; ++c) out[f * channels + c] = pcm[source[c]][f];
@@ -142,14 +186,133 @@ class VorbisDecoder final : public FrameDecoder {
         }
         return 0;
     }
-    bool SeekCodec(int64_t frame) override {
+    bool SeekInput(int64_t frame) {
         at_ = frame;
         lost_ = held_ = false;
         silence_ = 0;
         return ov_pcm_seek(&vf_, frame) == 0;
     }
 
-  private:
+    // The stream's frames when some link is resampled: each link's frames at its own
+    // rate, through a resampler of its own when that is not the stream's, and exactly
+    // outFrames of them (the resampler's tail cut, or silence after it).
+    int64_t DecodeResampled(float* out, int64_t frames) {
+        const int channels = info_.channels;
+        int64_t done = 0;
+        while (done < frames) {
+            const LinkSpan& link = links_[current_];
+            const int64_t linkLeft = link.outStart + link.outFrames - outPos_;
+            if (linkLeft <= 0) {
+                if (current_ + 1 >= links_.size() || !EnterLink(current_ + 1)) break;
+                continue;
+            }
+            const int64_t want = std::min(frames - done, linkLeft);
+            int64_t got = link.rate == info_.rate ? DecodeInput(out + done * channels, want)
+                                                  : Resample(link, out + done * channels, want);
+            if (got <= 0) break;
+            done += got;
+            outPos_ += got;
+        }
+        return done;
+    }
+
+    // Up to `frames` frames (at least one unless the file fails) of the current link
+    // through its resampler, less those a seek still has to pass over.
+    int64_t Resample(const LinkSpan& link, float* out, int64_t frames) {
+        const int channels = info_.channels;
+        while (true) {
+            if (pending_ == 0 && !inputDone_) {
+                const int64_t left = link.inStart + link.inFrames - at_;
+                const int64_t n =
+                    left > 0 ? DecodeInput(input_.data(), std::min(kResampleInput, left)) : 0;
+                if (n <= 0) {
+                    if (left > 0) return 0;  // the file failed: the stream ends here
+                    inputDone_ = true;
+                } else {
+                    pending_ = n;
+                    inputHead_ = 0;
+                }
+            }
+            float* to = skip_ > 0 ? scratch_.data() : out;
+            const size_t room =
+                static_cast<size_t>(skip_ > 0 ? std::min<int64_t>(skip_, kResampleInput) : frames);
+            size_t used = 0, produced = 0;
+            // No input once the link's is used up: the resampler gives out its tail.
+            const soxr_error_t failed = soxr_process(
+                resampler_, pending_ > 0 ? input_.data() + inputHead_ * channels : nullptr,
+                static_cast<size_t>(pending_), &used, to, room, &produced);
+            if (failed) return 0;
+            inputHead_ += static_cast<int64_t>(used);
+            pending_ -= static_cast<int64_t>(used);
+            if (produced == 0 && inputDone_ && pending_ == 0) {
+                // The tail is out and the link still owes frames (rounding): silence.
+                std::fill(out, out + frames * channels, 0.0f);
+                skip_ = 0;
+                return frames;
+            }
+            if (skip_ > 0) {
+                skip_ -= static_cast<int64_t>(produced);
+                continue;
+            }
+            if (produced > 0) return static_cast<int64_t>(produced);
+        }
+    }
+
+    // Makes link `index` current, from its first frame; true when it can be decoded.
+    bool EnterLink(size_t index) {
+        current_ = index;
+        const LinkSpan& link = links_[index];
+        outPos_ = link.outStart;
+        // What a resampler left of the link before is passed over.
+        if (at_ != link.inStart && !SeekInput(link.inStart)) return false;
+        return StartResampler(link, 0);
+    }
+
+    // A new resampler for `link`, to pass over its first `skip` frames; none at the
+    // stream's rate.
+    bool StartResampler(const LinkSpan& link, int64_t skip) {
+        soxr_delete(resampler_);
+        resampler_ = nullptr;
+        pending_ = inputHead_ = 0;
+        inputDone_ = false;
+        skip_ = skip;
+        if (link.rate == info_.rate) return true;
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        soxr_error_t failed = nullptr;
+        resampler_ = soxr_create(link.rate, info_.rate, static_cast<unsigned>(info_.channels),
+                                 &failed, &io, &quality, &runtime);
+        if (failed) {
+            soxr_delete(resampler_);
+            resampler_ = nullptr;
+            return false;
+        }
+        input_.resize(static_cast<size_t>(kResampleInput * info_.channels));
+        scratch_.resize(input_.size());
+        return true;
+    }
+
+    bool SeekResampled(int64_t frame) {
+        size_t index = 0;
+        while (index + 1 < links_.size() && frame >= links_[index + 1].outStart) ++index;
+        current_ = index;
+        const LinkSpan& link = links_[index];
+        outPos_ = frame;
+        const int64_t offset = frame - link.outStart;
+        if (link.rate == info_.rate) {
+            return StartResampler(link, 0) && SeekInput(link.inStart + offset);
+        }
+        // The resampler starts at an input frame whose time is a whole output frame,
+        // far enough before the target for its filter to fill.
+        const int64_t gcd = std::gcd<int64_t>(link.rate, info_.rate);
+        const int64_t inStep = link.rate / gcd, outStep = info_.rate / gcd;
+        const int64_t steps =
+            std::max<int64_t>(0, offset / outStep - (kResamplePreroll + inStep - 1) / inStep);
+        return StartResampler(link, offset - steps * outStep) &&
+               SeekInput(link.inStart + steps * inStep);
+    }
+
     std::unique_ptr<FileSource> file_;
     OggVorbis_File vf_{};
     bool open_ = false;
@@ -164,6 +327,22 @@ class VorbisDecoder final : public FrameDecoder {
     int64_t silence_ = 0;
     bool held_ = false;
     float heldFrame_[8] = {};
+
+    // The links that play, and the frames they hold at their own rates.
+    std::vector<LinkSpan> links_;
+    int64_t inputFrames_ = 0;
+    // Resampling (some link not at the stream's rate): the link being played, the
+    // stream frame the next frame decoded plays at, and the link's resampler with the
+    // input it has not taken yet (pending_ frames from inputHead_), whether its
+    // input is used up, and the frames still to pass over after a seek.
+    bool resampling_ = false;
+    size_t current_ = 0;
+    int64_t outPos_ = 0;
+    soxr_t resampler_ = nullptr;
+    std::vector<float> input_, scratch_;
+    int64_t pending_ = 0, inputHead_ = 0;
+    bool inputDone_ = false;
+    int64_t skip_ = 0;
 };
 
 }  // namespace
