@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "audioengine/decode/Resampler.h"
 #include "audioengine/dsp/PeakLevel.h"
 #include "plugin/engine/Bass.h"
 
@@ -32,13 +33,6 @@ constexpr int kStageFrames = 2048;
 // How long after a seek or re-prime the decode side counts as refilling (see
 // Stream::Refilling): longer than any output block the callback asks for at once.
 constexpr int64_t kRefillWindowNs = 250'000'000;
-// The resampler's largest transform (2^n points): soxr's default of 2^17 would cost
-// each stream a few hundred KiB; this keeps it small at a negligible cost in speed.
-constexpr unsigned kResamplerLog2DftSize = 10;
-// Input frames handed to the resampler at a time: its buffers grow with the pieces
-// it is given (per stream, 96 to 44.1 kHz: 97 KiB before any, 165 KiB for pieces of
-// 256 frames, 256 KiB for 4096), at no measurable cost in time.
-constexpr size_t kResampleSliceFrames = 256;
 // Every channel the decoder can give has an equaliser state of its own.
 static_assert(kMaxDecodedChannels <= dsp::kMaxChannels);
 // Tries of a lock-free transport read before a reader takes the control lock.
@@ -158,18 +152,7 @@ Stream::Stream(std::unique_ptr<Decoder> decoder, std::string path, int64_t paylo
     decoded_.resize(static_cast<size_t>(decodeBlockFrames_) * info_.channels);
     stereo_.resize(static_cast<size_t>(decodeBlockFrames_) * 2);
     stage_.resize(static_cast<size_t>(kStageFrames) * 2);
-    if (info_.rate != outputRate_) {
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-        runtime.log2_large_dft_size = kResamplerLog2DftSize;
-        soxr_error_t soxrError = nullptr;
-        resampler_ = soxr_create(info_.rate, outputRate_, 2, &soxrError, &io, &quality, &runtime);
-        if (soxrError) {
-            soxr_delete(resampler_);
-            resampler_ = nullptr;
-        }
-    }
+    if (info_.rate != outputRate_) resampler_ = CreateResampler(info_.rate, outputRate_, 2);
     producerEpoch_ = 1;  // the decoder starts at frame 0, as epoch 1 asks
     history_.Reset(0);
 }
@@ -300,7 +283,7 @@ void Stream::Resample(const float* stereo, int frames) {
     size_t consumed = 0;
     while (consumed < static_cast<size_t>(frames) && stageFrames_ < kStageFrames) {
         size_t used = 0, produced = 0;
-        const size_t slice = std::min(frames - consumed, kResampleSliceFrames);
+        const size_t slice = std::min(frames - consumed, kResamplerSliceFrames);
         const soxr_error_t failed = soxr_process(
             resampler_, stereo + 2 * consumed, slice, &used, stage_.data() + 2 * stageFrames_,
             static_cast<size_t>(kStageFrames - stageFrames_), &produced);

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 // Ogg Vorbis through libvorbisfile, whose ov_pcm_seek lands on the exact sample.
-#include <soxr.h>
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FrameDecoder.h"
+#include "audioengine/decode/Resampler.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
@@ -40,7 +40,7 @@ bool LinksMix(int a, int b) { return a == b || (a <= 2 && b <= 2); }
 // filter is full by then: longer than soxr's high-quality filter at any ratio.
 constexpr int64_t kResamplePreroll = 2048;
 // Input frames decoded at a time for a resampled link.
-constexpr int64_t kResampleInput = 1024;
+constexpr int64_t kResampleInput = static_cast<int64_t>(kResamplerSliceFrames);
 
 // One link of a chain that plays: where it lies in the decoded frames at its own
 // rate (libvorbisfile's positions) and in the stream's frames at the stream's rate.
@@ -277,17 +277,8 @@ class VorbisDecoder final : public FrameDecoder {
         inputDone_ = false;
         skip_ = skip;
         if (link.rate == info_.rate) return true;
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-        soxr_error_t failed = nullptr;
-        resampler_ = soxr_create(link.rate, info_.rate, static_cast<unsigned>(info_.channels),
-                                 &failed, &io, &quality, &runtime);
-        if (failed) {
-            soxr_delete(resampler_);
-            resampler_ = nullptr;
-            return false;
-        }
+        resampler_ = CreateResampler(link.rate, info_.rate, static_cast<unsigned>(info_.channels));
+        if (!resampler_) return false;
         input_.resize(static_cast<size_t>(kResampleInput * info_.channels));
         scratch_.resize(input_.size());
         return true;
