@@ -187,10 +187,30 @@ class VorbisDecoder final : public FrameDecoder {
         return 0;
     }
     bool SeekInput(int64_t frame) {
-        at_ = frame;
         lost_ = held_ = false;
         silence_ = 0;
-        return ov_pcm_seek(&vf_, frame) == 0;
+        if (ov_pcm_seek(&vf_, frame) != 0) return false;
+        // libvorbisfile judges the packets it may skip by the first link's long block: in
+        // a later link with longer blocks (an 8 kHz link first, then a 44.1 kHz one) it
+        // lands up to a block past the frame asked for, and says so. It then starts
+        // further back, and the frames up to the one asked for are decoded and passed
+        // over, gaps handled as in playing.
+        for (int64_t back = 4096; ov_pcm_tell(&vf_) > frame && back <= (int64_t{1} << 20);
+             back *= 2) {
+            if (ov_pcm_seek(&vf_, std::max<int64_t>(0, frame - back)) != 0) return false;
+        }
+        at_ = ov_pcm_tell(&vf_);
+        if (at_ > frame) {  // nothing lands before it: silence up to the audio there
+            silence_ = at_ - frame;
+            at_ = frame;
+        }
+        if (at_ == frame) return true;
+        std::vector<float> passed(static_cast<size_t>(kResampleInput * info_.channels));
+        while (at_ < frame) {
+            if (DecodeInput(passed.data(), std::min(kResampleInput, frame - at_)) <= 0)
+                return false;
+        }
+        return true;
     }
 
     // The stream's frames when some link is resampled: each link's frames at its own
