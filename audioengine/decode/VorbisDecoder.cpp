@@ -41,6 +41,9 @@ bool LinksMix(int a, int b) { return a == b || (a <= 2 && b <= 2); }
 constexpr int64_t kResamplePreroll = 2048;
 // Input frames decoded at a time for a resampled link.
 constexpr int64_t kResampleInput = static_cast<int64_t>(kResamplerSliceFrames);
+// The most frames the links of a chain may hold at their own rates: any of them times
+// the highest rate stays within int64_t (eight years at 48 kHz).
+constexpr int64_t kMaxChainFrames = INT64_MAX / kMaxDecodedRate - 1;
 
 // One link of a chain that plays: where it lies in the decoded frames at its own
 // rate (libvorbisfile's positions) and in the stream's frames at the stream's rate.
@@ -69,8 +72,10 @@ class VorbisDecoder final : public FrameDecoder {
         // A chained file (a recorded radio stream, files joined end to end) plays its
         // leading links that share the first one's channel count, or are all mono or
         // stereo (a mono link then plays on both channels); a link in another layout
-        // cannot continue this stream. The stream plays at the highest rate among
-        // them, and links at a lower one are resampled to it.
+        // cannot continue this stream, nor can one at a rate beyond any real recording's
+        // or one that would make the chain too long to count once resampled (a damaged
+        // header or granule position). The stream plays at the highest rate among them,
+        // and links at a lower one are resampled to it.
         int channels = first->channels;
         long rate = first->rate;
         const long links = ov_streams(&vf_);
@@ -81,6 +86,8 @@ class VorbisDecoder final : public FrameDecoder {
             if (linkFrames < 0) return Error{BASS_ERROR_FILEFORM};
             const int64_t inStart =
                 links_.empty() ? 0 : links_.back().inStart + links_.back().inFrames;
+            if (link > 0 && (vi->rate > kMaxDecodedRate || linkFrames > kMaxChainFrames - inStart))
+                break;
             links_.push_back({static_cast<int>(vi->rate), inStart, linkFrames, 0, 0});
             channels = std::max(channels, vi->channels);
             rate = std::max(rate, vi->rate);
@@ -88,7 +95,7 @@ class VorbisDecoder final : public FrameDecoder {
         int64_t frames = 0;
         for (LinkSpan& link : links_) {
             link.outStart = frames;
-            // Rounded to the nearest frame; at most 2^44 frames times a rate under 2^20.
+            // Rounded to the nearest frame; kMaxChainFrames keeps the product in range.
             link.outFrames = link.rate == rate ? link.inFrames
                                                : (link.inFrames * rate + link.rate / 2) / link.rate;
             frames += link.outFrames;

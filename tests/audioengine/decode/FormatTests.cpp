@@ -438,6 +438,8 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
     struct Link {
         int rate, channels;
         int64_t frames;
+        // What a damaged Vorbis header and last page claim instead, when not 0.
+        int64_t claimedRate = 0, claimedEnd = 0;
     };
     constexpr Format kOpus = Format::Opus, kVorbis = Format::OggVorbis;
     const struct {
@@ -457,6 +459,8 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
         {kVorbis, false, 44100, 2, 2, {{44100, 2, 30000}, {22050, 2, 20000}}},
         {kVorbis, false, 48000, 2, 3, {{44100, 1, 30000}, {48000, 2, 40000}, {22050, 2, 20000}}},
         {kVorbis, false, 44100, 2, 2, {{8000, 1, 4000}, {44100, 2, 50000}}},
+        {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {48000, 2, 20000, 3000000000}}},
+        {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {22050, 2, 60000, 0, int64_t{1} << 48}}},
         {kVorbis, true, 44100, 2, 1, {{44100, 2, 50000}}},
     };
     for (const auto& c : cases) {
@@ -503,6 +507,12 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
             }
             std::vector<OggPage> pages = OggPages(ReadBytes(one));
             for (OggPage& page : pages) page.header[14] = static_cast<unsigned char>(k + 1);
+            for (int i = 0; i < 8; ++i) {
+                if (l.claimedRate && i < 4)
+                    pages[0].body[12 + i] = static_cast<unsigned char>(l.claimedRate >> 8 * i);
+                if (l.claimedEnd)
+                    pages.back().header[6 + i] = static_cast<unsigned char>(l.claimedEnd >> 8 * i);
+            }
             if (c.skeleton) {
                 const std::vector<unsigned char> fishead = {'f', 'i', 's', 'h', 'e', 'a',
                                                             'd', 0,   3,   0,   0,   0};
