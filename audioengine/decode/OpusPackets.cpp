@@ -205,6 +205,10 @@ bool OpusPackets::State::Index() {
     std::vector<unsigned char> lacing;
     int64_t offset = range.begin;
     int packetsDone = 0;  // packets of the link completed so far (header, tags, ...)
+    // After the audio, the first pages of a group of streams that follows (an Ogg
+    // Skeleton first, as in a file of its own joined on): the next link may be among
+    // them.
+    bool newGroup = false;
     while (offset < range.end) {
         Page page;
         uint32_t pageSerial = 0;
@@ -221,20 +225,24 @@ bool OpusPackets::State::Index() {
             // our audio; one after it begins the next link of a chain.
             const bool afterAudio = !links.empty() && links.back().firstAudio > 0 &&
                                     links.back().firstAudio < pages.size();
-            if (!links.empty() && !afterAudio) continue;
+            if (!links.empty() && !afterAudio && !newGroup) continue;
             Link next;
             bool opus = false;
             const bool readable = ReadHead(file, page, lacing.size(), &next, &opus);
-            if (links.empty()) {
+            if (links.empty() || (afterAudio && !opus)) {
+                newGroup = !links.empty();
                 if (!opus) continue;
                 if (!readable) return false;
             } else if (!readable || !Continues(links[0], next)) {
                 break;
             }
+            newGroup = false;
             if (!links.empty()) links.back().endPage = pages.size();
             next.serial = pageSerial;
             links.push_back(next);
             packetsDone = 0;
+        } else if (newGroup) {
+            break;  // a group of streams without an Opus one ends the chain
         } else if (links.empty() || pageSerial != links.back().serial) {
             continue;  // another logical stream beside ours
         }

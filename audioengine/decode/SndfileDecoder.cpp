@@ -174,6 +174,13 @@ class SndfileDecoder final : public FrameDecoder {
             return Error{sf_error(nullptr) == SF_ERR_UNSUPPORTED_ENCODING ? BASS_ERROR_CODEC
                                                                           : BASS_ERROR_FILEFORM};
         }
+        // libsndfile finds no length for an Opus stream followed by one the chain
+        // cannot take (surround after stereo, another codec): the chain is what plays.
+        if (opus && sf_info.frames == SF_COUNT_MAX) {
+            sf_close(sf_);
+            sf_ = nullptr;
+            return StartOpusAlone(std::move(opus));
+        }
         if (sf_info.channels < 1 || sf_info.channels > 8) return Error{BASS_ERROR_FORMAT};
         if (sf_info.samplerate <= 0 || sf_info.frames < 0 || sf_info.frames == SF_COUNT_MAX)
             return Error{BASS_ERROR_FILEFORM};

@@ -432,7 +432,8 @@ OggPage OnePacketPage(uint32_t serial, uint32_t sequence, unsigned char flags,
 // stream decoded alone (a mono one on both channels of a stereo chain), and a seek
 // anywhere lands on the samples of the decode from the start. At mixed rates an Opus
 // chain decodes at the highest, and a Vorbis one ends before the first stream at
-// another rate. An Ogg Skeleton in front of a stream changes nothing.
+// another rate. An Ogg Skeleton in front of a stream changes nothing. An Opus chain
+// ends before a stream that cannot go on with it, and what comes before plays.
 TEST(OggChains, EveryStreamPlaysInTurn) {
     testaudio::TempDir dir;
     struct Link {
@@ -454,6 +455,9 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
         {kOpus, false, 24000, 1, 2, {{16000, 1, 16000}, {24000, 1, 24000}}},
         {kOpus, false, 48000, 6, 2, {{48000, 6, 48000}, {48000, 6, 50000}}},
         {kOpus, true, 48000, 2, 1, {{48000, 2, 96000}}},
+        {kOpus, true, 48000, 2, 2, {{48000, 2, 48000}, {48000, 1, 30000}}},
+        {kOpus, false, 48000, 6, 1, {{48000, 6, 48000}, {48000, 2, 30000}}},
+        {kOpus, false, 48000, 2, 1, {{48000, 2, 48000}, {48000, 6, 30000}}},
         {kVorbis, false, 44100, 2, 2, {{44100, 2, 44117}, {44100, 2, 50000}}},
         {kVorbis, false, 44100, 2, 3, {{44100, 1, 30000}, {44100, 2, 40000}, {44100, 1, 20000}}},
         {kVorbis, false, 44100, 2, 2, {{44100, 2, 30000}, {22050, 2, 20000}}},
