@@ -166,6 +166,8 @@ struct OpusPackets::State {
     enum class Fed { Page, End, Damaged };
     Fed FeedPage();
     bool DecodeNext();
+    bool DecodeOrConceal();
+    bool Placed(size_t page);
     bool SkipDamage(size_t from);
     bool ReadWholePage(size_t page);
     int64_t PageStart(size_t page);
@@ -403,6 +405,31 @@ bool OpusPackets::State::DecodeNext() {
     return true;
 }
 
+// DecodeNext, but a link of a chain that ends before its last granule position said
+// has the rest of its time concealed, so that the links after keep theirs (for reads
+// and seeks alike). False at the end.
+bool OpusPackets::State::DecodeOrConceal() {
+    if (DecodeNext()) return true;
+    if (link + 1 >= links.size() || position >= LinkEnd()) return false;
+    concealLeft = LinkEnd() - position;
+    Conceal();
+    return true;
+}
+
+// Whether the granule position of `page` can place what follows it: the page passes
+// its checksum (a flipped bit in the field fails it) and its granule position is not
+// behind that of an earlier page of the link; such a one would put the audio after
+// it at an earlier time.
+bool OpusPackets::State::Placed(size_t page) {
+    const Link& l = links[LinkOf(page)];
+    for (size_t p = page; p-- > l.firstAudio;) {
+        if (pages[p].granule < 0) continue;
+        if (pages[p].granule > pages[page].granule) return false;
+        break;
+    }
+    return pages[page].granule >= l.startGranule && ReadWholePage(page);
+}
+
 // Damage loses the packets it touches, not the rest of the stream: decoding goes on
 // at page `from` (the first after the damage) when its own packets tell where it
 // begins, else at the next page after it that begins with a whole packet, placed by
@@ -554,14 +581,7 @@ int64_t OpusPackets::Read(float* out, int64_t frames) {
             continue;
         }
         if (s.pcmAt >= s.pcmFrames) {
-            if (s.DecodeNext()) continue;
-            // A link of a chain that ends before its last granule position said: the
-            // rest of its time is concealed, so that the links after keep theirs.
-            if (s.link + 1 < s.links.size()) {
-                s.concealLeft = s.LinkEnd() - s.position;
-                continue;
-            }
-            s.ended = true;
+            if (!s.DecodeOrConceal()) s.ended = true;
             continue;
         }
         int available = s.pcmFrames - s.pcmAt;
@@ -595,13 +615,13 @@ bool OpusPackets::Seek(int64_t frame) {
     // The link's last page that ends early enough before the target for the
     // pre-roll, and after which a new packet begins. Granule positions are counted
     // from the link's start by a difference: a damaged one may lie near the largest
-    // value.
+    // value, or behind the pages before it (see Placed).
     const int64_t latest = (frame - l.base + l.preSkip) * s.factor - kPreroll;
     size_t start = l.firstAudio;
     for (size_t p = l.endPage; p-- > l.firstAudio + 1;) {
         const Page& before = s.pages[p - 1];
         if (s.pages[p].continued || before.granule < 0) continue;
-        if (before.granule - l.startGranule <= latest) {
+        if (before.granule - l.startGranule <= latest && s.Placed(p - 1)) {
             start = p;
             break;
         }
@@ -612,7 +632,7 @@ bool OpusPackets::Seek(int64_t frame) {
     // the seek.
     while (s.position < frame) {
         if (s.pcmAt >= s.pcmFrames) {
-            if (!s.DecodeNext()) return false;
+            if (!s.DecodeOrConceal()) return false;
             continue;
         }
         const int drop =

@@ -593,6 +593,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         MissingPage,        // an Ogg page left out
         NumberingGap,       // Ogg page sequence numbers skip one; no data lost
         UndecodablePacket,  // an Opus packet with code 3 and no frame count
+        GranuleBits,        // an Ogg page's granule position with a bit cleared: it goes back
         FrameSync,          // an MP3 frame header's sync byte
         BitRateBits,        // an MP3 frame header's bit rate index made invalid
         SampleRateBits,     // an MP3 frame header's sample rate index made reserved
@@ -622,6 +623,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         {Format::Opus, Damage::PageHeader, 6, 3, false},
         {Format::Opus, Damage::MissingPage, 6, 3, false},
         {Format::Opus, Damage::UndecodablePacket, 6, 2, false},
+        {Format::Opus, Damage::GranuleBits, 6, 3, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.format)) + ", damage " +
@@ -655,6 +657,15 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
             if (c.damage == Damage::Checksum)
                 bytes[at + pages[hit].header.size() + pages[hit].body.size() / 2] ^= 0x55;
             if (c.damage == Damage::PageHeader) bytes[at + 1] ^= 0x55;
+            // The highest bit set in the granule position (header bytes 6 to 13), its
+            // checksum failing.
+            for (int i = 13; c.damage == Damage::GranuleBits && i >= 6; --i) {
+                if (bytes[at + i] == 0) continue;
+                unsigned char top = 0x80;
+                while ((bytes[at + i] & top) == 0) top >>= 1;
+                bytes[at + i] ^= top;
+                break;
+            }
         } else if (c.damage != Damage::PayloadByte) {
             // One byte of the header of the frame in the middle, found by walking
             // the frames from the first.
@@ -696,11 +707,14 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         const size_t tail = static_cast<size_t>(frames - std::lround(c.endSeconds * rate)) * 2;
         EXPECT_EQ(std::memcmp(&decoded[tail], &expected[tail], (expected.size() - tail) * 4), 0);
         if (!c.seekPast) continue;
-        const int64_t target = frames - rate / 2;
-        ASSERT_TRUE(decoder->Seek(target));
-        std::vector<float> block(2000);
-        ASSERT_EQ(decoder->Read(block.data(), 1000), 1000);
-        EXPECT_EQ(std::memcmp(block.data(), &expected[static_cast<size_t>(target) * 2], 8000), 0);
+        for (const int64_t target : {frames - rate / 2, static_cast<int64_t>(tail / 2)}) {
+            ASSERT_TRUE(decoder->Seek(target));
+            std::vector<float> block(2000);
+            ASSERT_EQ(decoder->Read(block.data(), 1000), 1000);
+            EXPECT_EQ(std::memcmp(block.data(), &expected[static_cast<size_t>(target) * 2], 8000),
+                      0)
+                << "seek to " << target;
+        }
     }
 }
 
