@@ -433,28 +433,38 @@ bool OpusPackets::State::Placed(size_t page) {
 // Damage loses the packets it touches, not the rest of the stream: decoding goes on
 // at page `from` (the first after the damage) when its own packets tell where it
 // begins, else at the next page after it that begins with a whole packet, placed by
-// the granule position of the page before; the time up to there is filled by the
-// decoder's concealment, so that everything after keeps its time and the stream its
-// length. With no such page, the concealment runs to the link's stated end.
+// the granule position of the page before or else by its own packets; the time up to
+// there is filled by the decoder's concealment, so that everything after keeps its
+// time and the stream its length. With no such page, the concealment runs to the
+// link's stated end.
 bool OpusPackets::State::SkipDamage(size_t from) {
     const Link& l = links[link];
-    const auto frameOf = [&](int64_t granule) {
-        return l.base + (granule - l.startGranule) / factor - l.preSkip;
+    // Where a granule position places the audio after it; only a place from here to
+    // the link's end can be right: one in the past or past the end (a damaged granule
+    // position may be any number) would lose the audio up to the end.
+    int64_t at = 0;
+    const auto place = [&](int64_t granule) {
+        const int64_t decoded = (granule - l.startGranule) / factor;
+        if (decoded > l.frames + l.preSkip) return false;
+        at = l.base + decoded - l.preSkip;
+        return at >= position;
     };
     size_t resume = l.endPage;
     int64_t resumeAt = LinkEnd();
     const int64_t start = PageStart(from);
-    if (start >= 0 && frameOf(start) >= position) {
+    if (start >= 0 && place(start)) {
         resume = from;
-        resumeAt = std::min(frameOf(start), LinkEnd());
+        resumeAt = at;
     }
     for (size_t r = from + 1; resume == l.endPage && r < l.endPage; ++r) {
-        const int64_t granule = pages[r - 1].granule;
-        if (pages[r].continued || granule < 0) continue;
-        if (frameOf(granule) >= position) {  // one in the past cannot be right
-            resume = r;
-            resumeAt = std::min(frameOf(granule), LinkEnd());
+        if (pages[r].continued) continue;
+        const int64_t before = pages[r - 1].granule;
+        if (before < 0 || !place(before)) {
+            const int64_t own = PageStart(r);
+            if (own < 0 || !place(own)) continue;
         }
+        resume = r;
+        resumeAt = at;
     }
     ogg_stream_reset(&stream);
     ogg_sync_reset(&sync);

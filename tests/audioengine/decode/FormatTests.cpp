@@ -594,6 +594,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         NumberingGap,       // Ogg page sequence numbers skip one; no data lost
         UndecodablePacket,  // an Opus packet with code 3 and no frame count
         GranuleBits,        // an Ogg page's granule position with a bit cleared: it goes back
+        HugeGranuleAfter,   // Checksum, and the next page's granule position made huge
         FrameSync,          // an MP3 frame header's sync byte
         BitRateBits,        // an MP3 frame header's bit rate index made invalid
         SampleRateBits,     // an MP3 frame header's sample rate index made reserved
@@ -624,6 +625,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         {Format::Opus, Damage::MissingPage, 6, 3, false},
         {Format::Opus, Damage::UndecodablePacket, 6, 2, false},
         {Format::Opus, Damage::GranuleBits, 6, 3, true},
+        {Format::Opus, Damage::HugeGranuleAfter, 6, 2, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.format)) + ", damage " +
@@ -654,8 +656,10 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
             bytes = OggBytes(pages);
             size_t at = 0;  // where the page hit begins
             for (size_t p = 0; p < hit; ++p) at += pages[p].header.size() + pages[p].body.size();
-            if (c.damage == Damage::Checksum)
+            const size_t next = at + pages[hit].header.size() + pages[hit].body.size();
+            if (c.damage == Damage::Checksum || c.damage == Damage::HugeGranuleAfter)
                 bytes[at + pages[hit].header.size() + pages[hit].body.size() / 2] ^= 0x55;
+            if (c.damage == Damage::HugeGranuleAfter) bytes[next + 13] = 0x7F;
             if (c.damage == Damage::PageHeader) bytes[at + 1] ^= 0x55;
             // The highest bit set in the granule position (header bytes 6 to 13), its
             // checksum failing.
