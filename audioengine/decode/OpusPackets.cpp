@@ -160,6 +160,7 @@ struct OpusPackets::State {
     bool Index();
     bool Prepare();
     void FindStartGranule(size_t link);
+    void StartGranuleAfterDamage(size_t link);
     size_t LinkOf(size_t page) const;
     int64_t LinkEnd() const { return links[link].base + links[link].frames; }
     bool NextLink();
@@ -293,17 +294,51 @@ void OpusPackets::State::FindStartGranule(size_t l) {
         const int got = ogg_stream_packetout(&stream, &packet);
         if (got < 0) continue;
         if (got == 0) {
-            if (FeedPage() != Fed::Page) return;
+            const Fed fed = FeedPage();
+            if (fed == Fed::Damaged) return StartGranuleAfterDamage(l);
+            if (fed != Fed::Page) return;
             continue;
         }
         const int n = opus_packet_get_nb_samples(
             packet.packet, static_cast<opus_int32>(packet.bytes), kGranuleRate);
-        if (n < 0) return;
+        if (n < 0) return StartGranuleAfterDamage(l);
         samples += n;
         if (packet.granulepos >= 0) {
             links[l].startGranule = std::max<int64_t>(0, packet.granulepos - samples);
             return;
         }
+    }
+}
+
+// The start granule of a link whose first pages are damaged: where the first whole
+// page after them begins, by its own packets, less as many packets as end on the
+// pages before it (their lacing values tell), each as long as that page's first. A
+// stream keeps its packets' length as a rule; without this, a stream cut from a longer
+// one would begin with a gap as long as all the time before the cut.
+void OpusPackets::State::StartGranuleAfterDamage(size_t l) {
+    const Link& k = links[l];
+    std::vector<unsigned char> lacing;
+    int64_t packets = 0;
+    for (size_t r = k.firstAudio; r < k.endPage; ++r) {
+        const int64_t start = r > k.firstAudio ? PageStart(r) : -1;
+        if (start >= 0) {
+            int bytes = 0;  // of its first packet
+            for (int i = 0; i < pageBytes[26]; ++i) {
+                bytes += pageBytes[27 + i];
+                if (pageBytes[27 + i] < 255) break;
+            }
+            const int each = opus_packet_get_nb_samples(pageBytes.data() + 27 + pageBytes[26],
+                                                        bytes, kGranuleRate);
+            if (each > 0) links[l].startGranule = std::max<int64_t>(0, start - packets * each);
+            return;
+        }
+        Page page;
+        uint32_t serial = 0;
+        bool bos = false;
+        if (!ReadPageHeader(file, pages[r].offset, pages[r].offset + pages[r].bytes, &page, &serial,
+                            &bos, &lacing))
+            return;
+        for (const unsigned char v : lacing) packets += v < 255 ? 1 : 0;
     }
 }
 

@@ -595,6 +595,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         UndecodablePacket,  // an Opus packet with code 3 and no frame count
         GranuleBits,        // an Ogg page's granule position with a bit cleared: it goes back
         HugeGranuleAfter,   // Checksum, and the next page's granule position made huge
+        CutStreamStart,     // Checksum on the first audio page of a stream cut from a longer one
         FrameSync,          // an MP3 frame header's sync byte
         BitRateBits,        // an MP3 frame header's bit rate index made invalid
         SampleRateBits,     // an MP3 frame header's sample rate index made reserved
@@ -626,6 +627,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         {Format::Opus, Damage::UndecodablePacket, 6, 2, false},
         {Format::Opus, Damage::GranuleBits, 6, 3, true},
         {Format::Opus, Damage::HugeGranuleAfter, 6, 2, false},
+        {Format::Opus, Damage::CutStreamStart, 6, 3, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.format)) + ", damage " +
@@ -644,8 +646,17 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         if (c.format == Format::OggVorbis || opus) {
             std::vector<OggPage> pages = OggPages(bytes);
             ASSERT_GT(pages.size(), opus ? 7u : 4u);
-            // Opus: the second page of audio, about a second in.
-            const size_t hit = opus ? 3 : pages.size() / 2;
+            if (c.damage == Damage::CutStreamStart) {
+                // Its granule positions count on from 9.6 s before, and an Ogg
+                // Skeleton in front has libsndfile refuse it: the decoder times it alone.
+                for (size_t p = 2; p < pages.size(); ++p) pages[p].header[8] += 7;  // 458752
+                pages.insert(
+                    pages.begin(),
+                    OnePacketPage(99, 0, 0x02, {'f', 'i', 's', 'h', 'e', 'a', 'd', 0, 3, 0, 0, 0}));
+                pages.insert(pages.begin() + 2, OnePacketPage(99, 1, 0x04, {}));
+            }
+            // Opus: the second page of audio, about a second in; or the first.
+            const size_t hit = c.damage == Damage::CutStreamStart ? 4 : opus ? 3 : pages.size() / 2;
             if (c.damage == Damage::MissingPage) pages.erase(pages.begin() + hit);
             for (size_t p = hit; c.damage == Damage::NumberingGap && p < pages.size(); ++p)
                 ++pages[p].header[18];
@@ -657,7 +668,8 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
             size_t at = 0;  // where the page hit begins
             for (size_t p = 0; p < hit; ++p) at += pages[p].header.size() + pages[p].body.size();
             const size_t next = at + pages[hit].header.size() + pages[hit].body.size();
-            if (c.damage == Damage::Checksum || c.damage == Damage::HugeGranuleAfter)
+            if (c.damage == Damage::Checksum || c.damage == Damage::HugeGranuleAfter ||
+                c.damage == Damage::CutStreamStart)
                 bytes[at + pages[hit].header.size() + pages[hit].body.size() / 2] ^= 0x55;
             if (c.damage == Damage::HugeGranuleAfter) bytes[next + 13] = 0x7F;
             if (c.damage == Damage::PageHeader) bytes[at + 1] ^= 0x55;
