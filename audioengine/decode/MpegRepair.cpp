@@ -170,9 +170,12 @@ void MpegHeaderRepair::Step(const unsigned char* h) {
     // changed to another valid value gives a wrong length, which shows only here, in
     // bytes that do not start like a header. (Bytes that do are a frame whose header
     // has more than one damaged byte, which the previous frame must not swallow.)
+    // A length that reaches the end of the audio proves nothing: padding or a tag no
+    // reader knows (Lyrics3) may follow an intact last frame, and a Layer I or II
+    // frame read at another bit rate is read with another allocation table.
     if (previousAt_ >= 0 && h[0] != 0xFF && h[1] != previous_[1]) {
         const int64_t length = DamagedFrameLength(previous_, previousAt_, 1, rebuilt);
-        if (length > 0 && previousAt_ + length != front_) {
+        if (length > 0 && previousAt_ + length != front_ && previousAt_ + length != end_) {
             if (Record(previousAt_, rebuilt)) Accept(previousAt_, rebuilt, length);
             return;
         }

@@ -790,28 +790,61 @@ TEST(Mp3, LameEncodedFileWithId3v2TagIsGaplessAndExact) {
     }
 }
 
-// Bytes in front of the first frame (left by rippers or a broken download) do not hide
-// an untagged MP3, and the stream is the same as without them.
-TEST(Mp3, JunkBeforeTheFirstFrameIsSkipped) {
+// Bytes around the frames (junk left by rippers or a broken download in front, padding
+// behind) do not hide the stream nor change it: it plays as without them. Padding
+// behind as long as the last frame would grow at another bit rate leaves that frame as
+// it is (a Layer II frame's bit rate chooses how its payload is read).
+TEST(Mp3, BytesAroundTheFramesAreSkipped) {
     testaudio::TempDir dir;
-    const std::string clean = dir.File("clean.mp3"), junky = dir.File("junky");
-    ASSERT_FALSE(WriteTestFile(clean, Format::Mp3, 2, 30000).empty());
-    auto opened = ae::OpenDecoder(clean);
-    ASSERT_TRUE(opened.ok()) << "error " << opened.code();
-    std::unique_ptr<ae::Decoder> reference_decoder = std::move(opened).value();
-    const std::vector<float> reference = DecodeRest(*reference_decoder);
-    const std::vector<unsigned char> audio = ReadBytes(clean);
+    const std::string mp3 = dir.File("clean.mp3"), wav = dir.File("in.wav"),
+                      mp2 = dir.File("clean.mp2"), junky = dir.File("junky");
+    ASSERT_FALSE(WriteTestFile(mp3, Format::Mp3, 2, 30000).empty());
+    ASSERT_FALSE(WriteTestFile(wav, Format::Wav, 2, 30000).empty());
+    if (!RunQuietly("ffmpeg -v error -i '" + wav + "' -c:a mp2 -b:a 64k -ar 48000 -f mp2 '" + mp2 +
+                    "'"))
+        GTEST_SKIP() << "ffmpeg missing";
     CapturedOutput output;  // libmpg123 would note the junk on stderr unless quiet
-    for (size_t junk : {size_t{1}, size_t{417}, size_t{3000}}) {
-        SCOPED_TRACE(junk);
-        std::vector<unsigned char> bytes(junk, 0);
-        for (size_t i = 0; i < junk; ++i) bytes[i] = static_cast<unsigned char>(i * 7 % 251);
-        bytes.insert(bytes.end(), audio.begin(), audio.end());
-        WriteBytes(junky, bytes);
-        auto decoder = ae::OpenDecoder(junky);
-        ASSERT_TRUE(decoder.ok()) << "error " << decoder.code();
-        EXPECT_EQ(decoder.value()->info().frames, 30000);
-        EXPECT_EQ(DecodeRest(*decoder.value()), reference);
+    for (const std::string& clean : {mp3, mp2}) {
+        SCOPED_TRACE(clean);
+        auto opened = ae::OpenDecoder(clean);
+        ASSERT_TRUE(opened.ok()) << "error " << opened.code();
+        const int64_t frames = opened.value()->info().frames;
+        const std::vector<float> reference = DecodeRest(*opened.value());
+        const std::vector<unsigned char> audio = ReadBytes(clean);
+        // The last frame's header, and the length it would have at a higher bit rate
+        // (twice as high for the Layer II file: another allocation table).
+        size_t last = 0;
+        ae::MpegHeader header;
+        for (size_t at = 0; at + 4 <= audio.size() && ae::ParseMpegHeader(&audio[at], &header) &&
+                            header.frameBytes > 0;
+             at += static_cast<size_t>(header.frameBytes))
+            last = at;
+        ASSERT_TRUE(ae::ParseMpegHeader(&audio[last], &header));
+        ASSERT_EQ(last + static_cast<size_t>(header.frameBytes), audio.size());
+        const int faster = std::min(14, (audio[last + 2] >> 4) + 4);
+        const unsigned char grown[4] = {
+            audio[last], audio[last + 1],
+            static_cast<unsigned char>(faster << 4 | (audio[last + 2] & 0x0F)), audio[last + 3]};
+        ae::MpegHeader longer;
+        ASSERT_TRUE(ae::ParseMpegHeader(grown, &longer));
+        const size_t padding = static_cast<size_t>(longer.frameBytes - header.frameBytes);
+        const struct {
+            size_t before, after;
+        } cases[] = {{1, 0}, {417, 0}, {3000, 0}, {0, padding}};
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::to_string(c.before) + " before, " + std::to_string(c.after) +
+                         " after");
+            std::vector<unsigned char> bytes(c.before, 0);
+            for (size_t i = 0; i < c.before; ++i)
+                bytes[i] = static_cast<unsigned char>(i * 7 % 251);
+            bytes.insert(bytes.end(), audio.begin(), audio.end());
+            bytes.resize(bytes.size() + c.after, 0);
+            WriteBytes(junky, bytes);
+            auto decoder = ae::OpenDecoder(junky);
+            ASSERT_TRUE(decoder.ok()) << "error " << decoder.code();
+            EXPECT_EQ(decoder.value()->info().frames, frames);
+            EXPECT_EQ(DecodeRest(*decoder.value()), reference);
+        }
     }
     EXPECT_EQ(output.Finish(), "");
 }
