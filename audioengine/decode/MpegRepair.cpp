@@ -226,6 +226,9 @@ int64_t MpegHeaderRepair::DamagedFrameLength(const unsigned char* h, int64_t at,
                 const Successor successor = SuccessorAt(next, successorDamaged ? depth : 0);
                 if (successor != (successorDamaged ? Successor::Damaged : Successor::Intact))
                     continue;
+                // Frames of the stream within it are intact ones it would swallow: bytes
+                // between two frames (junk, a tag) are no sign of a wrong length.
+                if (window().Resume(stream_, at + 1, next) >= 0) continue;
                 unsigned char candidate[4];
                 if (!RebuildMpegHeader(previous_, h, header.frameBytes, candidate)) continue;
                 if (found == 0) {
