@@ -173,7 +173,11 @@ void MpegHeaderRepair::Step(const unsigned char* h) {
     // A length that reaches the end of the audio proves nothing: padding or a tag no
     // reader knows (Lyrics3) may follow an intact last frame, and a Layer I or II
     // frame read at another bit rate is read with another allocation table.
-    if (previousAt_ >= 0 && h[0] != 0xFF && h[1] != previous_[1]) {
+    // Nor does a tag where the frame ends (files joined with their tags): the frame
+    // ends where it says.
+    const bool tag = std::memcmp(h, "ID3", 3) == 0 || std::memcmp(h, "TAG", 3) == 0 ||
+                     std::memcmp(h, "APET", 4) == 0 || std::memcmp(h, "LYRI", 4) == 0;
+    if (previousAt_ >= 0 && h[0] != 0xFF && h[1] != previous_[1] && !tag) {
         const int64_t length = DamagedFrameLength(previous_, previousAt_, 1, rebuilt);
         if (length > 0 && previousAt_ + length != front_ && previousAt_ + length != end_) {
             if (Record(previousAt_, rebuilt)) Accept(previousAt_, rebuilt, length);
