@@ -84,8 +84,7 @@ class VorbisDecoder final : public FrameDecoder {
             if (!vi || vi->rate <= 0 || !LinksMix(vi->channels, first->channels)) break;
             const ogg_int64_t linkFrames = ov_pcm_total(&vf_, static_cast<int>(link));
             if (linkFrames < 0) return Error{BASS_ERROR_FILEFORM};
-            const int64_t inStart =
-                links_.empty() ? 0 : links_.back().inStart + links_.back().inFrames;
+            const int64_t inStart = links_.empty() ? 0 : InputFrames();
             if (link > 0 && (vi->rate > kMaxDecodedRate || linkFrames > kMaxChainFrames - inStart))
                 break;
             links_.push_back({static_cast<int>(vi->rate), inStart, linkFrames, 0, 0});
@@ -101,7 +100,6 @@ class VorbisDecoder final : public FrameDecoder {
             frames += link.outFrames;
             resampling_ = resampling_ || link.rate != rate;
         }
-        inputFrames_ = links_.back().inStart + links_.back().inFrames;
         // libvorbisfile opens a chain whose second link differs from the first in its
         // channels positioned in that second link: the first would never play. (A
         // chain that cannot go back there plays as it did before.)
@@ -157,9 +155,9 @@ class VorbisDecoder final : public FrameDecoder {
             if (n <= 0) {
                 // Damage that no later position corrected: the rest of the stated
                 // length is silence.
-                if (!lost_ || at_ >= inputFrames_) return 0;
+                if (!lost_ || at_ >= InputFrames()) return 0;
                 lost_ = false;
-                silence_ = inputFrames_ - at_;
+                silence_ = InputFrames() - at_;
                 return DecodeInput(out, frames);
             }
             const vorbis_info* vi = ov_info(&vf_, link);
@@ -193,6 +191,9 @@ class VorbisDecoder final : public FrameDecoder {
         }
         return 0;
     }
+    // The frames the links that play hold at their own rates.
+    int64_t InputFrames() const { return links_.back().inStart + links_.back().inFrames; }
+
     bool SeekInput(int64_t frame) {
         lost_ = held_ = false;
         silence_ = 0;
@@ -346,9 +347,8 @@ class VorbisDecoder final : public FrameDecoder {
     bool held_ = false;
     float heldFrame_[8] = {};
 
-    // The links that play, and the frames they hold at their own rates.
+    // The links that play.
     std::vector<LinkSpan> links_;
-    int64_t inputFrames_ = 0;
     // Resampling (some link not at the stream's rate): the link being played, the
     // stream frame the next frame decoded plays at, and the link's resampler with the
     // input it has not taken yet (pending_ frames from inputHead_), whether its

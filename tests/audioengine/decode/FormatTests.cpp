@@ -873,18 +873,10 @@ TEST(Mp3, BytesAroundAndBetweenTheFramesAreSkipped) {
             for (size_t i = 0; i < before; ++i) bytes[i] = static_cast<unsigned char>(i * 7 % 251);
             bytes.insert(bytes.end(), audio.begin(), audio.end());
             std::vector<unsigned char> block(inside, 0);
-            if (tag) {  // version 3, the size in 7-bit bytes
-                const unsigned char id3[10] = {'I',
-                                               'D',
-                                               '3',
-                                               3,
-                                               0,
-                                               0,
-                                               0,
-                                               0,
-                                               static_cast<unsigned char>((inside - 10) >> 7),
-                                               static_cast<unsigned char>((inside - 10) & 0x7F)};
-                std::memcpy(block.data(), id3, 10);
+            if (tag) {  // an ID3v2.3 header, the size in 7-bit bytes
+                std::memcpy(block.data(), "ID3\3\0\0\0", 8);
+                block[8] = static_cast<unsigned char>((inside - 10) >> 7);
+                block[9] = static_cast<unsigned char>((inside - 10) & 0x7F);
             }
             bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(before + starts[middle + 1]),
                          block.begin(), block.end());
