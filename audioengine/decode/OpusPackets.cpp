@@ -479,6 +479,7 @@ bool OpusPackets::State::SkipDamage(size_t from) {
     // position may be any number) would lose the audio up to the end.
     int64_t at = 0;
     const auto place = [&](int64_t granule) {
+        if (granule < l.startGranule) return false;  // before the link's start
         const int64_t decoded = (granule - l.startGranule) / factor;
         if (decoded > l.frames + l.preSkip) return false;
         at = l.base + decoded - l.preSkip;
