@@ -605,8 +605,12 @@ bool OpusPackets::Start() {
             if (s.pages[p].granule < 0 || !s.ReadWholePage(p)) continue;
             const int64_t most =
                 static_cast<int64_t>(p + 1 - l.firstAudio) * 255 * (kMaxPacketSamples / s.factor);
-            l.frames = std::clamp<int64_t>(
-                (s.pages[p].granule - l.startGranule) / s.factor - l.preSkip, 0, most);
+            // A granule position before the link's start (its start may come from a
+            // damaged one near the largest value) holds nothing.
+            const int64_t decoded = s.pages[p].granule >= l.startGranule
+                                        ? (s.pages[p].granule - l.startGranule) / s.factor
+                                        : 0;
+            l.frames = std::clamp<int64_t>(decoded - l.preSkip, 0, most);
             break;
         }
         s.frames += l.frames;
