@@ -173,9 +173,7 @@ uint32_t DoubleHigh(double value) {
 }
 
 FpState UnmaskFpExceptions() {
-    FpState saved;
-    __asm__ volatile("fnstcw %0" : "=m"(saved.x87));
-    __asm__ volatile("stmxcsr %0" : "=m"(saved.mxcsr));
+    const FpState saved = ReadFp();
     // x87: precision, underflow and denormal masked; invalid, zero-divide and
     // overflow unmasked; 64-bit precision, round to nearest. MXCSR alike.
     const uint16_t x87 = 0x1332;
@@ -189,6 +187,13 @@ void RestoreFp(const FpState& saved) {
     const uint32_t mxcsr = saved.mxcsr & ~0x3Fu;  // pending flags cleared
     __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(saved.x87));
     __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr));
+}
+
+FpState ReadFp() {
+    FpState state;
+    __asm__ volatile("fnstcw %0" : "=m"(state.x87));
+    __asm__ volatile("stmxcsr %0" : "=m"(state.mxcsr));
+    return state;
 }
 
 void WaitFp() { __asm__ volatile("fwait"); }

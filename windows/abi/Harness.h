@@ -130,6 +130,10 @@ struct FpState {
 };
 FpState UnmaskFpExceptions();
 void RestoreFp(const FpState& saved);
+// The control state as the processor holds it: reserved bits read back as the
+// processor keeps them (bit 6 of the x87 control word reads as 1 on some), so a
+// state is compared with one read back, never with the value loaded.
+FpState ReadFp();
 // Raises any x87 exception left pending, so that it is reported in the current step.
 void WaitFp();
 // Reports a trap or crash with the current step and ends the process with exit code 3.
