@@ -546,6 +546,14 @@ TEST(Display, FramesFitTheTerminalWhateverItsSize) {
                 EXPECT_LE(static_cast<int>(lines.size()), rows);
                 for (const auto& line : lines)
                     EXPECT_LE(VisibleColumns(line), columns) << columns << "x" << rows;
+                // The key bar, above the message line: the way out is never cut off,
+                // and at 80 columns with arrows nothing is.
+                if (rows < 2) continue;
+                const std::string keys = Plain(lines[lines.size() - 2]);
+                EXPECT_EQ(keys.rfind(" q quit", 0), 0u) << columns << "x" << rows << ": " << keys;
+                if (columns == 80 && utf8 && !input.showEq) {
+                    EXPECT_EQ(keys.substr(keys.size() - 6), "  e EQ") << keys;
+                }
             }
         }
     }

@@ -401,15 +401,16 @@ int BlockLines(const SlotView& view, bool full, int spectrumRows = kMinSpectrumR
     return full ? kFullBlockFixedLines + spectrumRows : kCompactBlockLines;
 }
 
+// The keys, the way out first: a narrow terminal cuts the bar at its end. The whole
+// bar fits 80 columns where the terminal shows arrows.
 std::string KeyBar(const FrameInput& input, const Screen& screen) {
     const bool u = screen.utf8;
     if (input.showEq) {
-        return std::string(" EQ keys: ") + (u ? "\u2190/\u2192" : "left/right") + " band  " +
-               (u ? "\u2191/\u2193" : "up/down") + " gain  e done  space pause  m mute  q quit";
+        return std::string(" q quit  EQ keys: ") + (u ? "\u2190/\u2192" : "left/right") +
+               " band  " + (u ? "\u2191/\u2193" : "up/down") + " gain  e done  space pause  m mute";
     }
-    return std::string(" space pause  s stop  ") + (u ? "\u2190/\u2192" : "left/right") +
-           " seek  " + (u ? "\u2191/\u2193" : "up/down") +
-           " Tab 1-32 slot  +/- volume  m mute  e EQ  q quit";
+    return std::string(" q quit  space pause  s stop  ") + (u ? "\u2190/\u2192" : "left/right") +
+           " seek  " + (u ? "\u2191/\u2193" : "up/down") + " Tab 1-32 slot  +/- vol  m mute  e EQ";
 }
 
 }  // namespace
