@@ -5,6 +5,7 @@
 
 #include <ogg/ogg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -33,6 +34,22 @@ bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsign
     const bool whole = std::memcmp(stored, page->data() + 22, 4) == 0;
     std::memcpy(page->data() + 22, stored, 4);
     return whole;
+}
+
+// Where the next page may begin after a damaged one: the next capture pattern
+// "OggS" at or after `offset`, or `end` when there is none.
+int64_t NextCapture(const FileSource& file, int64_t offset, int64_t end) {
+    unsigned char chunk[4096];
+    while (offset + 4 <= end) {
+        const int64_t want = std::min<int64_t>(sizeof chunk, end - offset);
+        const int64_t got = file.ReadAt(offset, chunk, want);
+        if (got < 4) break;
+        for (int64_t i = 0; i + 4 <= got; ++i) {
+            if (std::memcmp(chunk + i, "OggS", 4) == 0) return offset + i;
+        }
+        offset += got - 3;
+    }
+    return end;
 }
 
 // The codec of an Ogg file, from the first packet of its first page, or of the first

@@ -31,5 +31,8 @@ FileKind DetectFileKind(const FileSource& file, PayloadRange range);
 // Reads the Ogg page at `offset` of `file` into `page` (its header, lacing values and
 // body); false when there is none that is whole and passes its checksum.
 bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page);
+// Where the next page may begin after a damaged one: the next capture pattern
+// "OggS" at or after `offset`, or `end` when there is none.
+int64_t NextCapture(const FileSource& file, int64_t offset, int64_t end);
 
 }  // namespace ae

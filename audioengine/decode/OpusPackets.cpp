@@ -83,22 +83,6 @@ bool ReadPageHeader(const FileSource& file, int64_t offset, int64_t end, Page* p
     return true;
 }
 
-// Where the next page may begin after a damaged one: the next capture pattern
-// "OggS" at or after `offset`, or `end` when there is none.
-int64_t NextCapture(const FileSource& file, int64_t offset, int64_t end) {
-    unsigned char chunk[4096];
-    while (offset + 4 <= end) {
-        const int64_t want = std::min<int64_t>(sizeof chunk, end - offset);
-        const int64_t got = file.ReadAt(offset, chunk, want);
-        if (got < 4) break;
-        for (int64_t i = 0; i + 4 <= got; ++i) {
-            if (std::memcmp(chunk + i, "OggS", 4) == 0) return offset + i;
-        }
-        offset += got - 3;
-    }
-    return end;
-}
-
 // The identification header of the stream whose first page is `page`, when it is
 // one of Opus that this decoder reads: mono or stereo in channel mapping family 0,
 // or up to 8 channels in family 1 (Vorbis order). `opus` tells whether it is Opus at

@@ -1,36 +1,200 @@
 // SPDX-License-Identifier: MIT
 // Ogg Vorbis through libvorbisfile, whose ov_pcm_seek lands on the exact sample.
+#include <vorbis/codec.h>
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
 #include <vector>
 
+#include "audioengine/decode/ByteOrder.h"
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/CodecDecoders.h"
+#include "audioengine/decode/FileKind.h"
 #include "audioengine/decode/FrameDecoder.h"
 #include "audioengine/decode/Resampler.h"
+#include "audioengine/decode/TagBlocks.h"
 #include "plugin/engine/Bass.h"
 
 namespace ae {
 
 namespace {
 
+// The file as libvorbisfile sees it: up to `end` when a chain is cut short (see
+// PlayableEnd), else the whole file, whatever its size at the time.
+struct FileView {
+    FileSource* file;
+    int64_t end;  // -1: the file's end
+};
+
 size_t ReadCallback(void* out, size_t size, size_t count, void* source) {
     if (size == 0 || count == 0) return 0;
-    const int64_t n =
-        static_cast<FileSource*>(source)->Read(out, static_cast<int64_t>(size * count));
+    const FileView& view = *static_cast<FileView*>(source);
+    int64_t want = static_cast<int64_t>(size * count);
+    if (view.end >= 0) want = std::min(want, std::max<int64_t>(0, view.end - view.file->Tell()));
+    const int64_t n = want > 0 ? view.file->Read(out, want) : 0;
     return n <= 0 ? 0 : static_cast<size_t>(n) / size;
 }
 int SeekCallback(void* source, ogg_int64_t offset, int whence) {
-    return static_cast<FileSource*>(source)->Seek(offset, whence) < 0 ? -1 : 0;
+    const FileView& view = *static_cast<FileView*>(source);
+    if (view.end >= 0 && whence == SEEK_END) {
+        offset += view.end;
+        whence = SEEK_SET;
+    }
+    return view.file->Seek(offset, whence) < 0 ? -1 : 0;
 }
 long TellCallback(void* source) {
-    return static_cast<long>(static_cast<FileSource*>(source)->Tell());
+    return static_cast<long>(static_cast<FileView*>(source)->file->Tell());
 }
 
 const ov_callbacks kCallbacks = {ReadCallback, SeekCallback, nullptr, TellCallback};
+
+// Decodes the three Vorbis headers of one group of Ogg streams (those that begin
+// together: a file of its own in a chain), from its pages in file order, and makes
+// a decoder of them. A setup header can decode and still hold a codebook libvorbis
+// cannot build: making the decoder fails then, but libvorbis keeps the half-built
+// books, and a second attempt on the same headers (libvorbisfile makes one after
+// every seek) decodes with books of no dimension and divides by zero.
+class HeaderCheck {
+  public:
+    HeaderCheck() { Init(); }
+    ~HeaderCheck() { Clear(); }
+    HeaderCheck(const HeaderCheck&) = delete;
+    HeaderCheck& operator=(const HeaderCheck&) = delete;
+
+    void Reset() {
+        Clear();
+        Init();
+    }
+    // A whole page of the group. The group's Vorbis stream is the first whose first
+    // page holds an identification header.
+    void Page(std::vector<unsigned char>& bytes) {
+        if (failed_ || headers_ == 3) return;
+        const unsigned char* h = bytes.data();
+        const int segments = h[26];
+        const uint32_t serial = LittleEndian32(h + 14);
+        const unsigned char* body = h + 27 + segments;
+        const long bodyBytes = static_cast<long>(bytes.size()) - 27 - segments;
+        if (!found_) {
+            if ((h[5] & 0x02) == 0 || bodyBytes < 7 || std::memcmp(body, "\x01vorbis", 7) != 0)
+                return;
+            found_ = true;
+            ogg_stream_reset_serialno(&stream_, static_cast<int>(serial));
+        } else if (serial != static_cast<uint32_t>(stream_.serialno)) {
+            return;
+        }
+        ogg_page page{bytes.data(), 27 + segments, bytes.data() + 27 + segments, bodyBytes};
+        if (ogg_stream_pagein(&stream_, &page) != 0) {
+            failed_ = true;
+            return;
+        }
+        ogg_packet packet;
+        int got;
+        while (headers_ < 3 && (got = ogg_stream_packetout(&stream_, &packet)) != 0) {
+            if (got < 0 || vorbis_synthesis_headerin(&info_, &comment_, &packet) != 0) {
+                failed_ = true;
+                return;
+            }
+            ++headers_;
+        }
+        if (headers_ == 3) {
+            vorbis_dsp_state dsp;
+            failed_ = vorbis_synthesis_init(&dsp, &info_) != 0;
+            vorbis_dsp_clear(&dsp);  // also after a failed init, which cleared it
+        }
+    }
+    bool failed() const { return failed_; }
+    bool complete() const { return headers_ == 3 && !failed_; }
+
+  private:
+    void Init() {
+        ogg_stream_init(&stream_, 0);
+        vorbis_info_init(&info_);
+        vorbis_comment_init(&comment_);
+        found_ = failed_ = false;
+        headers_ = 0;
+    }
+    void Clear() {
+        vorbis_comment_clear(&comment_);
+        vorbis_info_clear(&info_);
+        ogg_stream_clear(&stream_);
+    }
+
+    ogg_stream_state stream_;
+    vorbis_info info_;
+    vorbis_comment comment_;
+    bool found_ = false, failed_ = false;
+    int headers_ = 0;
+};
+
+// The serial number of the last whole page in `range`; false when its last 128 KiB
+// hold none.
+bool LastPageSerial(const FileSource& file, const PayloadRange& range, uint32_t* serial) {
+    const int64_t from = std::max(range.begin, range.end - 2 * 65536);
+    std::vector<unsigned char> tail(static_cast<size_t>(std::max<int64_t>(0, range.end - from)));
+    const int64_t got = file.ReadAt(from, tail.data(), static_cast<int64_t>(tail.size()));
+    std::vector<unsigned char> page;
+    for (int64_t i = got - 27; i >= 0; --i) {
+        if (std::memcmp(tail.data() + i, "OggS", 4) != 0) continue;
+        if (ReadWholeOggPage(file, from + i, &page) &&
+            from + i + static_cast<int64_t>(page.size()) <= range.end) {
+            *serial = LittleEndian32(page.data() + 14);
+            return true;
+        }
+    }
+    return false;
+}
+
+// PlayableEnd's answer when the first stream's headers make no decoder.
+constexpr int64_t kNoDecoder = -2;
+
+// How much of an Ogg Vorbis file libvorbisfile is given: -1 for all of it, else the
+// offset where a chain is cut, before a later file whose headers do not make a
+// decoder or that has no Vorbis stream (libvorbisfile would refuse the whole chain
+// for it, and lose what it had allocated, so the intact files before it would not
+// play); kNoDecoder when the first stream's headers decode but make no decoder.
+// A file whose last page belongs to a stream of its first group is no chain: only
+// its headers are read.
+int64_t PlayableEnd(const FileSource& file) {
+    const PayloadRange range = FindPayload(file);
+    std::vector<unsigned char> page;
+    HeaderCheck check;
+    int groups = 0;           // the groups of streams begun so far
+    int64_t groupStart = -1;  // where the last of them begins
+    bool previousBos = false, chainKnown = false;
+    std::vector<uint32_t> firstGroup;  // the serial numbers of the first group's streams
+    // A first group with no complete headers is left to libvorbisfile to judge.
+    const auto cut = [&] { return groups > 1 ? groupStart : check.failed() ? kNoDecoder : -1; };
+    for (int64_t offset = range.begin; offset < range.end;) {
+        if (!ReadWholeOggPage(file, offset, &page) ||
+            offset + static_cast<int64_t>(page.size()) > range.end) {
+            offset = NextCapture(file, offset + 1, range.end);
+            continue;
+        }
+        const bool bos = (page[5] & 0x02) != 0;
+        if (bos && !previousBos) {
+            if (groups > 0 && !check.complete()) return cut();
+            ++groups;
+            groupStart = offset;
+            check.Reset();
+        }
+        previousBos = bos;
+        if (bos && groups == 1) firstGroup.push_back(LittleEndian32(page.data() + 14));
+        check.Page(page);
+        if (check.failed()) return cut();
+        if (check.complete() && !chainKnown) {
+            chainKnown = true;
+            uint32_t last = 0;
+            if (LastPageSerial(file, range, &last) &&
+                std::find(firstGroup.begin(), firstGroup.end(), last) != firstGroup.end())
+                return -1;
+        }
+        offset += static_cast<int64_t>(page.size());
+    }
+    return check.complete() ? -1 : cut();
+}
 
 // Whether links of `a` and `b` channels can follow one another in a stream: the same
 // count, or mono and stereo.
@@ -62,7 +226,9 @@ class VorbisDecoder final : public FrameDecoder {
     }
 
     Status Open() {
-        const int err = ov_open_callbacks(file_.get(), &vf_, nullptr, 0, kCallbacks);
+        view_ = {file_.get(), PlayableEnd(*file_)};
+        if (view_.end == kNoDecoder) return Error{BASS_ERROR_FILEFORM};
+        const int err = ov_open_callbacks(&view_, &vf_, nullptr, 0, kCallbacks);
         if (err != 0) return Error{err == OV_EREAD ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM};
         open_ = true;
         if (!ov_seekable(&vf_)) return Error{BASS_ERROR_FILEFORM};
@@ -333,6 +499,7 @@ class VorbisDecoder final : public FrameDecoder {
     }
 
     std::unique_ptr<FileSource> file_;
+    FileView view_{};
     OggVorbis_File vf_{};
     bool open_ = false;
     const int* order_ = nullptr;
