@@ -36,8 +36,6 @@ bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsign
     return whole;
 }
 
-// Where the next page may begin after a damaged one: the next capture pattern
-// "OggS" at or after `offset`, or `end` when there is none.
 int64_t NextCapture(const FileSource& file, int64_t offset, int64_t end) {
     unsigned char chunk[4096];
     while (offset + 4 <= end) {

@@ -147,6 +147,19 @@ bool LastPageSerial(const FileSource& file, const PayloadRange& range, uint32_t*
     return false;
 }
 
+// The bytes of the page at `offset` when it begins no stream and lies before `end`,
+// from its header alone; 0 otherwise.
+int64_t AudioPageBytes(const FileSource& file, int64_t offset, int64_t end) {
+    unsigned char h[27 + 255];
+    const int64_t got = file.ReadAt(offset, h, sizeof h);
+    if (got < 27 || std::memcmp(h, "OggS", 4) != 0 || h[4] != 0 || (h[5] & 0x02) != 0) return 0;
+    const int segments = h[26];
+    if (got < 27 + segments) return 0;
+    int64_t bytes = 27 + segments;
+    for (int i = 0; i < segments; ++i) bytes += h[27 + i];
+    return offset + bytes <= end ? bytes : 0;
+}
+
 // PlayableEnd's answer when the first stream's headers make no decoder.
 constexpr int64_t kNoDecoder = -2;
 
@@ -168,6 +181,14 @@ int64_t PlayableEnd(const FileSource& file) {
     // A first group with no complete headers is left to libvorbisfile to judge.
     const auto cut = [&] { return groups > 1 ? groupStart : check.failed() ? kNoDecoder : -1; };
     for (int64_t offset = range.begin; offset < range.end;) {
+        // Between the headers of two groups only the page headers are read, to find
+        // where the next group begins (a page that may begin it is read whole).
+        const int64_t skip = check.complete() ? AudioPageBytes(file, offset, range.end) : 0;
+        if (skip > 0) {
+            previousBos = false;
+            offset += skip;
+            continue;
+        }
         if (!ReadWholeOggPage(file, offset, &page) ||
             offset + static_cast<int64_t>(page.size()) > range.end) {
             offset = NextCapture(file, offset + 1, range.end);
