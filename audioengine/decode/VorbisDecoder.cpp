@@ -180,20 +180,28 @@ int64_t PlayableEnd(const FileSource& file) {
     std::vector<uint32_t> firstGroup;  // the serial numbers of the first group's streams
     // A first group with no complete headers is left to libvorbisfile to judge.
     const auto cut = [&] { return groups > 1 ? groupStart : check.failed() ? kNoDecoder : -1; };
+    int64_t passedOver = -1;  // the page just passed over by its header alone, if any
     for (int64_t offset = range.begin; offset < range.end;) {
         // Between the headers of two groups only the page headers are read, to find
         // where the next group begins (a page that may begin it is read whole).
         const int64_t skip = check.complete() ? AudioPageBytes(file, offset, range.end) : 0;
         if (skip > 0) {
             previousBos = false;
+            passedOver = offset;
             offset += skip;
             continue;
         }
         if (!ReadWholeOggPage(file, offset, &page) ||
             offset + static_cast<int64_t>(page.size()) > range.end) {
-            offset = NextCapture(file, offset + 1, range.end);
+            // When the page passed over by its header does not end where another
+            // begins, that header was damaged (its checksum went unread), and the
+            // length it claimed may hide the first page of the next group: the search
+            // goes on from inside it.
+            offset = NextCapture(file, (passedOver >= 0 ? passedOver : offset) + 1, range.end);
+            passedOver = -1;
             continue;
         }
+        passedOver = -1;
         const bool bos = (page[5] & 0x02) != 0;
         if (bos && !previousBos) {
             if (groups > 0 && !check.complete()) return cut();

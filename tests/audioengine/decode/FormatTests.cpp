@@ -444,6 +444,9 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
         // A Vorbis setup header that decodes but holds a codebook libvorbis cannot
         // build: its first book's first three entries one bit long, an over-full code.
         bool unbuildableBook = false;
+        // Junk in front of its first page that looks like the header of a page long
+        // enough to hide that first page.
+        bool junkBefore = false;
     };
     constexpr Format kOpus = Format::Opus, kVorbis = Format::OggVorbis;
     const struct {
@@ -470,6 +473,7 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
         {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {22050, 2, 60000, 0, int64_t{1} << 48}}},
         {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {44100, 2, 9000, 0, 0, true}}},
         {kVorbis, false, 44100, 2, 0, {{44100, 2, 9000, 0, 0, true}}},
+        {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {44100, 2, 9000, 0, 0, true, true}}},
         {kVorbis, true, 44100, 2, 1, {{44100, 2, 50000}}},
     };
     for (const auto& c : cases) {
@@ -547,6 +551,13 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
                                                             'd', 0,   3,   0,   0,   0};
                 pages.insert(pages.begin(), OnePacketPage(99, 0, 0x02, fishead));
                 pages.insert(pages.begin() + 2, OnePacketPage(99, 1, 0x04, {}));
+            }
+            if (l.junkBefore) {
+                std::vector<unsigned char> junk = {'O', 'g', 'g', 'S'};
+                junk.resize(28);
+                junk[26] = 1;    // one segment,
+                junk[27] = 255;  // of 255 bytes
+                file.insert(file.end(), junk.begin(), junk.end());
             }
             const std::vector<unsigned char> bytes = OggBytes(pages);
             file.insert(file.end(), bytes.begin(), bytes.end());
