@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// Stalls of the machine as a real-time thread sees them, for tests that play in real
+// time through a sound server. A thread on each core, at the highest real-time
+// priority this process may take, wakes every millisecond and notes each wake-up that
+// comes late.
+// Nothing on the machine itself delays such a thread by milliseconds; a virtual
+// machine's host that takes the virtual cores away does, and the sound server's own
+// real-time threads miss their period then: the sink plays a period of silence, or
+// plays the rest of the audio a period late, with no fault of the player's. A test
+// that sees such a dropout can ask whether the machine stalled meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace testaudio {
+
+class StallWatch {
+  public:
+    // A wake-up this late is a stall: less than PipeWire's shortest period (256
+    // frames at 44100 Hz, 5.8 ms), since the server's cycle needs part of its period
+    // for its own work and the watch looks once a millisecond.
+    static constexpr int64_t kStallNs = 4000000;
+
+    struct Stalls {
+        int count = 0;          // stalls that began in the span
+        int64_t longestNs = 0;  // the longest of them, in ns late
+    };
+
+    // Starts watching. Without real-time scheduling (a user without the right to it)
+    // the thread still runs, but a late wake-up says nothing about the server's
+    // threads, so realtime() is false and Between() reports none.
+    StallWatch();
+    ~StallWatch();  // stops
+    StallWatch(const StallWatch&) = delete;
+    StallWatch& operator=(const StallWatch&) = delete;
+
+    bool realtime() const;
+    // The stalls that began between `fromNs` and `toNs` (MonotonicNs()).
+    Stalls Between(int64_t fromNs, int64_t toNs) const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace testaudio
