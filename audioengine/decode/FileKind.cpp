@@ -6,30 +6,46 @@
 #include <ogg/ogg.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "audioengine/decode/ByteOrder.h"
 #include "audioengine/decode/MpegHeader.h"
 #include "audioengine/decode/SndfileContainers.h"
 
 namespace ae {
 
-bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page) {
-    unsigned char header[27 + 255];
-    const int64_t got = file.ReadAt(offset, header, sizeof header);
+bool ReadOggPageHeader(const FileSource& file, int64_t offset, int64_t end, OggPageHeader* header) {
+    unsigned char h[27 + 255];
+    if (end - offset < 27) return false;
+    const int64_t got = file.ReadAt(offset, h, std::min<int64_t>(sizeof h, end - offset));
     // "OggS" and stream structure version 0.
-    if (got < 27 || std::memcmp(header, "OggS", 4) != 0 || header[4] != 0) return false;
-    const int segments = header[26];
-    if (got < 27 + segments) return false;
-    int64_t pageBytes = 27 + segments;
-    for (int s = 0; s < segments; ++s) pageBytes += header[27 + s];
-    page->resize(static_cast<size_t>(pageBytes));
-    if (file.ReadAt(offset, page->data(), pageBytes) != pageBytes) return false;
+    if (got < 27 || std::memcmp(h, "OggS", 4) != 0 || h[4] != 0) return false;
+    header->segments = h[26];
+    if (got < 27 + header->segments) return false;
+    header->bytes = 27 + header->segments;
+    for (int s = 0; s < header->segments; ++s) header->bytes += h[27 + s];
+    if (header->bytes > end - offset) return false;
+    std::memcpy(header->lacing, h + 27, static_cast<size_t>(header->segments));
+    header->continued = (h[5] & 0x01) != 0;
+    header->bos = (h[5] & 0x02) != 0;
+    header->granule = static_cast<int64_t>(LittleEndian64(h + 6));
+    header->serial = LittleEndian32(h + 14);
+    return true;
+}
+
+bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page) {
+    OggPageHeader header;
+    if (!ReadOggPageHeader(file, offset, INT64_MAX, &header)) return false;
+    page->resize(static_cast<size_t>(header.bytes));
+    if (file.ReadAt(offset, page->data(), header.bytes) != header.bytes) return false;
     // libogg writes the checksum it computes over the stored one.
+    const long headerBytes = 27 + header.segments;
     unsigned char stored[4];
     std::memcpy(stored, page->data() + 22, 4);
-    ogg_page og{page->data(), 27 + segments, page->data() + 27 + segments,
-                static_cast<long>(pageBytes) - 27 - segments};
+    ogg_page og{page->data(), headerBytes, page->data() + headerBytes,
+                static_cast<long>(header.bytes) - headerBytes};
     ogg_page_checksum_set(&og);
     const bool whole = std::memcmp(stored, page->data() + 22, 4) == 0;
     std::memcpy(page->data() + 22, stored, 4);

@@ -3,6 +3,7 @@
 // asked.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "audioengine/decode/FileSource.h"
@@ -28,6 +29,21 @@ enum class FileKind {
 // of `range` (FLAC and MPEG audio are tagged with ID3v2 too).
 FileKind DetectFileKind(const FileSource& file, PayloadRange range);
 
+// The header of an Ogg page: what a page says of itself before its body.
+struct OggPageHeader {
+    int64_t bytes = 0;       // the whole page: header, lacing values and body
+    bool continued = false;  // begins with the rest of a packet from the page before
+    bool bos = false;        // the first page of its stream
+    int64_t granule = -1;    // the granule position; -1: no packet ends on the page
+    uint32_t serial = 0;
+    int segments = 0;  // lacing values, in `lacing`
+    unsigned char lacing[255] = {};
+};
+
+// Reads the header of the Ogg page at `offset` of `file` (the capture pattern,
+// structure version 0, the lacing values); false when there is none, or when the page
+// would run past `end`. The checksum, which needs the body, is not checked.
+bool ReadOggPageHeader(const FileSource& file, int64_t offset, int64_t end, OggPageHeader* header);
 // Reads the Ogg page at `offset` of `file` into `page` (its header, lacing values and
 // body); false when there is none that is whole and passes its checksum.
 bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page);

@@ -62,24 +62,15 @@ struct Link {
 // The page header fields the index needs, read without the body.
 bool ReadPageHeader(const FileSource& file, int64_t offset, int64_t end, Page* page,
                     uint32_t* serial, bool* bos, std::vector<unsigned char>* lacing) {
-    unsigned char h[27];
-    if (offset + 27 > end || file.ReadAt(offset, h, 27) != 27) return false;
-    if (std::memcmp(h, "OggS", 4) != 0 || h[4] != 0) return false;
-    const int segments = h[26];
-    lacing->resize(static_cast<size_t>(segments));
-    if (segments > 0 && file.ReadAt(offset + 27, lacing->data(), segments) != segments) {
-        return false;
-    }
-    int body = 0;
-    for (const unsigned char l : *lacing) body += l;
+    OggPageHeader header;
+    if (!ReadOggPageHeader(file, offset, end, &header)) return false;
+    lacing->assign(header.lacing, header.lacing + header.segments);
     page->offset = offset;
-    page->bytes = 27 + segments + body;
-    if (offset + page->bytes > end) return false;
-    page->continued = (h[5] & 0x01) != 0;
-    *bos = (h[5] & 0x02) != 0;
-    page->granule = static_cast<int64_t>(LittleEndian32(h + 6)) |
-                    (static_cast<int64_t>(LittleEndian32(h + 10)) << 32);
-    *serial = LittleEndian32(h + 14);
+    page->bytes = static_cast<int>(header.bytes);
+    page->continued = header.continued;
+    page->granule = header.granule;
+    *serial = header.serial;
+    *bos = header.bos;
     return true;
 }
 

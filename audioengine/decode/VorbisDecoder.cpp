@@ -130,19 +130,23 @@ class HeaderCheck {
 };
 
 // The serial number of the last whole page in `range`; false when its last 128 KiB
-// hold none.
+// hold none. The last 8 KiB are looked at first: the last page nearly always lies
+// there, though a page may be up to 64 KiB long.
 bool LastPageSerial(const FileSource& file, const PayloadRange& range, uint32_t* serial) {
-    const int64_t from = std::max(range.begin, range.end - 2 * 65536);
-    std::vector<unsigned char> tail(static_cast<size_t>(std::max<int64_t>(0, range.end - from)));
-    const int64_t got = file.ReadAt(from, tail.data(), static_cast<int64_t>(tail.size()));
-    std::vector<unsigned char> page;
-    for (int64_t i = got - 27; i >= 0; --i) {
-        if (std::memcmp(tail.data() + i, "OggS", 4) != 0) continue;
-        if (ReadWholeOggPage(file, from + i, &page) &&
-            from + i + static_cast<int64_t>(page.size()) <= range.end) {
-            *serial = LittleEndian32(page.data() + 14);
-            return true;
+    std::vector<unsigned char> tail, page;
+    for (const int64_t span : {int64_t{8192}, int64_t{2 * 65536}}) {
+        const int64_t from = std::max(range.begin, range.end - span);
+        tail.resize(static_cast<size_t>(std::max<int64_t>(0, range.end - from)));
+        const int64_t got = file.ReadAt(from, tail.data(), static_cast<int64_t>(tail.size()));
+        for (int64_t i = got - 27; i >= 0; --i) {
+            if (std::memcmp(tail.data() + i, "OggS", 4) != 0) continue;
+            if (ReadWholeOggPage(file, from + i, &page) &&
+                from + i + static_cast<int64_t>(page.size()) <= range.end) {
+                *serial = LittleEndian32(page.data() + 14);
+                return true;
+            }
         }
+        if (from == range.begin) break;
     }
     return false;
 }
@@ -150,14 +154,8 @@ bool LastPageSerial(const FileSource& file, const PayloadRange& range, uint32_t*
 // The bytes of the page at `offset` when it begins no stream and lies before `end`,
 // from its header alone; 0 otherwise.
 int64_t AudioPageBytes(const FileSource& file, int64_t offset, int64_t end) {
-    unsigned char h[27 + 255];
-    const int64_t got = file.ReadAt(offset, h, sizeof h);
-    if (got < 27 || std::memcmp(h, "OggS", 4) != 0 || h[4] != 0 || (h[5] & 0x02) != 0) return 0;
-    const int segments = h[26];
-    if (got < 27 + segments) return 0;
-    int64_t bytes = 27 + segments;
-    for (int i = 0; i < segments; ++i) bytes += h[27 + i];
-    return offset + bytes <= end ? bytes : 0;
+    OggPageHeader header;
+    return ReadOggPageHeader(file, offset, end, &header) && !header.bos ? header.bytes : 0;
 }
 
 // PlayableEnd's answer when the first stream's headers make no decoder.
