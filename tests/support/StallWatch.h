@@ -3,11 +3,12 @@
 // time through a sound server. A thread on each core, at the highest real-time
 // priority this process may take, wakes every millisecond and notes each wake-up that
 // comes late.
-// Nothing on the machine itself delays such a thread by milliseconds; a virtual
-// machine's host that takes the virtual cores away does, and the sound server's own
-// real-time threads miss their period then: the sink plays a period of silence, or
-// plays the rest of the audio a period late, with no fault of the player's. A test
-// that sees such a dropout can ask whether the machine stalled meanwhile.
+// Little on a machine delays such a thread by milliseconds: a virtual machine's host
+// that takes a virtual core away does (so does a long stretch of kernel work, on a
+// kernel that does not preempt itself), and the sound server's own real-time threads
+// miss their period then: the sink plays a period of silence, or plays the rest of
+// the audio a period late, with no fault of the player's. A test that sees such a
+// dropout can ask whether the machine stalled meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,9 @@ class StallWatch {
     };
 
     // Starts watching. Without real-time scheduling (a user without the right to it)
-    // the thread still runs, but a late wake-up says nothing about the server's
-    // threads, so realtime() is false and Between() reports none.
+    // the threads still run, but a late wake-up says nothing about the server's
+    // threads, so realtime() is false and Between() reports none. All three: any
+    // thread.
     StallWatch();
     ~StallWatch();  // stops
     StallWatch(const StallWatch&) = delete;
