@@ -210,16 +210,16 @@ class SndfileDecoder final : public FrameDecoder {
                                                static_cast<int>(BitsPerSample(subformat)) / 8);
             if (body >= 0 && body < info_.frames) info_.frames = body;
         }
-        // Compressed streams state their length in a header; one that was cut short
-        // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
-        if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0 &&
-            !CanDecodeUpToTheEnd())
-            return Error{BASS_ERROR_FILEFORM};
         if (opus && opus->Start(info_.rate, info_.channels, info_.frames)) {
             opus_ = std::move(opus);
             sf_close(sf_);
             sf_ = nullptr;
         }
+        // Compressed streams state their length in a header; one that was cut short
+        // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
+        if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0 &&
+            !CanDecodeUpToTheEnd())
+            return Error{BASS_ERROR_FILEFORM};
         return {};
     }
 
@@ -302,9 +302,13 @@ class SndfileDecoder final : public FrameDecoder {
 
     // Whether the stated length can be decoded: its last frame is read, then the
     // decoder goes back to the start (an encoding that cannot seek is decoded
-    // whole, which is cheap for the small sample files that use one).
+    // whole, which is cheap for the small sample files that use one). Opus is
+    // checked by the decoder that plays it: libsndfile's own Opus seek was seen to
+    // loop for good on a file whose granule positions jump about.
     bool CanDecodeUpToTheEnd() {
         float frame[8];
+        if (opus_)
+            return SeekCodec(info_.frames - 1) && DecodeFrames(frame, 1) == 1 && SeekCodec(0);
         if (seekable_) {
             const int64_t last = info_.frames - 1;
             codecPosition_ = sf_seek(sf_, last, SEEK_SET);
