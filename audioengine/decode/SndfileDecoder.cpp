@@ -215,6 +215,11 @@ class SndfileDecoder final : public FrameDecoder {
             sf_close(sf_);
             sf_ = nullptr;
         }
+        // Opus the packet decoder cannot take (its headers sharing a page with audio,
+        // against the format's rules, or facts that do not fit it) is not left to
+        // libsndfile: its Opus seek was seen to loop for good, without a read, on a
+        // file whose granule positions jump about, which would hang the thread.
+        if (kind == SndfileKind::OggOpus && !opus_) return Error{BASS_ERROR_FILEFORM};
         // Compressed streams state their length in a header; one that was cut short
         // cannot be decoded up to it. WAV and AIFF were checked from their chunks.
         if (kind != SndfileKind::Wav && kind != SndfileKind::Aiff && info_.frames > 0 &&
@@ -248,18 +253,9 @@ class SndfileDecoder final : public FrameDecoder {
             if (frame < codecPosition_ && !Reopen()) return false;
             return Skip(frame - codecPosition_);
         }
-        if (kind_ != SndfileKind::OggOpus) {
-            codecPosition_ = sf_seek(sf_, frame, SEEK_SET);
-            return codecPosition_ == frame;
-        }
-        // libsndfile's Opus seek can land on samples that differ from a decode from
-        // the start when the target lies in the file's last, end-trimmed packet.
-        // Seeking earlier and decoding up to the target gives the same samples as a
-        // linear decode everywhere; the lead covers the longest Opus packet twice.
-        constexpr int64_t kLead = 2 * 5760;
-        const int64_t start = frame > kLead ? frame - kLead : 0;
-        codecPosition_ = sf_seek(sf_, start, SEEK_SET);
-        return codecPosition_ == start && Skip(frame - start);
+        // (Opus is always the packet decoder's.)
+        codecPosition_ = sf_seek(sf_, frame, SEEK_SET);
+        return codecPosition_ == frame;
     }
 
   private:
@@ -303,8 +299,7 @@ class SndfileDecoder final : public FrameDecoder {
     // Whether the stated length can be decoded: its last frame is read, then the
     // decoder goes back to the start (an encoding that cannot seek is decoded
     // whole, which is cheap for the small sample files that use one). Opus is
-    // checked by the decoder that plays it: libsndfile's own Opus seek was seen to
-    // loop for good on a file whose granule positions jump about.
+    // checked by the decoder that plays it.
     bool CanDecodeUpToTheEnd() {
         float frame[8];
         if (opus_)
