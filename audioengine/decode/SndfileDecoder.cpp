@@ -159,7 +159,6 @@ class SndfileDecoder final : public FrameDecoder {
     }
 
     Status Open(SndfileKind kind) {
-        kind_ = kind;
         // Opus decodes packet by packet (see OpusPackets.h), from the facts libsndfile
         // finds, or from its own when libsndfile cannot read the file alone: streams
         // chained one after another, or an Ogg Skeleton beside.
@@ -331,7 +330,6 @@ class SndfileDecoder final : public FrameDecoder {
     std::unique_ptr<FileSource> file_;
     SNDFILE* sf_ = nullptr;
     std::unique_ptr<OpusPackets> opus_;  // Opus, once opened
-    SndfileKind kind_ = SndfileKind::Wav;
     bool vorbisChannelOrder_ = false;
     bool seekable_ = true;
     int64_t codecPosition_ = 0;   // the frame libsndfile decodes next
