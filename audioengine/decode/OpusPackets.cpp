@@ -552,6 +552,12 @@ bool OpusPackets::Start(int rate, int channels, int64_t frames) {
     if (rate != 8000 && rate != 12000 && rate != 16000 && rate != 24000 && rate != 48000) {
         return false;
     }
+    // No longer than the stream's pages can hold, as Start() bounds each link: a
+    // length from a damaged granule position would have a seek near the end conceal
+    // up to it, for as long as that takes.
+    const Link& first = s.links[0];
+    const int64_t pages = static_cast<int64_t>(first.endPage - first.firstAudio);
+    if (frames > pages * 255 * (kMaxPacketSamples / (kGranuleRate / rate))) return false;
     s.links.resize(1);
     s.rate = rate;
     s.channels = channels;
