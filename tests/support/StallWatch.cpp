@@ -49,7 +49,7 @@ struct StallWatch::State {
                               static_cast<long>(due % 1000000000)};
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
             const int64_t now = MonotonicNs();
-            if (now - due >= kStallNs) {
+            if (now - due >= kNotedNs) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 stalls.push_back({due, now - due});
             }
@@ -81,12 +81,12 @@ bool StallWatch::realtime() const {
     return state_->realtime.load() == state_->watchers;
 }
 
-StallWatch::Stalls StallWatch::Between(int64_t fromNs, int64_t toNs) const {
+StallWatch::Stalls StallWatch::Between(int64_t fromNs, int64_t toNs, int64_t atLeastNs) const {
     Stalls found;
     if (!realtime()) return found;
     const std::lock_guard<std::mutex> lock(state_->mutex);
     for (const State::Stall& stall : state_->stalls) {
-        if (stall.atNs < fromNs || stall.atNs > toNs) continue;
+        if (stall.atNs < fromNs || stall.atNs > toNs || stall.lateNs < atLeastNs) continue;
         ++found.count;
         found.longestNs = std::max(found.longestNs, stall.lateNs);
     }

@@ -18,10 +18,8 @@ namespace testaudio {
 
 class StallWatch {
   public:
-    // A wake-up this late is a stall: less than PipeWire's shortest period (256
-    // frames at 44100 Hz, 5.8 ms), since the server's cycle needs part of its period
-    // for its own work and the watch looks once a millisecond.
-    static constexpr int64_t kStallNs = 4000000;
+    // The least lateness noted: shorter than any server's period.
+    static constexpr int64_t kNotedNs = 2000000;
 
     struct Stalls {
         int count = 0;          // stalls that began in the span
@@ -38,8 +36,9 @@ class StallWatch {
     StallWatch& operator=(const StallWatch&) = delete;
 
     bool realtime() const;
-    // The stalls that began between `fromNs` and `toNs` (MonotonicNs()).
-    Stalls Between(int64_t fromNs, int64_t toNs) const;
+    // The stalls of at least `atLeastNs` (kNotedNs or more) that began between
+    // `fromNs` and `toNs` (MonotonicNs()).
+    Stalls Between(int64_t fromNs, int64_t toNs, int64_t atLeastNs) const;
 
   private:
     struct State;
