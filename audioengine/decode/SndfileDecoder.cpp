@@ -296,20 +296,12 @@ class SndfileDecoder final : public FrameDecoder {
     }
 
     // Whether the stated length can be decoded: its last frame is read, then the
-    // decoder goes back to the start (an encoding that cannot seek is decoded
-    // whole, which is cheap for the small sample files that use one). Opus is
-    // checked by the decoder that plays it.
+    // decoder goes back to the start, each by the way SeekCodec moves this decoder
+    // (the packet decoder's seek for Opus; an encoding that cannot seek is decoded
+    // from the start, which is cheap for the small sample files that use one).
     bool CanDecodeUpToTheEnd() {
         float frame[8];
-        if (opus_)
-            return SeekCodec(info_.frames - 1) && DecodeFrames(frame, 1) == 1 && SeekCodec(0);
-        if (seekable_) {
-            const int64_t last = info_.frames - 1;
-            codecPosition_ = sf_seek(sf_, last, SEEK_SET);
-            return codecPosition_ == last && DecodeFrames(frame, 1) == 1 && SeekCodec(0);
-        }
-        if (!Skip(info_.frames)) return false;
-        return Reopen();
+        return SeekCodec(info_.frames - 1) && DecodeFrames(frame, 1) == 1 && SeekCodec(0);
     }
 
     // WAV (from a WAVE_FORMAT_EXTENSIBLE mask) and AIFF (from a CHAN chunk) may name
