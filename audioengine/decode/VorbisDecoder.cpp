@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <new>
 #include <numeric>
+#include <set>
 #include <vector>
 
 #include "audioengine/decode/ByteOrder.h"
@@ -14,6 +17,7 @@
 #include "audioengine/decode/CodecDecoders.h"
 #include "audioengine/decode/FileKind.h"
 #include "audioengine/decode/FrameDecoder.h"
+#include "audioengine/decode/OggRenumbering.h"
 #include "audioengine/decode/Resampler.h"
 #include "audioengine/decode/TagBlocks.h"
 #include "plugin/engine/Bass.h"
@@ -23,19 +27,30 @@ namespace ae {
 namespace {
 
 // The file as libvorbisfile sees it: up to `end` when a chain is cut short (see
-// PlayableEnd), else the whole file, whatever its size at the time.
+// PlanView), else the whole file, whatever its size at the time; the streams of a
+// later file that reuse an earlier one's serial numbers given new ones.
 struct FileView {
-    FileSource* file;
-    int64_t end;  // -1: the file's end
+    FileSource* file = nullptr;
+    int64_t end = -1;  // -1: the file's end
+    OggRenumbering renumbering;
 };
 
 size_t ReadCallback(void* out, size_t size, size_t count, void* source) {
     if (size == 0 || count == 0) return 0;
-    const FileView& view = *static_cast<FileView*>(source);
+    FileView& view = *static_cast<FileView*>(source);
+    const int64_t at = view.file->Tell();
     int64_t want = static_cast<int64_t>(size * count);
-    if (view.end >= 0) want = std::min(want, std::max<int64_t>(0, view.end - view.file->Tell()));
+    if (view.end >= 0) want = std::min(want, std::max<int64_t>(0, view.end - at));
     const int64_t n = want > 0 ? view.file->Read(out, want) : 0;
-    return n <= 0 ? 0 : static_cast<size_t>(n) / size;
+    if (n <= 0) return 0;
+    if (!view.renumbering.empty()) {
+        try {
+            view.renumbering.Apply(*view.file, at, static_cast<unsigned char*>(out), n);
+        } catch (const std::bad_alloc&) {
+            return 0;  // libvorbisfile takes it for the end of the file
+        }
+    }
+    return static_cast<size_t>(n) / size;
 }
 int SeekCallback(void* source, ogg_int64_t offset, int whence) {
     const FileView& view = *static_cast<FileView*>(source);
@@ -129,64 +144,71 @@ class HeaderCheck {
     int headers_ = 0;
 };
 
-// The serial number of the last whole page in `range`; false when its last 128 KiB
-// hold none. The last 8 KiB are looked at first: the last page nearly always lies
-// there, though a page may be up to 64 KiB long.
-bool LastPageSerial(const FileSource& file, const PayloadRange& range, uint32_t* serial) {
-    std::vector<unsigned char> tail, page;
-    for (const int64_t span : {int64_t{8192}, int64_t{2 * 65536}}) {
-        const int64_t from = std::max(range.begin, range.end - span);
-        tail.resize(static_cast<size_t>(std::max<int64_t>(0, range.end - from)));
-        const int64_t got = file.ReadAt(from, tail.data(), static_cast<int64_t>(tail.size()));
-        for (int64_t i = got - 27; i >= 0; --i) {
-            if (std::memcmp(tail.data() + i, "OggS", 4) != 0) continue;
-            if (ReadWholeOggPage(file, from + i, &page) &&
-                from + i + static_cast<int64_t>(page.size()) <= range.end) {
-                *serial = LittleEndian32(page.data() + 14);
-                return true;
-            }
-        }
-        if (from == range.begin) break;
-    }
-    return false;
-}
-
-// The bytes of the page at `offset` when it begins no stream and lies before `end`,
-// from its header alone; 0 otherwise.
-int64_t AudioPageBytes(const FileSource& file, int64_t offset, int64_t end) {
-    OggPageHeader header;
-    return ReadOggPageHeader(file, offset, end, &header) && !header.bos ? header.bytes : 0;
-}
-
-// PlayableEnd's answer when the first stream's headers make no decoder.
+// PlanView's end when the first stream's headers make no decoder.
 constexpr int64_t kNoDecoder = -2;
 
-// How much of an Ogg Vorbis file libvorbisfile is given: -1 for all of it, else the
-// offset where a chain is cut, before a later file whose headers do not make a
-// decoder or that has no Vorbis stream (libvorbisfile would refuse the whole chain
-// for it, and lose what it had allocated, so the intact files before it would not
-// play); kNoDecoder when the first stream's headers decode but make no decoder.
-// A file whose last page belongs to a stream of its first group is no chain: only
-// its headers are read.
-int64_t PlayableEnd(const FileSource& file) {
+// How libvorbisfile is to see an Ogg Vorbis file (see FileView), from the headers of
+// all its pages.
+//
+// The end: -1 for all of it, else the offset where a chain is cut, before a later
+// file whose headers do not make a decoder or that has no Vorbis stream
+// (libvorbisfile would refuse the whole chain for it, and lose what it had allocated,
+// so the intact files before it would not play); kNoDecoder when the first stream's
+// headers decode but make no decoder.
+//
+// A file of the chain begins with a group of streams: pages that begin a stream, one
+// after another. A stream of a later group with the serial number of one in an earlier
+// group is given a number used nowhere in the file, on the pages up to the next group.
+void PlanView(const FileSource& file, FileView* view) {
     const PayloadRange range = FindPayload(file);
     std::vector<unsigned char> page;
     HeaderCheck check;
     int groups = 0;           // the groups of streams begun so far
     int64_t groupStart = -1;  // where the last of them begins
-    bool previousBos = false, chainKnown = false;
-    std::vector<uint32_t> firstGroup;  // the serial numbers of the first group's streams
+    bool previousBos = false;
     // A first group with no complete headers is left to libvorbisfile to judge.
     const auto cut = [&] { return groups > 1 ? groupStart : check.failed() ? kNoDecoder : -1; };
+
+    std::set<uint32_t> seen;             // every serial number in the file
+    std::set<uint32_t> earlier;          // those of the streams of the groups before the last
+    std::vector<uint32_t> group;         // those of the last group's streams
+    std::map<uint32_t, size_t> renamed;  // of those, the ones renamed: their place in renames
+    std::vector<uint32_t> renames;       // the number each rename replaces, then its new one
+    struct Renamed {
+        int64_t offset, bytes;
+        size_t rename;
+    };
+    std::vector<Renamed> pages;  // the pages renamed
+    const auto note = [&](int64_t offset, int64_t bytes, uint32_t serial, bool bos) {
+        seen.insert(serial);
+        if (bos && !previousBos) {
+            earlier.insert(group.begin(), group.end());
+            group.clear();
+            renamed.clear();
+        }
+        if (bos) {
+            group.push_back(serial);
+            if (earlier.count(serial) != 0 && renamed.count(serial) == 0) {
+                renamed.emplace(serial, renames.size());
+                renames.push_back(serial);
+            }
+        }
+        if (const auto r = renamed.find(serial); r != renamed.end())
+            pages.push_back({offset, bytes, r->second});
+    };
+
+    bool cutShort = false;
     int64_t passedOver = -1;  // the page just passed over by its header alone, if any
     for (int64_t offset = range.begin; offset < range.end;) {
         // Between the headers of two groups only the page headers are read, to find
         // where the next group begins (a page that may begin it is read whole).
-        const int64_t skip = check.complete() ? AudioPageBytes(file, offset, range.end) : 0;
-        if (skip > 0) {
+        OggPageHeader header;
+        if (check.complete() && ReadOggPageHeader(file, offset, range.end, &header) &&
+            !header.bos) {
+            note(offset, header.bytes, header.serial, false);
             previousBos = false;
             passedOver = offset;
-            offset += skip;
+            offset += header.bytes;
             continue;
         }
         if (!ReadWholeOggPage(file, offset, &page) ||
@@ -202,25 +224,39 @@ int64_t PlayableEnd(const FileSource& file) {
         passedOver = -1;
         const bool bos = (page[5] & 0x02) != 0;
         if (bos && !previousBos) {
-            if (groups > 0 && !check.complete()) return cut();
+            if (groups > 0 && !check.complete()) {
+                view->end = cut();
+                cutShort = true;
+                break;
+            }
             ++groups;
             groupStart = offset;
             check.Reset();
         }
+        note(offset, static_cast<int64_t>(page.size()), LittleEndian32(page.data() + 14), bos);
         previousBos = bos;
-        if (bos && groups == 1) firstGroup.push_back(LittleEndian32(page.data() + 14));
         check.Page(page);
-        if (check.failed()) return cut();
-        if (check.complete() && !chainKnown) {
-            chainKnown = true;
-            uint32_t last = 0;
-            if (LastPageSerial(file, range, &last) &&
-                std::find(firstGroup.begin(), firstGroup.end(), last) != firstGroup.end())
-                return -1;
+        if (check.failed()) {
+            view->end = cut();
+            cutShort = true;
+            break;
         }
         offset += static_cast<int64_t>(page.size());
     }
-    return check.complete() ? -1 : cut();
+    if (!cutShort) view->end = check.complete() ? -1 : cut();
+    if (view->end == kNoDecoder) return;
+
+    // Each rename takes the next number after the one it replaces that no stream of the
+    // file has.
+    for (uint32_t& serial : renames) {
+        do {
+            ++serial;
+        } while (!seen.insert(serial).second);
+    }
+    for (const Renamed& p : pages) {
+        if (view->end >= 0 && p.offset + p.bytes > view->end) break;
+        view->renumbering.Add(p.offset, p.bytes, renames[p.rename]);
+    }
 }
 
 // Whether links of `a` and `b` channels can follow one another in a stream: the same
@@ -253,7 +289,8 @@ class VorbisDecoder final : public FrameDecoder {
     }
 
     Status Open() {
-        view_ = {file_.get(), PlayableEnd(*file_)};
+        view_.file = file_.get();
+        PlanView(*file_, &view_);
         if (view_.end == kNoDecoder) return Error{BASS_ERROR_FILEFORM};
         const int err = ov_open_callbacks(&view_, &vf_, nullptr, 0, kCallbacks);
         if (err != 0) return Error{err == OV_EREAD ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM};
@@ -526,7 +563,7 @@ class VorbisDecoder final : public FrameDecoder {
     }
 
     std::unique_ptr<FileSource> file_;
-    FileView view_{};
+    FileView view_;
     OggVorbis_File vf_{};
     bool open_ = false;
     const int* order_ = nullptr;

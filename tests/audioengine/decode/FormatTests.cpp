@@ -433,7 +433,9 @@ OggPage OnePacketPage(uint32_t serial, uint32_t sequence, unsigned char flags,
 // anywhere lands on the samples of the decode from the start. At mixed rates a chain
 // decodes at the highest (Vorbis streams resampled to it). An Ogg Skeleton in front of
 // a stream changes nothing. A chain ends before a stream that cannot go on with it
-// (another layout, a damaged header), and what comes before plays.
+// (another layout, a damaged header), and what comes before plays. Streams that reuse
+// an earlier one's serial number (joined from an encoder that gives every file the
+// same) play in turn as well.
 TEST(OggChains, EveryStreamPlaysInTurn) {
     testaudio::TempDir dir;
     struct Link {
@@ -455,6 +457,7 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
         int rate, channels;
         size_t plays;  // the streams that play
         std::vector<Link> links;
+        size_t serials = 0;  // when not 0, stream k's serial number is k % serials + 1
     } cases[] = {
         {kOpus, false, 48000, 2, 2, {{48000, 2, 72000}, {48000, 2, 96123}}},
         {kOpus, false, 48000, 2, 3, {{48000, 1, 48000}, {48000, 2, 60000}, {48000, 1, 30001}}},
@@ -475,6 +478,11 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
         {kVorbis, false, 44100, 2, 0, {{44100, 2, 9000, 0, 0, true}}},
         {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {44100, 2, 9000, 0, 0, true, true}}},
         {kVorbis, true, 44100, 2, 1, {{44100, 2, 50000}}},
+        {kOpus, false, 48000, 2, 2, {{48000, 2, 48000}, {48000, 2, 30000}}, 1},
+        {kVorbis, false, 44100, 2, 2, {{44100, 2, 44117}, {44100, 2, 50000}}, 1},
+        {kVorbis, false, 48000, 2, 3, {{44100, 1, 30000}, {48000, 2, 40000}, {22050, 2, 20000}}, 2},
+        {kVorbis, true, 44100, 2, 3, {{44100, 2, 30000}, {44100, 2, 20000}, {44100, 2, 9000}}, 1},
+        {kVorbis, false, 44100, 2, 1, {{44100, 2, 30000}, {44100, 2, 9000, 0, 0, true}}, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.format)) + ", " +
@@ -519,7 +527,10 @@ TEST(OggChains, EveryStreamPlaysInTurn) {
                 frames += (l.frames * c.rate + l.rate / 2) / l.rate;
             }
             std::vector<OggPage> pages = OggPages(ReadBytes(one));
-            for (OggPage& page : pages) page.header[14] = static_cast<unsigned char>(k + 1);
+            for (OggPage& page : pages) {
+                std::fill(page.header.begin() + 14, page.header.begin() + 18, 0);
+                page.header[14] = static_cast<unsigned char>(c.serials ? k % c.serials + 1 : k + 1);
+            }
             for (int i = 0; i < 8; ++i) {
                 if (l.claimedRate && i < 4)
                     pages[0].body[12 + i] = static_cast<unsigned char>(l.claimedRate >> 8 * i);
