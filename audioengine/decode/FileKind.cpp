@@ -16,23 +16,46 @@
 
 namespace ae {
 
-bool ReadOggPageHeader(const FileSource& file, int64_t offset, int64_t end, OggPageHeader* header) {
-    unsigned char h[27 + 255];
-    if (end - offset < 27) return false;
-    const int64_t got = file.ReadAt(offset, h, std::min<int64_t>(sizeof h, end - offset));
+// The header at the start of `h`, of which `got` bytes were read, the page being
+// allowed `room` bytes.
+static bool ParseOggPageHeader(const unsigned char* h, int64_t got, int64_t room,
+                               OggPageHeader* header) {
     // "OggS" and stream structure version 0.
     if (got < 27 || std::memcmp(h, "OggS", 4) != 0 || h[4] != 0) return false;
     header->segments = h[26];
     if (got < 27 + header->segments) return false;
     header->bytes = 27 + header->segments;
     for (int s = 0; s < header->segments; ++s) header->bytes += h[27 + s];
-    if (header->bytes > end - offset) return false;
+    if (header->bytes > room) return false;
     std::memcpy(header->lacing, h + 27, static_cast<size_t>(header->segments));
     header->continued = (h[5] & 0x01) != 0;
     header->bos = (h[5] & 0x02) != 0;
     header->granule = static_cast<int64_t>(LittleEndian64(h + 6));
     header->serial = LittleEndian32(h + 14);
     return true;
+}
+
+// The most bytes a page header takes: 27, and a lacing value per segment.
+constexpr int64_t kMaxPageHeader = 27 + 255;
+
+bool ReadOggPageHeader(const FileSource& file, int64_t offset, int64_t end, OggPageHeader* header) {
+    unsigned char h[kMaxPageHeader];
+    if (end - offset < 27) return false;
+    const int64_t got = file.ReadAt(offset, h, std::min<int64_t>(sizeof h, end - offset));
+    return ParseOggPageHeader(h, got, end - offset, header);
+}
+
+bool OggPageHeaderReader::Read(int64_t offset, int64_t end, OggPageHeader* header) {
+    constexpr int64_t kBufferBytes = 64 * 1024;
+    if (end - offset < 27) return false;
+    const int64_t want = std::min(kMaxPageHeader, end - offset);
+    if (offset < start_ || offset + want > start_ + length_) {
+        buffer_.resize(kBufferBytes);
+        start_ = offset;
+        length_ = std::max<int64_t>(0, file_.ReadAt(offset, buffer_.data(), kBufferBytes));
+    }
+    const int64_t got = std::min(want, start_ + length_ - offset);
+    return ParseOggPageHeader(buffer_.data() + (offset - start_), got, end - offset, header);
 }
 
 bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page) {

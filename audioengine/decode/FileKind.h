@@ -44,6 +44,22 @@ struct OggPageHeader {
 // structure version 0, the lacing values); false when there is none, or when the page
 // would run past `end`. The checksum, which needs the body, is not checked.
 bool ReadOggPageHeader(const FileSource& file, int64_t offset, int64_t end, OggPageHeader* header);
+// Reads the headers of Ogg pages as ReadOggPageHeader does, through a buffer of its
+// own: a walk over the pages of a long file makes one read of the file per 64 KiB
+// instead of one per page. The file is read at absolute offsets only.
+class OggPageHeaderReader {
+  public:
+    explicit OggPageHeaderReader(const FileSource& file) : file_(file) {}
+    // As ReadOggPageHeader(file, offset, end, header). Throws std::bad_alloc (the
+    // first time).
+    bool Read(int64_t offset, int64_t end, OggPageHeader* header);
+
+  private:
+    const FileSource& file_;
+    std::vector<unsigned char> buffer_;  // the file's bytes from start_, length_ of them
+    int64_t start_ = 0, length_ = 0;
+};
+
 // Reads the Ogg page at `offset` of `file` into `page` (its header, lacing values and
 // body); false when there is none that is whole and passes its checksum.
 bool ReadWholeOggPage(const FileSource& file, int64_t offset, std::vector<unsigned char>* page);

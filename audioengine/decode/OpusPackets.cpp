@@ -60,10 +60,10 @@ struct Link {
 };
 
 // The page header fields the index needs, read without the body.
-bool ReadPageHeader(const FileSource& file, int64_t offset, int64_t end, Page* page,
+bool ReadPageHeader(OggPageHeaderReader& headers, int64_t offset, int64_t end, Page* page,
                     uint32_t* serial, bool* bos, std::vector<unsigned char>* lacing) {
     OggPageHeader header;
-    if (!ReadOggPageHeader(file, offset, end, &header)) return false;
+    if (!headers.Read(offset, end, &header)) return false;
     lacing->assign(header.lacing, header.lacing + header.segments);
     page->offset = offset;
     page->bytes = static_cast<int>(header.bytes);
@@ -181,6 +181,7 @@ struct OpusPackets::State {
 bool OpusPackets::State::Index() {
     const PayloadRange range = FindPayload(file);
     std::vector<unsigned char> lacing;
+    OggPageHeaderReader headers(file);
     int64_t offset = range.begin;
     int packetsDone = 0;  // packets of the link completed so far (header, tags, ...)
     // After the audio, the first pages of a group of streams that follows (an Ogg
@@ -191,7 +192,7 @@ bool OpusPackets::State::Index() {
         Page page;
         uint32_t pageSerial = 0;
         bool bos = false;
-        if (!ReadPageHeader(file, offset, range.end, &page, &pageSerial, &bos, &lacing)) {
+        if (!ReadPageHeader(headers, offset, range.end, &page, &pageSerial, &bos, &lacing)) {
             // A damaged page header: the pages after it are still there (decoding
             // conceals the gap).
             offset = NextCapture(file, offset + 1, range.end);
@@ -293,6 +294,7 @@ void OpusPackets::State::FindStartGranule(size_t l) {
 void OpusPackets::State::StartGranuleAfterDamage(size_t l) {
     const Link& k = links[l];
     std::vector<unsigned char> lacing;
+    OggPageHeaderReader headers(file);
     int64_t packets = 0;
     for (size_t r = k.firstAudio; r < k.endPage; ++r) {
         const int64_t start = r > k.firstAudio ? PageStart(r) : -1;
@@ -310,8 +312,8 @@ void OpusPackets::State::StartGranuleAfterDamage(size_t l) {
         Page page;
         uint32_t serial = 0;
         bool bos = false;
-        if (!ReadPageHeader(file, pages[r].offset, pages[r].offset + pages[r].bytes, &page, &serial,
-                            &bos, &lacing))
+        if (!ReadPageHeader(headers, pages[r].offset, pages[r].offset + pages[r].bytes, &page,
+                            &serial, &bos, &lacing))
             return;
         for (const unsigned char v : lacing) packets += v < 255 ? 1 : 0;
     }

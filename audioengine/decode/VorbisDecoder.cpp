@@ -163,6 +163,7 @@ void PlanView(const FileSource& file, FileView* view) {
     const PayloadRange range = FindPayload(file);
     std::vector<unsigned char> page;
     HeaderCheck check;
+    OggPageHeaderReader headers(file);
     int groups = 0;           // the groups of streams begun so far
     int64_t groupStart = -1;  // where the last of them begins
     bool previousBos = false;
@@ -203,8 +204,7 @@ void PlanView(const FileSource& file, FileView* view) {
         // Between the headers of two groups only the page headers are read, to find
         // where the next group begins (a page that may begin it is read whole).
         OggPageHeader header;
-        if (check.complete() && ReadOggPageHeader(file, offset, range.end, &header) &&
-            !header.bos) {
+        if (check.complete() && headers.Read(offset, range.end, &header) && !header.bos) {
             note(offset, header.bytes, header.serial, false);
             previousBos = false;
             passedOver = offset;
