@@ -32,6 +32,7 @@ static bool ParseOggPageHeader(const unsigned char* h, int64_t got, int64_t room
     header->bos = (h[5] & 0x02) != 0;
     header->granule = static_cast<int64_t>(LittleEndian64(h + 6));
     header->serial = LittleEndian32(h + 14);
+    header->sequence = LittleEndian32(h + 18);
     return true;
 }
 

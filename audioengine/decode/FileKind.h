@@ -36,7 +36,8 @@ struct OggPageHeader {
     bool bos = false;        // the first page of its stream
     int64_t granule = -1;    // the granule position; -1: no packet ends on the page
     uint32_t serial = 0;
-    int segments = 0;  // lacing values, in `lacing`
+    uint32_t sequence = 0;  // the page's number in its stream, 0 for the first
+    int segments = 0;       // lacing values, in `lacing`
     unsigned char lacing[255] = {};
 };
 

@@ -59,19 +59,14 @@ struct Link {
     int64_t frames = 0;     // its length, at the stream's rate
 };
 
-// The page header fields the index needs, read without the body.
-bool ReadPageHeader(OggPageHeaderReader& headers, int64_t offset, int64_t end, Page* page,
-                    uint32_t* serial, bool* bos, std::vector<unsigned char>* lacing) {
-    OggPageHeader header;
-    if (!headers.Read(offset, end, &header)) return false;
-    lacing->assign(header.lacing, header.lacing + header.segments);
-    page->offset = offset;
-    page->bytes = static_cast<int>(header.bytes);
-    page->continued = header.continued;
-    page->granule = header.granule;
-    *serial = header.serial;
-    *bos = header.bos;
-    return true;
+// The index's entry for the page at `offset` with `header`.
+Page PageOf(int64_t offset, const OggPageHeader& header) {
+    Page page;
+    page.offset = offset;
+    page.bytes = static_cast<int>(header.bytes);
+    page.continued = header.continued;
+    page.granule = header.granule;
+    return page;
 }
 
 // The identification header of the stream whose first page is `page`, when it is
@@ -180,7 +175,6 @@ struct OpusPackets::State {
 // chain ends where a stream this decoder cannot read begins.
 bool OpusPackets::State::Index() {
     const PayloadRange range = FindPayload(file);
-    std::vector<unsigned char> lacing;
     OggPageHeaderReader headers(file);
     int64_t offset = range.begin;
     int packetsDone = 0;  // packets of the link completed so far (header, tags, ...)
@@ -189,17 +183,19 @@ bool OpusPackets::State::Index() {
     // them.
     bool newGroup = false;
     while (offset < range.end) {
-        Page page;
-        uint32_t pageSerial = 0;
-        bool bos = false;
-        if (!ReadPageHeader(headers, offset, range.end, &page, &pageSerial, &bos, &lacing)) {
+        OggPageHeader header;
+        if (!headers.Read(offset, range.end, &header)) {
             // A damaged page header: the pages after it are still there (decoding
             // conceals the gap).
             offset = NextCapture(file, offset + 1, range.end);
             continue;
         }
+        const Page page = PageOf(offset, header);
         offset += page.bytes;
-        if (bos) {
+        // A page of our stream flagged as a stream's first but numbered after the
+        // first page is one like the others: the flag is a mistake.
+        const bool ours = !links.empty() && header.serial == links.back().serial;
+        if (header.bos && !(ours && header.sequence != 0)) {
             // A stream's first page. Those of streams beside ours come before any of
             // our audio; one after it begins the next link of a chain.
             const bool afterAudio = !links.empty() && links.back().firstAudio > 0 &&
@@ -207,7 +203,7 @@ bool OpusPackets::State::Index() {
             if (!links.empty() && !afterAudio && !newGroup) continue;
             Link next;
             bool opus = false;
-            const bool readable = ReadHead(file, page, lacing.size(), &next, &opus);
+            const bool readable = ReadHead(file, page, header.segments, &next, &opus);
             if (links.empty() || (afterAudio && !opus)) {
                 newGroup = !links.empty();
                 if (!opus) continue;
@@ -217,20 +213,20 @@ bool OpusPackets::State::Index() {
             }
             newGroup = false;
             if (!links.empty()) links.back().endPage = pages.size();
-            next.serial = pageSerial;
+            next.serial = header.serial;
             links.push_back(next);
             packetsDone = 0;
         } else if (newGroup) {
             break;  // a group of streams without an Opus one ends the chain
-        } else if (links.empty() || pageSerial != links.back().serial) {
+        } else if (!ours) {
             continue;  // another logical stream beside ours
         }
         Link& current = links.back();
         if (packetsDone < 2) {
             // The headers end a page of their own: audio starts on the next page.
-            for (size_t i = 0; i < lacing.size(); ++i) {
+            for (int i = 0; i < header.segments; ++i) {
                 if (packetsDone == 2) return false;  // audio shares the headers' page
-                packetsDone += lacing[i] < 255 ? 1 : 0;
+                packetsDone += header.lacing[i] < 255 ? 1 : 0;
             }
             if (packetsDone == 2) current.firstAudio = pages.size() + 1;
         }
@@ -293,7 +289,6 @@ void OpusPackets::State::FindStartGranule(size_t l) {
 // one would begin with a gap as long as all the time before the cut.
 void OpusPackets::State::StartGranuleAfterDamage(size_t l) {
     const Link& k = links[l];
-    std::vector<unsigned char> lacing;
     OggPageHeaderReader headers(file);
     int64_t packets = 0;
     for (size_t r = k.firstAudio; r < k.endPage; ++r) {
@@ -309,13 +304,9 @@ void OpusPackets::State::StartGranuleAfterDamage(size_t l) {
             if (each > 0) links[l].startGranule = std::max<int64_t>(0, start - packets * each);
             return;
         }
-        Page page;
-        uint32_t serial = 0;
-        bool bos = false;
-        if (!ReadPageHeader(headers, pages[r].offset, pages[r].offset + pages[r].bytes, &page,
-                            &serial, &bos, &lacing))
-            return;
-        for (const unsigned char v : lacing) packets += v < 255 ? 1 : 0;
+        OggPageHeader header;
+        if (!headers.Read(pages[r].offset, pages[r].offset + pages[r].bytes, &header)) return;
+        for (int i = 0; i < header.segments; ++i) packets += header.lacing[i] < 255 ? 1 : 0;
     }
 }
 

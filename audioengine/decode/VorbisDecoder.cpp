@@ -172,7 +172,7 @@ void PlanView(const FileSource& file, FileView* view) {
 
     std::set<uint32_t> seen;             // every serial number in the file
     std::set<uint32_t> earlier;          // those of the streams of the groups before the last
-    std::vector<uint32_t> group;         // those of the last group's streams
+    std::set<uint32_t> group;            // those of the last group's streams
     std::map<uint32_t, size_t> renamed;  // of those, the ones renamed: their place in renames
     std::vector<uint32_t> renames;       // the number each rename replaces, then its new one
     struct Renamed {
@@ -188,7 +188,7 @@ void PlanView(const FileSource& file, FileView* view) {
             renamed.clear();
         }
         if (bos) {
-            group.push_back(serial);
+            group.insert(serial);
             if (earlier.count(serial) != 0 && renamed.count(serial) == 0) {
                 renamed.emplace(serial, renames.size());
                 renames.push_back(serial);
@@ -222,7 +222,13 @@ void PlanView(const FileSource& file, FileView* view) {
             continue;
         }
         passedOver = -1;
-        const bool bos = (page[5] & 0x02) != 0;
+        // A page flagged as the first of its stream begins one when that stream is not
+        // among the group's, or when it is numbered 0 as first pages are: the group's
+        // stream begun again under its old serial number. The flag on a later page of
+        // a stream of the group is a mistake, and the page is one like the others.
+        const uint32_t serial = LittleEndian32(page.data() + 14);
+        const bool bos = (page[5] & 0x02) != 0 &&
+                         (LittleEndian32(page.data() + 18) == 0 || group.count(serial) == 0);
         if (bos && !previousBos) {
             if (groups > 0 && !check.complete()) {
                 view->end = cut();
@@ -233,7 +239,7 @@ void PlanView(const FileSource& file, FileView* view) {
             groupStart = offset;
             check.Reset();
         }
-        note(offset, static_cast<int64_t>(page.size()), LittleEndian32(page.data() + 14), bos);
+        note(offset, static_cast<int64_t>(page.size()), serial, bos);
         previousBos = bos;
         check.Page(page);
         if (check.failed()) {

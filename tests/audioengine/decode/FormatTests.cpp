@@ -643,6 +643,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         PageHeader,         // an Ogg page's capture pattern
         MissingPage,        // an Ogg page left out
         NumberingGap,       // Ogg page sequence numbers skip one; no data lost
+        StartFlag,          // an Ogg page flagged as its stream's first; no data lost
         UndecodablePacket,  // an Opus packet with code 3 and no frame count
         GranuleBits,        // an Ogg page's granule position with a bit cleared: it goes back
         HugeGranuleAfter,   // Checksum, and the next page's granule position made huge
@@ -672,6 +673,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         {Format::OggVorbis, Damage::Checksum, 4, 0.75, true},
         {Format::OggVorbis, Damage::MissingPage, 4, 0.75, true},
         {Format::OggVorbis, Damage::NumberingGap, 4, 0.75, true},
+        {Format::OggVorbis, Damage::StartFlag, 4, 4, true},
         {Format::Opus, Damage::Checksum, 6, 3, false},
         {Format::Opus, Damage::PageHeader, 6, 3, false},
         {Format::Opus, Damage::MissingPage, 6, 3, false},
@@ -679,6 +681,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
         {Format::Opus, Damage::GranuleBits, 6, 3, true},
         {Format::Opus, Damage::HugeGranuleAfter, 6, 2, false},
         {Format::Opus, Damage::CutStreamStart, 6, 3, false},
+        {Format::Opus, Damage::StartFlag, 6, 6, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.format)) + ", damage " +
@@ -711,6 +714,7 @@ TEST(EachCodec, DamageLosesOnlyTheAudioItTouches) {
             if (c.damage == Damage::MissingPage) pages.erase(pages.begin() + hit);
             for (size_t p = hit; c.damage == Damage::NumberingGap && p < pages.size(); ++p)
                 ++pages[p].header[18];
+            if (c.damage == Damage::StartFlag) pages[hit].header[5] |= 0x02;
             if (c.damage == Damage::UndecodablePacket) {
                 pages[hit].body[0] |= 3;
                 pages[hit].body[1] = 0;
