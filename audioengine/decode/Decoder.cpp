@@ -159,15 +159,21 @@ Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path) {
         const bool ffmpegMayRead = FfmpegMayRead(*file.value(), kind);
         Result<std::unique_ptr<Decoder>> decoder =
             OpenFileKind(std::move(file).value(), kind, range, &conclusive);
-        if (!decoder.ok() && !conclusive && ffmpegMayRead) {
+        // A container libsndfile reads, holding a codec it has none for (AC-3 or G.722
+        // in WAV, ALAC or AAC in CAF), may hold one FFmpeg has.
+        const bool otherCodec =
+            decoder.code() == BASS_ERROR_CODEC &&
+            (kind == FileKind::Wav || kind == FileKind::Aiff || kind == FileKind::SndfileContainer);
+        if (!decoder.ok() && !conclusive && (ffmpegMayRead || otherCodec)) {
             // The dedicated decoder had the file; it is opened afresh for FFmpeg. Its
-            // error stands unless FFmpeg recognised the content.
+            // error stands unless FFmpeg recognised the content (for a codec in a
+            // container we read, unless FFmpeg decodes it).
             Result<std::unique_ptr<FileSource>> again = FileSource::Open(path);
             if (!again.ok()) return Error{again.code()};
             std::string what;
             Result<std::unique_ptr<Decoder>> other =
                 OpenFfmpegDecoder(std::move(again).value(), &what);
-            const bool recognised = other.ok() || !what.empty();
+            const bool recognised = other.ok() || (!what.empty() && !otherCodec);
             if (!other.ok()) LastRefusal() = what;
             if (recognised) decoder = std::move(other);
         }

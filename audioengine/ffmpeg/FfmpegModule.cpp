@@ -59,7 +59,7 @@ namespace {
 
 // The demuxers a file may be read by, as FFmpeg names them.
 constexpr const char* kFormatWhitelist =
-    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg";
+    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,wav";
 
 // The decoders a stream may be given: the codecs those containers carry in the wild.
 bool CodecAllowed(AVCodecID id) {

@@ -67,7 +67,8 @@ TEST(BadInput, FilesThatAreNotAudioAreRefusedAsUnknownFormat) {
 }
 
 // A container we read holding a codec, or a layout, we have no decoder for says so,
-// rather than calling the file malformed.
+// rather than calling the file malformed (FFmpeg, when present, is asked first: these
+// hold nothing it decodes either).
 TEST(BadInput, KnownContainersWithAnUnknownCodecReportTheCodec) {
     testaudio::TempDir dir;
     const std::string wav = dir.File("dts.wav");
