@@ -59,7 +59,7 @@ namespace {
 
 // The demuxers a file may be read by, as FFmpeg names them.
 constexpr const char* kFormatWhitelist =
-    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,wav";
+    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,wav,caf";
 
 // The decoders a stream may be given: the codecs those containers carry in the wild.
 bool CodecAllowed(AVCodecID id) {
@@ -247,6 +247,32 @@ bool ContainerLengthExact(const AVInputFormat* format) {
     return std::strncmp(name, "mov", 3) == 0 || std::strcmp(name, "ogg") == 0 ||
            std::strcmp(name, "wv") == 0 || std::strcmp(name, "tta") == 0 ||
            std::strcmp(name, "ape") == 0;
+}
+
+// A CAF file's packet table ("pakt" chunk): the frames of its audio (valid), and the
+// encoder's priming frames before them, which the decoder still gives. FFmpeg's
+// demuxer counts them, and the remainder after them, in its length, and gives its
+// packets no durations. False when there is none.
+bool ReadCafPacketTable(const AeffReader& reader, int64_t* valid, int64_t* priming) {
+    unsigned char h[12];
+    if (reader.read_at(reader.opaque, 0, h, 8) != 8 || std::memcmp(h, "caff", 4) != 0) return false;
+    const int64_t size = reader.size(reader.opaque);
+    // Chunks after the 8-byte file header: a type, a 64-bit big-endian size, the data.
+    for (int64_t offset = 8; offset + 12 <= size;) {
+        if (reader.read_at(reader.opaque, offset, h, 12) != 12) return false;
+        const int64_t bytes = static_cast<int64_t>(AV_RB64(h + 4));
+        if (std::memcmp(h, "pakt", 4) == 0) {
+            unsigned char table[24];  // packets, valid frames, priming, remainder
+            if (bytes < 24 || reader.read_at(reader.opaque, offset + 12, table, 24) != 24)
+                return false;
+            *valid = static_cast<int64_t>(AV_RB64(table + 8));
+            *priming = static_cast<int32_t>(AV_RB32(table + 16));
+            return *valid >= 0 && *priming >= 0;
+        }
+        if (bytes < 0 || bytes > size - offset - 12) return false;  // "data" of unknown size
+        offset += 12 + bytes;
+    }
+    return false;
 }
 
 // The samples of an Opus packet, from its table-of-contents byte (RFC 6716, 3.1), at
@@ -474,6 +500,7 @@ struct AeffDecoder {
     int Open(const AeffLimits& limits, char* what, size_t whatSize);
     bool OpenCodec();
     void ApplyItunesGapless();
+    int64_t CafEnd();
     bool ReadStreamPacket();
     bool NextFrame();
     bool FrameUsable() const;
@@ -569,6 +596,38 @@ void AeffDecoder::ApplyItunesGapless() {
     if (info.frames < static_cast<int64_t>(delay + total)) return;  // an edit list took it
     origin += delay;
     info.frames = static_cast<int64_t>(total);
+}
+
+// Where a CAF file's audio ends, in frames from the first packet's timestamp; -1 when
+// a packet has no timestamp or the last one decodes to nothing. Its packets have
+// timestamps but no durations: the last one is decoded on its own for its frames
+// (the codecs CAF carries code each packet on its own, or at least state its frames
+// in it). The priming the packet table states is dropped from the start, and its
+// valid frames, when fewer, end the audio sooner (FFmpeg's own muxer counts the last
+// packet whole).
+int64_t AeffDecoder::CafEnd() {
+    AVPacket* last = av_packet_alloc();
+    if (!last) return -1;
+    int64_t end = -1;
+    bool timed = true;
+    while (timed && ReadStreamPacket()) {
+        timed = packet->pts != AV_NOPTS_VALUE;
+        av_packet_unref(last);
+        av_packet_move_ref(last, packet);
+    }
+    int64_t samples = 0;
+    if (timed && last->size > 0 && OpenCodec() && avcodec_send_packet(cc, last) >= 0 &&
+        avcodec_send_packet(cc, nullptr) >= 0) {
+        while (avcodec_receive_frame(cc, frame) == 0) samples += frame->nb_samples;
+        if (samples > 0) end = SaturatingAdd(ToFrames(last->pts), samples);
+    }
+    av_packet_free(&last);
+    int64_t valid = 0, priming = 0;
+    if (end >= 0 && ReadCafPacketTable(reader, &valid, &priming)) {
+        origin = SaturatingAdd(origin, priming);
+        end = std::min(end, SaturatingAdd(origin, valid));
+    }
+    return end;
 }
 
 // A fresh decoder for the stream. A flushed one may keep state that changes its output
@@ -928,6 +987,14 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
                 }
             }
             if (par->codec_id == AV_CODEC_ID_AAC) ApplyItunesGapless();
+        } else if (std::strcmp(fc->iformat->name, "caf") == 0) {
+            const int64_t end = CafEnd();
+            if (end < 0) {
+                SetText(what, whatSize, "%s (%s) whose packets have no timing", container,
+                        codecName.c_str());
+                return BASS_ERROR_FILEFORM;
+            }
+            info.frames = SaturatingSub(end, origin);
         } else {
             // Raw streams: the packets' durations (each one codec frame) add up to the
             // length; reading them is quick beside decoding them.

@@ -80,14 +80,12 @@ TEST(BadInput, KnownContainersWithAnUnknownCodecReportTheCodec) {
     WriteBytes(wav, bytes);
     EXPECT_EQ(OpenError(wav), BASS_ERROR_CODEC);
 
-    // libsndfile reads its own ALAC in CAF but not ffmpeg's; a stereo 8SVX body
-    // holds one channel after the other, which libsndfile would read interleaved.
+    // A stereo 8SVX body holds one channel after the other, which libsndfile would
+    // read interleaved.
     const std::string source = dir.File("source.wav");
     ASSERT_TRUE(testaudio::Write(source, Format::Wav, 44100, 2, TestSignal(44100, 2, 5000)));
-    const std::string caf = dir.File("alac.caf"), svx = dir.File("stereo.8svx");
-    ASSERT_TRUE(RunQuietly("ffmpeg -v error -i '" + source + "' -c:a alac '" + caf + "'"));
+    const std::string svx = dir.File("stereo.8svx");
     ASSERT_TRUE(RunQuietly("sox -D '" + source + "' -t 8svx '" + svx + "'"));
-    EXPECT_EQ(OpenError(caf), BASS_ERROR_CODEC);
     EXPECT_EQ(OpenError(svx), BASS_ERROR_CODEC);
 }
 

@@ -49,6 +49,9 @@ const Case kCases[] = {
      "iTunSMPB=' 00000000 00000400 00000000 00000000000209A1 00000000 00000000'",
      BASS_CTYPE_STREAM_MP4, false, Length::Source, 0, 1024},
     {"m4a_alac", ".m4a", 44100, "-c:a alac", BASS_CTYPE_STREAM_ALAC, true, Length::Source},
+    // libsndfile reads its own ALAC in CAF but not FFmpeg's; FFmpeg states the last
+    // packet's frames whole in the packet table.
+    {"caf_alac", ".caf", 44100, "-c:a alac", BASS_CTYPE_STREAM_ALAC, true, Length::Source},
     {"adts_aac", ".aac", 44100, "-c:a aac -b:a 128k -f adts", BASS_CTYPE_STREAM_AAC, false,
      Length::Decoded},
     {"adts_aac_id3v2", ".aac", 44100, "-c:a aac -b:a 96k -f adts", BASS_CTYPE_STREAM_AAC, false,
