@@ -193,9 +193,15 @@ bool OpusPackets::State::Index() {
         const Page page = PageOf(offset, header);
         offset += page.bytes;
         // A page of our stream flagged as a stream's first but numbered after the
-        // first page is one like the others: the flag is a mistake.
+        // first page, and holding no Opus header, is one like the others: the flag is
+        // a mistake.
         const bool ours = !links.empty() && header.serial == links.back().serial;
-        if (header.bos && !(ours && header.sequence != 0)) {
+        bool begins = header.bos;
+        if (begins && ours && header.sequence != 0) {
+            Link probe;
+            ReadHead(file, page, header.segments, &probe, &begins);
+        }
+        if (begins) {
             // A stream's first page. Those of streams beside ours come before any of
             // our audio; one after it begins the next link of a chain.
             const bool afterAudio = !links.empty() && links.back().firstAudio > 0 &&

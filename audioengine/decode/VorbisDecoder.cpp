@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <new>
 #include <numeric>
 #include <set>
@@ -146,6 +145,8 @@ class HeaderCheck {
 
 // PlanView's end when the first stream's headers make no decoder.
 constexpr int64_t kNoDecoder = -2;
+// The most serial numbers PlanView keeps track of.
+constexpr size_t kMaxSerials = 4096;
 
 // How libvorbisfile is to see an Ogg Vorbis file (see FileView), from the headers of
 // all its pages.
@@ -170,32 +171,30 @@ void PlanView(const FileSource& file, FileView* view) {
     // A first group with no complete headers is left to libvorbisfile to judge.
     const auto cut = [&] { return groups > 1 ? groupStart : check.failed() ? kNoDecoder : -1; };
 
-    std::set<uint32_t> seen;             // every serial number in the file
-    std::set<uint32_t> earlier;          // those of the streams of the groups before the last
-    std::set<uint32_t> group;            // those of the last group's streams
-    std::map<uint32_t, size_t> renamed;  // of those, the ones renamed: their place in renames
-    std::vector<uint32_t> renames;       // the number each rename replaces, then its new one
+    // The serial numbers of the file, of the streams of the groups before the last,
+    // and of the last group's streams (the first kMaxSerials of them). Beyond
+    // kMaxSerials in the file (no real file has that many), nothing is renamed.
+    std::set<uint32_t> seen, earlier, group;
+    bool tracking = true;
+    // The streams of groups that reuse an earlier group's serial numbers: the group's
+    // byte range, from its first page to the next group's, and the stream's number.
+    // Each one's new number is found once the file's are all known.
     struct Renamed {
-        int64_t offset, bytes;
-        size_t rename;
+        int64_t from, to;
+        uint32_t serial;
     };
-    std::vector<Renamed> pages;  // the pages renamed
-    const auto note = [&](int64_t offset, int64_t bytes, uint32_t serial, bool bos) {
-        seen.insert(serial);
+    std::vector<Renamed> renamed;
+    const auto note = [&](int64_t offset, uint32_t serial, bool bos) {
         if (bos && !previousBos) {
-            earlier.insert(group.begin(), group.end());
+            if (tracking) earlier.insert(group.begin(), group.end());
             group.clear();
-            renamed.clear();
+            for (auto r = renamed.rbegin(); r != renamed.rend() && r->to < 0; ++r) r->to = offset;
         }
-        if (bos) {
-            group.insert(serial);
-            if (earlier.count(serial) != 0 && renamed.count(serial) == 0) {
-                renamed.emplace(serial, renames.size());
-                renames.push_back(serial);
-            }
-        }
-        if (const auto r = renamed.find(serial); r != renamed.end())
-            pages.push_back({offset, bytes, r->second});
+        if (bos && group.size() < kMaxSerials && group.insert(serial).second && tracking &&
+            earlier.count(serial) != 0)
+            renamed.push_back({groupStart, -1, serial});
+        if (tracking) seen.insert(serial);
+        tracking = tracking && seen.size() <= kMaxSerials;
     };
 
     bool cutShort = false;
@@ -205,7 +204,7 @@ void PlanView(const FileSource& file, FileView* view) {
         // where the next group begins (a page that may begin it is read whole).
         OggPageHeader header;
         if (check.complete() && headers.Read(offset, range.end, &header) && !header.bos) {
-            note(offset, header.bytes, header.serial, false);
+            note(offset, header.serial, false);
             previousBos = false;
             passedOver = offset;
             offset += header.bytes;
@@ -223,12 +222,16 @@ void PlanView(const FileSource& file, FileView* view) {
         }
         passedOver = -1;
         // A page flagged as the first of its stream begins one when that stream is not
-        // among the group's, or when it is numbered 0 as first pages are: the group's
-        // stream begun again under its old serial number. The flag on a later page of
-        // a stream of the group is a mistake, and the page is one like the others.
+        // among the group's, or when it is numbered 0 as first pages are, or holds a
+        // Vorbis identification header: the group's stream begun again under its old
+        // serial number. The flag on a later page of a stream of the group is a
+        // mistake, and the page is one like the others.
         const uint32_t serial = LittleEndian32(page.data() + 14);
-        const bool bos = (page[5] & 0x02) != 0 &&
-                         (LittleEndian32(page.data() + 18) == 0 || group.count(serial) == 0);
+        const size_t body = 27 + page[26];
+        const bool bos =
+            (page[5] & 0x02) != 0 &&
+            (LittleEndian32(page.data() + 18) == 0 || group.count(serial) == 0 ||
+             (page.size() >= body + 7 && std::memcmp(&page[body], "\x01vorbis", 7) == 0));
         if (bos && !previousBos) {
             if (groups > 0 && !check.complete()) {
                 view->end = cut();
@@ -239,7 +242,7 @@ void PlanView(const FileSource& file, FileView* view) {
             groupStart = offset;
             check.Reset();
         }
-        note(offset, static_cast<int64_t>(page.size()), serial, bos);
+        note(offset, serial, bos);
         previousBos = bos;
         check.Page(page);
         if (check.failed()) {
@@ -252,16 +255,17 @@ void PlanView(const FileSource& file, FileView* view) {
     if (!cutShort) view->end = check.complete() ? -1 : cut();
     if (view->end == kNoDecoder) return;
 
-    // Each rename takes the next number after the one it replaces that no stream of the
-    // file has.
-    for (uint32_t& serial : renames) {
+    if (!tracking) return;
+    // Each renamed stream takes the next number, from 1 on, that no stream of the file
+    // has.
+    uint32_t next = 0;
+    for (const Renamed& r : renamed) {
+        if (view->end >= 0 && r.from >= view->end) break;
         do {
-            ++serial;
-        } while (!seen.insert(serial).second);
-    }
-    for (const Renamed& p : pages) {
-        if (view->end >= 0 && p.offset + p.bytes > view->end) break;
-        view->renumbering.Add(p.offset, p.bytes, renames[p.rename]);
+            ++next;
+        } while (seen.count(next) != 0);
+        const int64_t end = view->end >= 0 ? view->end : range.end;
+        view->renumbering.Add(r.from, r.to < 0 ? end : std::min(r.to, end), r.serial, next);
     }
 }
 

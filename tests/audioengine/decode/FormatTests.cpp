@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 
 #include "audioengine/decode/ChannelOrder.h"
 #include "audioengine/decode/ContainerMetadata.h"
+#include "audioengine/decode/FileSource.h"
 #include "audioengine/decode/MpegHeader.h"
+#include "audioengine/decode/OggRenumbering.h"
 #include "plugin/engine/Bass.h"
 #include "tests/audioengine/decode/DecodeTestSupport.h"
 
@@ -425,6 +428,57 @@ OggPage OnePacketPage(uint32_t serial, uint32_t sequence, unsigned char flags,
     header[26] = 1;
     header[27] = static_cast<unsigned char>(packet.size());
     return {header, packet};
+}
+
+// The bytes of a file whose second part reuses the first's serial number, read in
+// pieces of any size and place (the fields of a page header split between two reads
+// included), show that part's pages with their new number and a checksum to match,
+// as if written so; a page damaged in the file is left as it is, so that it is still
+// found damaged.
+TEST(OggRenumbering, RewritesTheWholePagesOfTheRangeInAnyRead) {
+    testaudio::TempDir dir;
+    const std::string one = dir.File("one.ogg"), joined = dir.File("joined.ogg");
+    ASSERT_TRUE(testaudio::Write(one, Format::OggVorbis, 44100, 2, TestSignal(44100, 2, 441000)));
+    std::vector<OggPage> pages = OggPages(ReadBytes(one));
+    ASSERT_GT(pages.size(), 6u);
+    const auto serial = [&](uint32_t value) {
+        for (OggPage& page : pages)
+            for (int i = 0; i < 4; ++i)
+                page.header[14 + i] = static_cast<unsigned char>(value >> 8 * i);
+        return OggBytes(pages);
+    };
+    std::vector<unsigned char> file = serial(7), expected = serial(9);
+    const int64_t second = static_cast<int64_t>(file.size());
+    const std::vector<unsigned char> first = file;
+    file.insert(file.end(), first.begin(), first.end());
+    expected.insert(expected.begin(), first.begin(), first.end());
+    // A byte of the body of the second part's fourth page.
+    size_t damaged = static_cast<size_t>(second);
+    for (size_t p = 0; p < 3; ++p) damaged += pages[p].header.size() + pages[p].body.size();
+    const size_t damagedEnd = damaged + pages[3].header.size() + pages[3].body.size();
+    file[damagedEnd - 1] ^= 0x55;
+    std::copy(file.begin() + static_cast<long>(damaged),
+              file.begin() + static_cast<long>(damagedEnd),
+              expected.begin() + static_cast<long>(damaged));
+    WriteBytes(joined, file);
+
+    auto source = ae::FileSource::Open(joined);
+    ASSERT_TRUE(source.ok());
+    ae::OggRenumbering renumbering;
+    renumbering.Add(second, static_cast<int64_t>(file.size()), 7, 9);
+    std::mt19937 rng(1);
+    std::vector<unsigned char> read(file.size());
+    for (int i = 0; i < 3000; ++i) {
+        const int64_t at = static_cast<int64_t>(rng() % file.size());
+        const int64_t length = std::min<int64_t>(1 + rng() % (i % 2 ? 40 : 70000),
+                                                 static_cast<int64_t>(file.size()) - at);
+        ASSERT_EQ(source.value()->ReadAt(at, read.data(), length), length);
+        renumbering.Apply(*source.value(), at, read.data(), length);
+        ASSERT_EQ(std::memcmp(read.data(), &expected[static_cast<size_t>(at)],
+                              static_cast<size_t>(length)),
+                  0)
+            << length << " bytes from " << at;
+    }
 }
 
 // Ogg Opus and Vorbis streams chained one after another (each with its own headers
