@@ -28,10 +28,12 @@ Result<std::unique_ptr<Decoder>> OpenFlacDecoder(std::unique_ptr<FileSource> fil
 Result<std::unique_ptr<Decoder>> OpenMpg123Decoder(std::unique_ptr<FileSource> file);
 Result<std::unique_ptr<Decoder>> OpenVorbisDecoder(std::unique_ptr<FileSource> file);
 // Everything else FFmpeg's libraries read, through the FFmpeg module; BASS_ERROR_FILEFORM
-// when the module is not there. `what` receives what the file was recognised as
-// ("MP4 with an unsupported codec: ..."), "" when the module knows no such content.
+// when the module is not there. `codecInOwnContainer`: the file is a WAV or CAF whose
+// codec our own decoders lack, and is read in those containers too (else they are
+// refused). `what` receives what the file was recognised as ("MP4 with an
+// unsupported codec: ..."), "" when the module knows no such content.
 Result<std::unique_ptr<Decoder>> OpenFfmpegDecoder(std::unique_ptr<FileSource> file,
-                                                   std::string* what);
+                                                   bool codecInOwnContainer, std::string* what);
 // Whether the FFmpeg module is loaded (it is loaded on the first call, once per
 // process); when not, `why` says why (dlerror's text, or an empty override).
 // Threads: any.

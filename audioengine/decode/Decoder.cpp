@@ -172,7 +172,7 @@ Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path) {
             if (!again.ok()) return Error{again.code()};
             std::string what;
             Result<std::unique_ptr<Decoder>> other =
-                OpenFfmpegDecoder(std::move(again).value(), &what);
+                OpenFfmpegDecoder(std::move(again).value(), otherCodec, &what);
             const bool recognised = other.ok() || (!what.empty() && !otherCodec);
             if (!other.ok()) LastRefusal() = what;
             if (recognised) decoder = std::move(other);

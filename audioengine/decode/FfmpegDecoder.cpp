@@ -124,11 +124,11 @@ class FfmpegDecoder final : public FrameDecoder {
         : file_(std::move(file)), api_(api) {}
     ~FfmpegDecoder() override { api_->close(decoder_); }
 
-    Status Open(std::string* what) {
+    Status Open(bool codecInOwnContainer, std::string* what) {
         reader_.opaque = file_.get();
         reader_.read_at = ReadAt;
         reader_.size = SizeOf;
-        const AeffLimits limits{kMaxDecodedRate, kMaxDecodedChannels};
+        const AeffLimits limits{kMaxDecodedRate, kMaxDecodedChannels, codecInOwnContainer ? 1 : 0};
         AeffInfo info{};
         int error = BASS_ERROR_UNKNOWN;
         char text[256] = {};
@@ -173,12 +173,12 @@ void QuietFfmpegProcessLog() {
 }
 
 Result<std::unique_ptr<Decoder>> OpenFfmpegDecoder(std::unique_ptr<FileSource> file,
-                                                   std::string* what) {
+                                                   bool codecInOwnContainer, std::string* what) {
     if (what) what->clear();
     const Module& module = LoadedModule();
     if (!module.api) return Error{BASS_ERROR_FILEFORM};
     auto decoder = std::make_unique<FfmpegDecoder>(std::move(file), module.api);
-    const Status opened = decoder->Open(what);
+    const Status opened = decoder->Open(codecInOwnContainer, what);
     if (!opened.ok()) return Error{opened.code()};
     return std::unique_ptr<Decoder>(std::move(decoder));
 }

@@ -57,8 +57,11 @@ extern "C" {
 
 namespace {
 
-// The demuxers a file may be read by, as FFmpeg names them.
+// The demuxers a file may be read by, as FFmpeg names them; and with those, for a
+// codec the engine's own decoders lack in a container they read (see AeffLimits).
 constexpr const char* kFormatWhitelist =
+    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg";
+constexpr const char* kWithOwnContainers =
     "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,wav,caf";
 
 // The decoders a stream may be given: the codecs those containers carry in the wild.
@@ -100,6 +103,16 @@ bool CodecAllowed(AVCodecID id) {
         default:
             return false;
     }
+}
+
+// Whether a stream of `codec` in a file `format` reads is decoded. CAF only with ALAC,
+// AAC and MP3: FFmpeg's own muxer states other codecs' packets shorter than they
+// decode (FLAC: 4562 frames for 4608), and positions follow the timestamps.
+bool CodecAllowedIn(const AVInputFormat* format, AVCodecID codec) {
+    if (std::strcmp(format->name, "caf") == 0 && codec != AV_CODEC_ID_ALAC &&
+        codec != AV_CODEC_ID_AAC && codec != AV_CODEC_ID_MP3)
+        return false;
+    return CodecAllowed(codec);
 }
 
 // The names of the decoders of CodecAllowed, for lavf's own use while it looks into a
@@ -185,6 +198,8 @@ const char* ContainerName(const AVInputFormat* format) {
     if (std::strcmp(name, "eac3") == 0) return "E-AC-3";
     if (std::strcmp(name, "dts") == 0) return "DTS";
     if (std::strcmp(name, "ogg") == 0) return "Ogg";
+    if (std::strcmp(name, "wav") == 0) return "WAV";
+    if (std::strcmp(name, "caf") == 0) return "CAF";
     return name;
 }
 
@@ -258,7 +273,7 @@ bool ReadCafPacketTable(const AeffReader& reader, int64_t* valid, int64_t* primi
     if (reader.read_at(reader.opaque, 0, h, 8) != 8 || std::memcmp(h, "caff", 4) != 0) return false;
     const int64_t size = reader.size(reader.opaque);
     // Chunks after the 8-byte file header: a type, a 64-bit big-endian size, the data.
-    for (int64_t offset = 8; offset + 12 <= size;) {
+    for (int64_t offset = 8, chunks = 0; chunks < 1000 && offset + 12 <= size; ++chunks) {
         if (reader.read_at(reader.opaque, offset, h, 12) != 12) return false;
         const int64_t bytes = static_cast<int64_t>(AV_RB64(h + 4));
         if (std::memcmp(h, "pakt", 4) == 0) {
@@ -495,7 +510,7 @@ struct AeffDecoder {
                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
     }
 
-    int OpenContainer();
+    int OpenContainer(bool ownContainers);
     int VisitMetadata(AeffVisitor visit, void* user);
     int Open(const AeffLimits& limits, char* what, size_t whatSize);
     bool OpenCodec();
@@ -599,16 +614,17 @@ void AeffDecoder::ApplyItunesGapless() {
 }
 
 // Where a CAF file's audio ends, in frames from the first packet's timestamp; -1 when
-// a packet has no timestamp or the last one decodes to nothing. Its packets have
-// timestamps but no durations: the last one is decoded on its own for its frames
-// (the codecs CAF carries code each packet on its own, or at least state its frames
-// in it). The priming the packet table states is dropped from the start, and its
-// valid frames, when fewer, end the audio sooner (FFmpeg's own muxer counts the last
-// packet whole).
+// it cannot be found. Its packets have timestamps but no durations: the last one is
+// decoded on its own for its frames (ALAC codes each packet on its own; AAC and MP3
+// packets hold a fixed count), or ends the audio where it begins when it does not
+// decode (damaged). The priming the packet table states is dropped from the start,
+// and its valid frames, when fewer, end the audio sooner (FFmpeg's own muxer counts
+// the last packet whole).
 int64_t AeffDecoder::CafEnd() {
-    AVPacket* last = av_packet_alloc();
-    if (!last) return -1;
     int64_t end = -1;
+    if (!SeekToStart()) return end;
+    AVPacket* last = av_packet_alloc();
+    if (!last) return end;
     bool timed = true;
     while (timed && ReadStreamPacket()) {
         timed = packet->pts != AV_NOPTS_VALUE;
@@ -619,8 +635,8 @@ int64_t AeffDecoder::CafEnd() {
     if (timed && last->size > 0 && OpenCodec() && avcodec_send_packet(cc, last) >= 0 &&
         avcodec_send_packet(cc, nullptr) >= 0) {
         while (avcodec_receive_frame(cc, frame) == 0) samples += frame->nb_samples;
-        if (samples > 0) end = SaturatingAdd(ToFrames(last->pts), samples);
     }
+    if (timed && last->size > 0) end = SaturatingAdd(ToFrames(last->pts), samples);
     av_packet_free(&last);
     int64_t valid = 0, priming = 0;
     if (end >= 0 && ReadCafPacketTable(reader, &valid, &priming)) {
@@ -740,7 +756,7 @@ bool AeffDecoder::CountPackets(char* what, size_t whatSize, const char* containe
 
 // Opens the container through our own I/O, with every safeguard that does not need
 // its streams: BASS_OK, or the error code.
-int AeffDecoder::OpenContainer() {
+int AeffDecoder::OpenContainer(bool ownContainers) {
     packet = av_packet_alloc();
     frame = av_frame_alloc();
     auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferBytes));
@@ -763,7 +779,8 @@ int AeffDecoder::OpenContainer() {
     fc->io_open = RefuseOpen;
 
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", kFormatWhitelist, 0);
+    av_dict_set(&options, "format_whitelist", ownContainers ? kWithOwnContainers : kFormatWhitelist,
+                0);
     av_dict_set(&options, "codec_whitelist", DecoderWhitelist(), 0);
     av_dict_set(&options, "skip_estimate_duration_from_pts", "1", 0);
     const int opened = avformat_open_input(&fc, "", nullptr, &options);
@@ -781,7 +798,7 @@ int AeffDecoder::OpenContainer() {
 
 // The metadata the container's header holds, then that of its first audio stream.
 int AeffDecoder::VisitMetadata(AeffVisitor visit, void* user) {
-    const int opened = OpenContainer();
+    const int opened = OpenContainer(false);
     if (opened != BASS_OK) return opened;
     const AVDictionaryEntry* entry = nullptr;
     while ((entry = av_dict_get(fc->metadata, "", entry, AV_DICT_IGNORE_SUFFIX)))
@@ -797,7 +814,7 @@ int AeffDecoder::VisitMetadata(AeffVisitor visit, void* user) {
 }
 
 int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
-    const int opened = OpenContainer();
+    const int opened = OpenContainer(limits.codec_in_own_container != 0);
     if (opened != BASS_OK) return opened;
     const char* container = ContainerName(fc->iformat);
     if (fc->nb_streams > static_cast<unsigned>(kMaxStreams)) {
@@ -819,7 +836,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
             par->block_align > kMaxBlockAlign || par->extradata_size > kMaxExtradata ||
             par->sample_rate < 0 || par->sample_rate > limits.max_rate ||
             par->ch_layout.nb_channels < 0 || par->ch_layout.nb_channels > limits.max_channels ||
-            !CodecAllowed(par->codec_id))
+            !CodecAllowedIn(fc->iformat, par->codec_id))
             fc->streams[i]->discard = AVDISCARD_ALL;
     }
     const int found = avformat_find_stream_info(fc, streamOptions.data());
@@ -835,7 +852,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
     for (unsigned i = 0; i < fc->nb_streams; ++i) {
         AVStream* s = fc->streams[i];
         if (s->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-        if (s->discard == AVDISCARD_ALL || !CodecAllowed(s->codecpar->codec_id) ||
+        if (s->discard == AVDISCARD_ALL || !CodecAllowedIn(fc->iformat, s->codecpar->codec_id) ||
             !avcodec_find_decoder(s->codecpar->codec_id)) {
             if (!refused) refused = s;
             continue;
@@ -845,12 +862,12 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
     if (index >= 0) {
         const int best = av_find_best_stream(fc, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
         if (best >= 0 && fc->streams[best]->discard != AVDISCARD_ALL &&
-            CodecAllowed(fc->streams[best]->codecpar->codec_id))
+            CodecAllowedIn(fc->iformat, fc->streams[best]->codecpar->codec_id))
             index = best;
     }
     if (index < 0 && refused) {
         const AVCodecParameters* par = refused->codecpar;
-        if (!CodecAllowed(par->codec_id) || !avcodec_find_decoder(par->codec_id)) {
+        if (!CodecAllowedIn(fc->iformat, par->codec_id) || !avcodec_find_decoder(par->codec_id)) {
             SetText(what, whatSize, "%s with an unsupported codec: %s", container,
                     CodecName(par).c_str());
             return BASS_ERROR_CODEC;
@@ -990,7 +1007,7 @@ int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
         } else if (std::strcmp(fc->iformat->name, "caf") == 0) {
             const int64_t end = CafEnd();
             if (end < 0) {
-                SetText(what, whatSize, "%s (%s) whose packets have no timing", container,
+                SetText(what, whatSize, "%s (%s) whose end cannot be found", container,
                         codecName.c_str());
                 return BASS_ERROR_FILEFORM;
             }

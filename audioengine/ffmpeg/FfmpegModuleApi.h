@@ -16,7 +16,7 @@ extern "C" {
 #endif
 
 /* Raised whenever a struct below or a function's meaning changes. */
-#define AEFF_API_VERSION 2u
+#define AEFF_API_VERSION 3u
 
 /* The file, read through the engine's own file object: the module opens nothing.
  * Both callbacks may be called from the thread that calls into the module only. */
@@ -33,6 +33,11 @@ typedef struct AeffReader {
 typedef struct AeffLimits {
     int max_rate;     /* Hz */
     int max_channels; /* channels */
+    /* 1: the file is a WAV or CAF the engine's own decoders read as a container but
+     * whose codec they lack (AC-3 in WAV, ALAC in CAF), and is read in those
+     * containers too; 0: those containers are refused (what is read in them is the
+     * engine's own decoders' to judge, a file cut short included). */
+    int codec_in_own_container;
 } AeffLimits;
 
 typedef struct AeffInfo {
