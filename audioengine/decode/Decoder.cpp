@@ -159,7 +159,7 @@ Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path) {
         const bool ffmpegMayRead = FfmpegMayRead(*file.value(), kind);
         Result<std::unique_ptr<Decoder>> decoder =
             OpenFileKind(std::move(file).value(), kind, range, &conclusive);
-        // A container libsndfile reads, holding a codec it has none for (AC-3 or G.722
+        // A container libsndfile reads, holding a codec it has none for (AC-3 or DTS
         // in WAV, ALAC or AAC in CAF), may hold one FFmpeg has.
         const bool otherCodec =
             decoder.code() == BASS_ERROR_CODEC &&
