@@ -58,11 +58,14 @@ extern "C" {
 namespace {
 
 // The demuxers a file may be read by, as FFmpeg names them; and with those, for a
-// codec the engine's own decoders lack in a container they read (see AeffLimits).
+// codec the engine's own decoders lack in a container they read (see AeffLimits);
+// and for metadata, CAF's too (its "info" chunk, which TagLib does not read).
 constexpr const char* kFormatWhitelist =
     "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg";
 constexpr const char* kWithOwnContainers =
     "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,wav,caf";
+constexpr const char* kMetadataWhitelist =
+    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,caf";
 
 // The decoders a stream may be given: the codecs those containers carry in the wild.
 bool CodecAllowed(AVCodecID id) {
@@ -510,7 +513,7 @@ struct AeffDecoder {
                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
     }
 
-    int OpenContainer(bool ownContainers);
+    int OpenContainer(const char* formats);
     int VisitMetadata(AeffVisitor visit, void* user);
     int Open(const AeffLimits& limits, char* what, size_t whatSize);
     bool OpenCodec();
@@ -756,7 +759,7 @@ bool AeffDecoder::CountPackets(char* what, size_t whatSize, const char* containe
 
 // Opens the container through our own I/O, with every safeguard that does not need
 // its streams: BASS_OK, or the error code.
-int AeffDecoder::OpenContainer(bool ownContainers) {
+int AeffDecoder::OpenContainer(const char* formats) {
     packet = av_packet_alloc();
     frame = av_frame_alloc();
     auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferBytes));
@@ -779,8 +782,7 @@ int AeffDecoder::OpenContainer(bool ownContainers) {
     fc->io_open = RefuseOpen;
 
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", ownContainers ? kWithOwnContainers : kFormatWhitelist,
-                0);
+    av_dict_set(&options, "format_whitelist", formats, 0);
     av_dict_set(&options, "codec_whitelist", DecoderWhitelist(), 0);
     av_dict_set(&options, "skip_estimate_duration_from_pts", "1", 0);
     const int opened = avformat_open_input(&fc, "", nullptr, &options);
@@ -798,7 +800,7 @@ int AeffDecoder::OpenContainer(bool ownContainers) {
 
 // The metadata the container's header holds, then that of its first audio stream.
 int AeffDecoder::VisitMetadata(AeffVisitor visit, void* user) {
-    const int opened = OpenContainer(false);
+    const int opened = OpenContainer(kMetadataWhitelist);
     if (opened != BASS_OK) return opened;
     const AVDictionaryEntry* entry = nullptr;
     while ((entry = av_dict_get(fc->metadata, "", entry, AV_DICT_IGNORE_SUFFIX)))
@@ -814,7 +816,8 @@ int AeffDecoder::VisitMetadata(AeffVisitor visit, void* user) {
 }
 
 int AeffDecoder::Open(const AeffLimits& limits, char* what, size_t whatSize) {
-    const int opened = OpenContainer(limits.codec_in_own_container != 0);
+    const int opened =
+        OpenContainer(limits.codec_in_own_container != 0 ? kWithOwnContainers : kFormatWhitelist);
     if (opened != BASS_OK) return opened;
     const char* container = ContainerName(fc->iformat);
     if (fc->nb_streams > static_cast<unsigned>(kMaxStreams)) {

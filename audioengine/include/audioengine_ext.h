@@ -100,12 +100,13 @@ const char* BASS_CALL AE_OutputReason(void);
 typedef void (*AE_MetadataVisitor)(void* user, const char* key, const char* value);
 
 /* Reads the metadata a container keeps that TagLib cannot read (Matroska and WebM
- * tags), as the engine's FFmpeg module reads it, from the file at `path`: calls
- * `visit` with each key/value pair and `user`, the container's pairs before those of
- * its audio stream, before returning. TRUE when the file was read, with or without
- * metadata. FALSE with BASS_ERROR_NOTAVAIL when the engine has no FFmpeg module,
- * BASS_ERROR_FILEOPEN when `path` is no readable regular file, BASS_ERROR_FILEFORM
- * when it is no format the module reads, BASS_ERROR_ILLPARAM for a null argument.
+ * tags, CAF's "info" chunk), as the engine's FFmpeg module reads it, from the file at
+ * `path`: calls `visit` with each key/value pair and `user`, the container's pairs
+ * before those of its audio stream, before returning. TRUE when the file was read,
+ * with or without metadata. FALSE with BASS_ERROR_NOTAVAIL when the engine has no
+ * FFmpeg module, BASS_ERROR_FILEOPEN when `path` is no readable regular file,
+ * BASS_ERROR_FILEFORM when it is no format the module reads, BASS_ERROR_ILLPARAM for
+ * a null argument.
  * The engine need not be started. The tag library uses it.
  * Threads: any, concurrently; reads the file, so it may wait for the disk. */
 BOOL BASS_CALL AE_FileMetadata(const char* path, AE_MetadataVisitor visit, void* user);

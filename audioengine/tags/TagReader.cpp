@@ -491,8 +491,9 @@ std::unique_ptr<TagLib::FileStream> OpenRegularFile(const std::string& path) {
 
 std::atomic<ContainerMetadataReader> gMetadataReader{nullptr};
 
-// The tags among a container's metadata key/value pairs, as FFmpeg names them (keys
-// in any case; the container's own pairs come before its stream's).
+// The tags among a container's metadata key/value pairs, as FFmpeg names them, or as
+// CAF's "info" chunk does ("track number", "comments", "recorded date"); keys in any
+// case, the container's own pairs before its stream's.
 TagSet FromContainerMetadata(const std::string& path, const LegacyCodePage& page) {
     const ContainerMetadataReader reader = gMetadataReader.load();
     if (reader == nullptr) return {};
@@ -518,13 +519,13 @@ TagSet FromContainerMetadata(const std::string& path, const LegacyCodePage& page
         return {};
     };
     TagSet set;
-    set[TagKey::Track] = field({"track"});
+    set[TagKey::Track] = field({"track", "track number"});
     set[TagKey::Title] = field({"title"});
     set[TagKey::Artist] = field({"artist", "performer"});
     set[TagKey::Album] = field({"album"});
     set[TagKey::Genre] = field({"genre"});
-    set[TagKey::Year] = field({"date", "year", "date_released", "date_recorded"});
-    set[TagKey::Comment] = field({"comment", "description"});
+    set[TagKey::Year] = field({"date", "year", "date_released", "date_recorded", "recorded date"});
+    set[TagKey::Comment] = field({"comment", "comments", "description"});
     return set;
 }
 

@@ -273,8 +273,8 @@ std::string MakeWithFfmpeg(const std::string& wav, const std::string& options,
     return "";
 }
 
-// Matroska tags, which TagLib cannot read, come to the tag library through the
-// module: the container's pairs, then the audio stream's.
+// Matroska tags and CAF's, which TagLib cannot read, come to the tag library through
+// the module: the container's pairs, then the audio stream's.
 TEST(FfmpegMetadata, MatroskaTagsReachTheTagLibrary) {
     testaudio::TempDir dir;
     const std::string wav = dir.File("source.wav"), mka = dir.File("tagged.mka");
@@ -290,6 +290,13 @@ TEST(FfmpegMetadata, MatroskaTagsReachTheTagLibrary) {
     EXPECT_NE(seen.find("language=fra;"), std::string::npos) << seen;
     EXPECT_LT(seen.find("title="), seen.find("language=")) << seen;
     EXPECT_EQ(ae::ReadContainerMetadata(wav, visit, &seen), BASS_ERROR_FILEFORM);
+    // CAF's "info" chunk, which TagLib does not read, in Apple's names.
+    const std::string caf = dir.File("tagged.caf");
+    ASSERT_TRUE(RunQuietly("ffmpeg -nostdin -v error -i '" + wav +
+                           "' -c:a alac -metadata 'track number=3/12' '" + caf + "'"));
+    seen.clear();
+    ASSERT_EQ(ae::ReadContainerMetadata(caf, visit, &seen), BASS_OK);
+    EXPECT_NE(seen.find("track number=3/12;"), std::string::npos) << seen;
 }
 
 // FFmpeg's ALAC in CAF as short as one packet (a sound effect) holds every frame: the

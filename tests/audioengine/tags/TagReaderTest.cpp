@@ -354,23 +354,29 @@ TEST(TagReader, FlacVorbisCommentWinsOverId3v2InFront) {
 }
 
 // Matroska and WebM (which TagLib 1.13 cannot read), and containers no TagLib reader
-// takes, get their tags from the container metadata reader: FFmpeg's key names, any
-// case, the container's pairs before the stream's.
+// takes, get their tags from the container metadata reader: FFmpeg's key names, or
+// those of CAF's "info" chunk, any case, the container's pairs before the stream's.
 struct FakeMetadata {
     static inline int calls = 0;
     static inline std::string path;
     static inline bool succeed = true;
+    static inline bool caf = false;  // CAF's names for the track, comment and year
     static bool Read(const char* file, audioengine::MetadataVisitor visit, void* user) {
         ++calls;
         path = file;
         if (!succeed) return false;
         const Values full = tagtest::FullValues();
         const std::pair<const char*, std::string> pairs[] = {
-            {"title", full[tagtest::kTitle]},     {"track", full[tagtest::kTrack]},
-            {"COMMENT", full[tagtest::kComment]}, {"ARTIST", full[tagtest::kArtist]},
-            {"ALBUM", full[tagtest::kAlbum]},     {"GENRE", "Rock \x96 Live"},
-            {"DATE", full[tagtest::kYear]},       {"ENCODER", "Lavf59.27.100"},
-            {"title", "The stream's title"},      {"DURATION", "00:00:00.200000000"}};
+            {"title", full[tagtest::kTitle]},
+            {caf ? "track number" : "track", full[tagtest::kTrack]},
+            {caf ? "comments" : "COMMENT", full[tagtest::kComment]},
+            {"ARTIST", full[tagtest::kArtist]},
+            {"ALBUM", full[tagtest::kAlbum]},
+            {"GENRE", "Rock \x96 Live"},
+            {caf ? "recorded date" : "DATE", full[tagtest::kYear]},
+            {"ENCODER", "Lavf59.27.100"},
+            {"title", "The stream's title"},
+            {"DURATION", "00:00:00.200000000"}};
         for (const auto& [key, value] : pairs) visit(user, key, value.c_str());
         visit(user, nullptr, "ignored");
         return true;
@@ -396,6 +402,9 @@ TEST(TagReader, MatroskaAndOtherContainersAskTheContainerMetadataReader) {
     EXPECT_EQ(FakeMetadata::path, mka);
     EXPECT_EQ(Read(au), expected);
     EXPECT_EQ(FakeMetadata::path, au);
+    FakeMetadata::caf = true;
+    EXPECT_EQ(Read(au), expected);
+    FakeMetadata::caf = false;
     const int calls = FakeMetadata::calls;
     EXPECT_EQ(Read(mp3), tagtest::FullValues());  // TagLib's: the reader is not asked
     EXPECT_EQ(FakeMetadata::calls, calls);
