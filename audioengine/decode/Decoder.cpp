@@ -159,11 +159,11 @@ Result<std::unique_ptr<Decoder>> OpenDecoder(const std::string& path) {
         const bool ffmpegMayRead = FfmpegMayRead(*file.value(), kind);
         Result<std::unique_ptr<Decoder>> decoder =
             OpenFileKind(std::move(file).value(), kind, range, &conclusive);
-        // A container libsndfile reads, holding a codec it has none for (AC-3 or DTS
-        // in WAV, ALAC or AAC in CAF), may hold one FFmpeg has.
-        const bool otherCodec =
-            decoder.code() == BASS_ERROR_CODEC &&
-            (kind == FileKind::Wav || kind == FileKind::Aiff || kind == FileKind::SndfileContainer);
+        // A WAV or CAF (libsndfile's containers FFmpeg reads too), holding a codec
+        // libsndfile has none for (AC-3 or DTS in WAV, ALAC or AAC in CAF), may hold
+        // one FFmpeg has.
+        const bool otherCodec = decoder.code() == BASS_ERROR_CODEC &&
+                                (kind == FileKind::Wav || kind == FileKind::SndfileContainer);
         if (!decoder.ok() && !conclusive && (ffmpegMayRead || otherCodec)) {
             // The dedicated decoder had the file; it is opened afresh for FFmpeg. Its
             // error stands unless FFmpeg recognised the content (for a codec in a

@@ -59,6 +59,11 @@ struct Link {
     int64_t frames = 0;     // its length, at the stream's rate
 };
 
+// The most frames `pages` pages of a stream can hold, decoded at one sample for
+// `factor` granule samples: 255 packets a page, each of the longest duration. A
+// length from a damaged granule position may be any number.
+int64_t MostFrames(int64_t pages, int factor) { return pages * 255 * (kMaxPacketSamples / factor); }
+
 // The index's entry for the page at `offset` with `header`.
 Page PageOf(int64_t offset, const OggPageHeader& header) {
     Page page;
@@ -192,24 +197,19 @@ bool OpusPackets::State::Index() {
         }
         const Page page = PageOf(offset, header);
         offset += page.bytes;
+        Link next;
+        bool opus = false;
+        const bool readable = header.bos && ReadHead(file, page, header.segments, &next, &opus);
         // A page of our stream flagged as a stream's first but numbered after the
         // first page, and holding no Opus header, is one like the others: the flag is
         // a mistake.
         const bool ours = !links.empty() && header.serial == links.back().serial;
-        bool begins = header.bos;
-        if (begins && ours && header.sequence != 0) {
-            Link probe;
-            ReadHead(file, page, header.segments, &probe, &begins);
-        }
-        if (begins) {
+        if (header.bos && !(ours && header.sequence != 0 && !opus)) {
             // A stream's first page. Those of streams beside ours come before any of
             // our audio; one after it begins the next link of a chain.
             const bool afterAudio = !links.empty() && links.back().firstAudio > 0 &&
                                     links.back().firstAudio < pages.size();
             if (!links.empty() && !afterAudio && !newGroup) continue;
-            Link next;
-            bool opus = false;
-            const bool readable = ReadHead(file, page, header.segments, &next, &opus);
             if (links.empty() || (afterAudio && !opus)) {
                 newGroup = !links.empty();
                 if (!opus) continue;
@@ -556,7 +556,7 @@ bool OpusPackets::Start(int rate, int channels, int64_t frames) {
     // up to it, for as long as that takes.
     const Link& first = s.links[0];
     const int64_t pages = static_cast<int64_t>(first.endPage - first.firstAudio);
-    if (frames > pages * 255 * (kMaxPacketSamples / (kGranuleRate / rate))) return false;
+    if (frames > MostFrames(pages, kGranuleRate / rate)) return false;
     s.links.resize(1);
     s.rate = rate;
     s.channels = channels;
@@ -583,8 +583,7 @@ bool OpusPackets::Start() {
         // can hold (a damaged granule position may be any number).
         for (size_t p = l.endPage; p-- > l.firstAudio;) {
             if (s.pages[p].granule < 0 || !s.ReadWholePage(p)) continue;
-            const int64_t most =
-                static_cast<int64_t>(p + 1 - l.firstAudio) * 255 * (kMaxPacketSamples / s.factor);
+            const int64_t most = MostFrames(static_cast<int64_t>(p + 1 - l.firstAudio), s.factor);
             // A granule position before the link's start (its start may come from a
             // damaged one near the largest value) holds nothing.
             const int64_t decoded = s.pages[p].granule >= l.startGranule

@@ -60,12 +60,11 @@ namespace {
 // The demuxers a file may be read by, as FFmpeg names them; and with those, for a
 // codec the engine's own decoders lack in a container they read (see AeffLimits);
 // and for metadata, CAF's too (its "info" chunk, which TagLib does not read).
-constexpr const char* kFormatWhitelist =
-    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg";
-constexpr const char* kWithOwnContainers =
-    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,wav,caf";
-constexpr const char* kMetadataWhitelist =
-    "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg,caf";
+#define AEFF_FORMATS "mov,aac,asf,wv,ape,mpc,mpc8,tta,matroska,ac3,eac3,dts,ogg"
+constexpr const char* kFormatWhitelist = AEFF_FORMATS;
+constexpr const char* kWithOwnContainers = AEFF_FORMATS ",wav,caf";
+constexpr const char* kMetadataWhitelist = AEFF_FORMATS ",caf";
+#undef AEFF_FORMATS
 
 // The decoders a stream may be given: the codecs those containers carry in the wild.
 bool CodecAllowed(AVCodecID id) {
