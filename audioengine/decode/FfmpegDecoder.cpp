@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Formats our own decoders do not read (MP4/M4A, raw AAC, WMA, WavPack, Monkey's
 // Audio, Musepack, TTA, Matroska/WebM, AC-3, DTS, FLAC in Ogg as FFmpeg writes it),
-// through libaudioengine-ffmpeg.so. That module links FFmpeg, which Debian builds
-// under the GPL, so the engine never links it: it is loaded on first use from beside
-// the engine's own library, and the engine does without it when it is not there.
+// through libaudioengine-ffmpeg.so (audioengine-ffmpeg.dll on Windows). That module
+// links FFmpeg, which Debian builds under the GPL, so the engine never links it: it
+// is loaded on first use from beside the engine's own library, and the engine does
+// without it when it is not there.
 #ifndef _WIN32
 #include <dlfcn.h>
 #include <unistd.h>
@@ -20,6 +21,10 @@
 #include "audioengine/decode/FrameDecoder.h"
 #include "audioengine/ffmpeg/FfmpegModuleApi.h"
 #include "plugin/engine/Bass.h"
+#ifdef _WIN32
+#include "audioengine/platform/WindowsModule.h"
+#include "audioengine/platform/WindowsText.h"
+#endif
 
 namespace ae {
 
@@ -30,7 +35,9 @@ struct Module {
     std::string why;  // why there is none
 };
 
-#ifndef _WIN32
+#ifdef _WIN32
+constexpr const wchar_t* kModuleFile = L"audioengine-ffmpeg.dll";
+#else
 constexpr const char* kModuleFile = "libaudioengine-ffmpeg.so";
 
 // The folder of the object this code was linked into: libbass.so, or a program that
@@ -76,8 +83,27 @@ const Module& LoadedModule() {
     static const Module module = [] {
         Module m;
 #ifdef _WIN32
-        // The Windows engine has no FFmpeg module: it reads what its own decoders do.
-        m.why = "the Windows engine has no FFmpeg module";
+        std::wstring path;
+        if (const wchar_t* chosen = _wgetenv(L"AUDIOENGINE_FFMPEG_MODULE")) {
+            path = chosen;
+            if (path.empty()) {
+                m.why = "AUDIOENGINE_FFMPEG_MODULE is set empty";
+                return m;
+            }
+        } else {
+            const std::wstring folder = ThisModuleFolder();
+            if (folder.empty()) {
+                m.why = "Windows does not say which folder the engine was loaded from";
+                return m;
+            }
+            path = folder + L"\\" + kModuleFile;
+        }
+        using GetApi = const AeffApi* (*)(uint32_t);
+        auto get = reinterpret_cast<GetApi>(
+            LoadPinnedModuleFunction(path, "audioengine_ffmpeg_api", &m.why));
+        m.api = get ? get(AEFF_API_VERSION) : nullptr;
+        if (get && !m.api)
+            m.why = WideToAnsi(path) + " does not speak this engine's module interface";
         return m;
 #else
         std::string path;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// libaudioengine-ffmpeg.so: the engine's decoder for the formats its own decoders do
-// not read (MP4/M4A, raw AAC, WMA, WavPack, Monkey's Audio, Musepack, TTA,
-// Matroska/WebM, AC-3, DTS, FLAC in Ogg as FFmpeg writes it), on FFmpeg's
-// libavformat and libavcodec.
+// libaudioengine-ffmpeg.so (audioengine-ffmpeg.dll on Windows): the engine's decoder
+// for the formats its own decoders do not read (MP4/M4A, raw AAC, WMA, WavPack,
+// Monkey's Audio, Musepack, TTA, Matroska/WebM, AC-3, DTS, FLAC in Ogg as FFmpeg
+// writes it), on FFmpeg's libavformat and libavcodec.
 //
 // It runs inside a host's process, on files a user was handed, so:
 // - it reads only through the engine's reader (our own AVIOContext): FFmpeg's
@@ -53,7 +53,11 @@ extern "C" {
 #include "audioengine/include/audioengine_ext.h"
 #include "plugin/engine/Bass.h"
 
+#ifdef _WIN32
+#define AEFF_EXPORT extern "C"  // exported by the module definition
+#else
 #define AEFF_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

@@ -4,6 +4,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
+
+#include "audioengine/platform/WindowsText.h"
 
 namespace ae {
 
@@ -22,6 +25,50 @@ ExportedFunction LoadedModuleFunction(const wchar_t* module, const char* name) {
     HMODULE loaded = GetModuleHandleW(module);
     if (loaded == nullptr) return nullptr;
     return reinterpret_cast<ExportedFunction>(GetProcAddress(loaded, name));
+}
+
+std::wstring ThisModuleFolder() {
+    HMODULE module = nullptr;
+    const auto address = reinterpret_cast<LPCWSTR>(&ThisModuleFolder);
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            address, &module))
+        return {};
+    // Long paths (\\?\ names) may exceed MAX_PATH: grow until the name fits.
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
+        if (n == 0) return {};
+        if (n < name.size()) {
+            name.resize(n);
+            break;
+        }
+        if (name.size() >= 32768) return {};
+        name.resize(name.size() * 2);
+    }
+    const size_t slash = name.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : name.substr(0, slash);
+}
+
+ExportedFunction LoadPinnedModuleFunction(const std::wstring& path, const char* name,
+                                          std::string* why) {
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) {
+        *why = "cannot load " + WideToAnsi(path) + " (Windows error " +
+               std::to_string(GetLastError()) + ")";
+        return nullptr;
+    }
+    auto function = reinterpret_cast<ExportedFunction>(GetProcAddress(module, name));
+    if (function == nullptr) {
+        *why = WideToAnsi(path) + " has no " + name;
+        return nullptr;
+    }
+    // Pinned: never unloaded, whatever FreeLibrary calls follow (decoders of it may be
+    // open on any thread).
+    HMODULE pinned = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(function), &pinned);
+    return function;
 }
 
 }  // namespace ae

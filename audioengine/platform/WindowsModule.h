@@ -5,6 +5,8 @@
 #pragma once
 #ifdef _WIN32
 
+#include <string>
+
 namespace ae {
 
 // Pins the DLL this code is linked into until the process ends.
@@ -16,6 +18,18 @@ void KeepThisModuleLoaded();
 // Threads: any.
 using ExportedFunction = void (*)();
 ExportedFunction LoadedModuleFunction(const wchar_t* module, const char* name);
+
+// The folder of the DLL (or program) this code is linked into, without a trailing
+// backslash; "" when Windows does not say.
+// Threads: any.
+std::wstring ThisModuleFolder();
+
+// Loads the DLL at `path` (its own folder searched first for what it imports), pins
+// it until the process ends and returns its export `name`; nullptr with `why` set
+// when it cannot be loaded or has no such export.
+// Threads: any.
+ExportedFunction LoadPinnedModuleFunction(const std::wstring& path, const char* name,
+                                          std::string* why);
 
 }  // namespace ae
 
