@@ -52,7 +52,12 @@ std::wstring ThisModuleFolder() {
 
 ExportedFunction LoadPinnedModuleFunction(const std::wstring& path, const char* name,
                                           std::string* why) {
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // A full path lets the DLL's own folder be searched first for what it imports; the
+    // flag is undefined for a relative one, which is loaded as Windows searches.
+    const bool full =
+        path.size() > 2 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
+    HMODULE module =
+        LoadLibraryExW(path.c_str(), nullptr, full ? LOAD_WITH_ALTERED_SEARCH_PATH : 0);
     if (module == nullptr) {
         *why = "cannot load " + WideToAnsi(path) + " (Windows error " +
                std::to_string(GetLastError()) + ")";
