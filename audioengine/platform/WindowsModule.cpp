@@ -10,13 +10,25 @@
 
 namespace ae {
 
+namespace {
+
+// The DLL (or program) whose code holds `code`, looked up with GetModuleHandleExW's
+// `flags` (pinning it, or leaving its reference count as it is); nullptr when none.
+HMODULE ModuleHolding(const void* code, DWORD flags) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags,
+                            static_cast<LPCWSTR>(code), &module))
+        return nullptr;
+    return module;
+}
+
+}  // namespace
+
 void KeepThisModuleLoaded() {
     static std::atomic<bool> pinned{false};
     if (pinned.load(std::memory_order_acquire)) return;
-    HMODULE module = nullptr;
-    const auto address = reinterpret_cast<LPCWSTR>(&KeepThisModuleLoaded);
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                           address, &module)) {
+    if (ModuleHolding(reinterpret_cast<const void*>(&KeepThisModuleLoaded),
+                      GET_MODULE_HANDLE_EX_FLAG_PIN)) {
         pinned.store(true, std::memory_order_release);
     }
 }
@@ -28,12 +40,9 @@ ExportedFunction LoadedModuleFunction(const wchar_t* module, const char* name) {
 }
 
 std::wstring ThisModuleFolder() {
-    HMODULE module = nullptr;
-    const auto address = reinterpret_cast<LPCWSTR>(&ThisModuleFolder);
-    if (!GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            address, &module))
-        return {};
+    HMODULE module = ModuleHolding(reinterpret_cast<const void*>(&ThisModuleFolder),
+                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
+    if (module == nullptr) return {};
     // Long paths (\\?\ names) may exceed MAX_PATH: grow until the name fits.
     std::wstring name(MAX_PATH, L'\0');
     for (;;) {
@@ -70,9 +79,7 @@ ExportedFunction LoadPinnedModuleFunction(const std::wstring& path, const char* 
     }
     // Pinned: never unloaded, whatever FreeLibrary calls follow (decoders of it may be
     // open on any thread).
-    HMODULE pinned = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(function), &pinned);
+    ModuleHolding(reinterpret_cast<const void*>(function), GET_MODULE_HANDLE_EX_FLAG_PIN);
     return function;
 }
 
