@@ -84,8 +84,7 @@ const Module& LoadedModule() {
         Module m;
 #ifdef _WIN32
         std::wstring path;
-        if (const wchar_t* chosen = _wgetenv(L"AUDIOENGINE_FFMPEG_MODULE")) {
-            path = chosen;
+        if (EnvironmentVariable(L"AUDIOENGINE_FFMPEG_MODULE", &path)) {
             if (path.empty()) {
                 m.why = "AUDIOENGINE_FFMPEG_MODULE is set empty";
                 return m;

@@ -59,17 +59,43 @@ std::wstring ThisModuleFolder() {
     return slash == std::wstring::npos ? std::wstring() : name.substr(0, slash);
 }
 
+bool EnvironmentVariable(const wchar_t* name, std::wstring* value) {
+    value->assign(256, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n =
+            GetEnvironmentVariableW(name, value->data(), static_cast<DWORD>(value->size()));
+        if (n == 0) {
+            value->clear();
+            return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+        }
+        if (n < value->size()) {
+            value->resize(n);
+            return true;
+        }
+        value->resize(n);  // n counts the terminating null when the buffer is short
+    }
+}
+
 ExportedFunction LoadPinnedModuleFunction(const std::wstring& path, const char* name,
                                           std::string* why) {
-    // A full path lets the DLL's own folder be searched first for what it imports; the
-    // flag is undefined for a relative one, which is loaded as Windows searches.
-    const bool full =
-        path.size() > 2 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
+    // A full path (C:\..., \\server\..., \\?\...) lets the DLL's own folder be searched
+    // first for what it imports; the flag is undefined for a relative one ("x.dll",
+    // "C:x.dll", "\\x.dll"), which is loaded as Windows searches.
+    const auto slash = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const bool full = (path.size() > 2 && path[1] == L':' && slash(path[2])) ||
+                      (path.size() > 1 && slash(path[0]) && slash(path[1]));
+    // No message box for a missing or broken DLL, on this thread only (the host's own
+    // error mode stays): the caller reports the failure.
+    DWORD previousMode = 0;
+    const bool quiet =
+        SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
     HMODULE module =
         LoadLibraryExW(path.c_str(), nullptr, full ? LOAD_WITH_ALTERED_SEARCH_PATH : 0);
+    const DWORD error = GetLastError();
+    if (quiet) SetThreadErrorMode(previousMode, nullptr);
     if (module == nullptr) {
-        *why = "cannot load " + WideToAnsi(path) + " (Windows error " +
-               std::to_string(GetLastError()) + ")";
+        *why = "cannot load " + WideToAnsi(path) + " (Windows error " + std::to_string(error) + ")";
         return nullptr;
     }
     auto function = reinterpret_cast<ExportedFunction>(GetProcAddress(module, name));

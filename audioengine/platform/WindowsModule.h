@@ -24,6 +24,11 @@ ExportedFunction LoadedModuleFunction(const wchar_t* module, const char* name);
 // Threads: any.
 std::wstring ThisModuleFolder();
 
+// The process's variable `name`, read from its environment block (as a host that set
+// it with SetEnvironmentVariableW has it, every character of it); false when unset.
+// Threads: any that do not change the variable meanwhile.
+bool EnvironmentVariable(const wchar_t* name, std::wstring* value);
+
 // Loads the DLL at `path` (its own folder searched first for what it imports), pins
 // it until the process ends and returns its export `name`; nullptr with `why` set
 // when it cannot be loaded or has no such export.
