@@ -50,7 +50,6 @@ long HeapInUseKiB() {
 }
 
 struct MemorySample {
-    int cycle;
     long residentKiB;
     long heapKiB;
 };
@@ -155,7 +154,7 @@ TEST(Soak, OpenPlaySeekQueryFreeKeepsMemoryFlat) {
             threads = ThreadCount();
         }
         if (cycle >= kSettleCycles && (cycle % kSampleEvery == 0 || cycle == cycles))
-            samples.push_back({cycle, ResidentKiB(), HeapInUseKiB()});
+            samples.push_back({ResidentKiB(), HeapInUseKiB()});
     }
     const long final = ResidentKiB();
     const long residentGrowth = GrowthBetweenHalves(samples, &MemorySample::residentKiB);
