@@ -63,6 +63,24 @@ std::string TimeText(int32_t seconds) {
     return text;
 }
 
+// Writes `value` in decimal at `out` and returns the end: what std::to_chars gives,
+// without its table of digit pairs, which would be one more page for a cold call.
+PLUGIN_HOT char* AppendDecimal(char* out, int32_t value) {
+    uint32_t magnitude = static_cast<uint32_t>(value);
+    if (value < 0) {
+        *out++ = '-';
+        magnitude = 0u - magnitude;
+    }
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0) *out++ = digits[--count];
+    return out;
+}
+
 }  // namespace
 
 std::string SecondsToMinSec(int32_t seconds) {
@@ -120,17 +138,24 @@ void GetLevelChannel() {
 
 PLUGIN_HOT void GetDataChannel20() {
     const int32_t slot = DataHistory[0];
-    // Hosts ask for this every frame they draw: the text is built on the stack and
-    // copied into FileResult, whose buffer is reused, so a call allocates nothing.
+    // Hosts ask for this every frame they draw, most often with every cache cold: the
+    // text is built on the stack by code of this section alone (no digit table, no
+    // library call), and once FileResult's buffer holds a spectrum text it is reused
+    // by inline code, so a call touches few pages and allocates nothing.
     char text[kSpectrumFields * (kInt32Digits + 1)];
     char* end = text;
     for (int field = 0; field < kSpectrumFields; ++field) {
         const int32_t element = kFirstSpectrumElement + field * kSpectrumStep;
-        end = std::to_chars(end, end + kInt32Digits, SpectrumValue(slot, element)).ptr;
+        end = AppendDecimal(end, SpectrumValue(slot, element));
         *end++ = '#';
     }
-    WriteResult(
-        [&]() -> std::string& { return FileResult.assign(text, static_cast<size_t>(end - text)); });
+    const auto length = static_cast<size_t>(end - text);
+    if (FileResult.capacity() >= length) {
+        FileResult.clear();
+        for (const char* c = text; c != end; ++c) FileResult.push_back(*c);
+        return;
+    }
+    WriteResult([&]() -> std::string& { return FileResult.assign(text, length); });
 }
 
 void GetDataChannel128() {}

@@ -120,10 +120,14 @@ uint32_t LevelRight(int32_t slot) { return BASS_ChannelGetLevel(Handle(slot)) >>
 uint32_t LevelLeft(int32_t slot) { return BASS_ChannelGetLevel(Handle(slot)) & 0xFFFFu; }
 
 int32_t SpectrumValue(int32_t slot, int32_t element) {
-    // Zeroed for every request, so a request the engine does not fill reads 0.
-    float spectrum[kSpectrumEntries] = {};
+    // The element to be read is zeroed for every request, so a request the engine does
+    // not fill reads 0. Nothing else of the buffer is read, so nothing else is zeroed:
+    // a query makes twenty requests, and hosts make one every frame they draw.
+    float spectrum[kSpectrumEntries];
+    const bool inRange = element >= 1 && element <= kSpectrumEntries;
+    if (inRange) spectrum[element - 1] = 0.0f;
     BASS_ChannelGetData(Handle(slot), spectrum, BASS_DATA_FFT512);
-    if (element < 1 || element > kSpectrumEntries) return 0;
+    if (!inRange) return 0;
     // The element's bit pattern, not its value: it grows with the magnitude and
     // needs no floating-point conversion.
     int32_t bits;

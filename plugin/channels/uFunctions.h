@@ -13,14 +13,7 @@
 #include <cstdint>
 #include <string>
 
-// Marks the code of the queries a host makes every frame it draws: the compiler
-// gathers it in one section, so a call that finds the caches cold, as a host's
-// once-a-frame call does, touches fewer pages of code.
-#if defined(__GNUC__)
-#define PLUGIN_HOT __attribute__((hot))
-#else
-#define PLUGIN_HOT
-#endif
+#include "plugin/host/HostExports.h"  // PLUGIN_HOT
 
 constexpr int kSlotCount = 32;
 constexpr int kBandCount = 10;
