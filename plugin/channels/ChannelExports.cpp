@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "plugin/channels/ChannelExports.h"
 
-#include <charconv>
 #include <cstdio>
 #include <utility>
 
