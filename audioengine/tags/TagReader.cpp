@@ -515,7 +515,12 @@ TagSet FromContainerMetadata(const std::string& path, const LegacyCodePage& page
     auto field = [&](std::initializer_list<const char*> names) -> std::string {
         for (const char* name : names)
             for (const auto& [key, value] : pairs)
-                if (key == name && !value.empty()) return page.ToUtf8(value);
+                if (key == name && !value.empty()) {
+                    // The reader hands out UTF-8, as FFmpeg converts what the container
+                    // stores, on every platform; only bytes that are not UTF-8 (a
+                    // container's raw legacy text) are decoded in the code page.
+                    return IsValidUtf8(value) ? value : page.ToUtf8(value);
+                }
         return {};
     };
     TagSet set;
