@@ -28,16 +28,16 @@ class LegacyCodePage {
     // The iconv name of the code page in use; "" for the built-in Windows-1252.
     const std::string& name() const { return iconvName_; }
 
-    // `bytes` as UTF-8. ASCII stays as it is; on Linux so does text that is valid
+    // `bytes` as UTF-8. ASCII stays as it is. On Linux so does text that is valid
     // UTF-8 with characters beyond ASCII (Linux taggers often store UTF-8 in frames
-    // marked Latin-1, and legacy text is almost never valid UTF-8 by chance), while
-    // on Windows such text is taken in the code page too, so that the host gets back
+    // marked Latin-1, and legacy text is almost never valid UTF-8 by chance); on
+    // Windows such text is taken in the code page too, so that the host gets back
     // the bytes its own tools wrote (a caller whose text is UTF-8 by contract checks
-    // IsValidUtf8 first). Anything else
-    // is decoded in the code page, or in Windows-1252 when it is not valid there:
-    // every byte becomes a character, so nothing is lost. The one exception is a
-    // text cut inside a multi-byte character at its end (a full ID3v1 field): it
-    // is read in the code page without that half character.
+    // IsValidUtf8 first). Anything else is decoded in the code page, or in
+    // Windows-1252 when it is not valid there: every byte becomes a character, so
+    // nothing is lost. The one exception is a text cut inside a multi-byte character
+    // at its end (a full ID3v1 field): it is read in the code page without that half
+    // character.
     // Threads: any, concurrently.
     std::string ToUtf8(std::string_view bytes) const;
 
