@@ -139,8 +139,9 @@ PLUGIN_HOT void GetDataChannel20() {
     const int32_t slot = DataHistory[0];
     // Hosts ask for this every frame they draw, most often with every cache cold: the
     // text is built on the stack by code of this section alone (no digit table, no
-    // library call), and once FileResult's buffer holds a spectrum text it is reused
-    // by inline code, so a call touches few pages and allocates nothing.
+    // library call) and copied into FileResult by inline code, which reuses its
+    // buffer once it has held a spectrum text: a call touches few pages and, after
+    // the first, allocates nothing.
     char text[kSpectrumFields * (kInt32Digits + 1)];
     char* end = text;
     for (int field = 0; field < kSpectrumFields; ++field) {
@@ -148,13 +149,11 @@ PLUGIN_HOT void GetDataChannel20() {
         end = AppendDecimal(end, SpectrumValue(slot, element));
         *end++ = '#';
     }
-    const auto length = static_cast<size_t>(end - text);
-    if (FileResult.capacity() >= length) {
+    WriteResult([&]() -> std::string& {
         FileResult.clear();
         for (const char* c = text; c != end; ++c) FileResult.push_back(*c);
-        return;
-    }
-    WriteResult([&]() -> std::string& { return FileResult.assign(text, length); });
+        return FileResult;
+    });
 }
 
 void GetDataChannel128() {}
