@@ -155,6 +155,32 @@ TEST_F(QueriesTest, SpectrumTextLeavesNothingOfALongerOne) {
     EXPECT_EQ(Query(GetDataChannel20, 1), longest);
 }
 
+TEST_F(QueriesTest, SpectrumFieldsAtEveryWidthOfDecimal) {
+    Open(1, 11);
+    const struct {
+        uint32_t bits;
+        const char* text;
+    } cases[] = {{0, "0"},
+                 {9, "9"},
+                 {10, "10"},
+                 {307, "307"},
+                 {4096, "4096"},
+                 {99999, "99999"},
+                 {100000, "100000"},
+                 {8388608, "8388608"},
+                 {10000001, "10000001"},
+                 {999999999, "999999999"},
+                 {0x7FFFFFFFu, "2147483647"},
+                 {0xFFFFFFFFu, "-1"},
+                 {0xBF800000u, "-1082130432"}};
+    for (const auto& c : cases) {
+        ed::SetDefault("BASS_ChannelGetData", ed::Spectrum(std::vector<uint32_t>(256, c.bits)));
+        std::string expected;
+        for (int i = 0; i < 20; ++i) expected += std::string(c.text) + "#";
+        EXPECT_EQ(Query(GetDataChannel20, 1), expected) << c.text;
+    }
+}
+
 TEST_F(QueriesTest, SpectrumValueReadsOnlyElementsOneTo256) {
     Open(1, 11);
     std::vector<uint32_t> words(256);
