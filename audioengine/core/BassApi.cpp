@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The engine's C entry points: argument checks, a handle lookup and one call into
 // the core each. No exception crosses this boundary, and every call but
-// BASS_ErrorGetCode, AE_OutputName, AE_ErrorName and AE_StreamRefusal leaves the calling thread's
-// error code set. This is the only place that sets it: the core returns its errors.
+// BASS_ErrorGetCode, AE_OutputName, AE_OutputPendingMs, AE_ErrorName and
+// AE_StreamRefusal leaves the calling thread's error code set. This is the only place
+// that sets it: the core returns its errors.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -365,6 +366,13 @@ AE_EXPORT const char* BASS_CALL AE_OutputName(void) {
 
 AE_EXPORT const char* BASS_CALL AE_OutputReason(void) {
     return Guard<const char*>("", [&] { return Engine::Instance().OutputReason(); });
+}
+
+AE_EXPORT DWORD BASS_CALL AE_OutputPendingMs(void) {
+    return Guard<DWORD>(0, [&] {
+        const int64_t ns = Engine::Instance().PendingSoundNs(ae::MonotonicNs());
+        return static_cast<DWORD>(std::min<int64_t>((ns + 999999) / 1000000, UINT32_MAX));
+    });
 }
 
 AE_EXPORT const char* BASS_CALL AE_ErrorName(int code) { return ae::ErrorName(code); }

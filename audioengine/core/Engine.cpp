@@ -452,8 +452,17 @@ bool Engine::Render(float* out, int frames, int64_t blockHeardNs) {
         const float x = out[i];
         out[i] = x > 1.0f ? 1.0f : (x < -1.0f ? -1.0f : (x == x ? x : 0.0f));
     }
+    if (sound && blockHeardNs > 0) {
+        soundHeardUntilNs_.store(
+            blockHeardNs + static_cast<int64_t>(frames) * 1000000000 / outputRate_,
+            std::memory_order_relaxed);
+    }
     renderPasses_.fetch_add(1);
     return sound;
+}
+
+int64_t Engine::PendingSoundNs(int64_t nowNs) const {
+    return std::max<int64_t>(0, soundHeardUntilNs_.load(std::memory_order_relaxed) - nowNs);
 }
 
 uint64_t Engine::SoundSignals() {

@@ -87,6 +87,10 @@ class Engine {
     Status RenderManual(float* out, int64_t frames);
     uint64_t renderSkips() const { return renderSkips_.load(std::memory_order_relaxed); }
     const char* OutputName() const;
+    // Nanoseconds from `nowNs` (monotonic) until the last sound the output took from the
+    // mix is heard; 0 once it has been, or when the output says nothing of when it is
+    // heard (wav, manual). Any thread.
+    int64_t PendingSoundNs(int64_t nowNs) const;
 
     // ---- for outputs ----
     // Mixes every playing stream into `out` (stereo interleaved, `frames` frames at
@@ -192,6 +196,8 @@ class Engine {
     bool workerStop_ = false;
     uint64_t workRounds_ = 0;
     std::atomic<uint64_t> renderSkips_{0};
+    // When the end of the last block a stream made sound in is heard (monotonic ns).
+    std::atomic<int64_t> soundHeardUntilNs_{0};
 
     std::mutex soundMutex_;
     std::condition_variable soundWake_;

@@ -95,6 +95,15 @@ const char* BASS_CALL AE_OutputName(void);
  * Threads: any; never blocks. */
 const char* BASS_CALL AE_OutputReason(void);
 
+/* Milliseconds until the sound the output has taken from the mix so far has all been
+ * heard (on a device: played out of its buffers), rounded up: what a program about
+ * to end should wait, so that the end of what it played is not cut off. 0 once all of
+ * it has been heard, before BASS_Init and on the "manual" output; the "null" and "wav"
+ * outputs, paced as a device is, hold back at most 15 ms. Leaves the thread's error
+ * code as it was.
+ * Threads: any; never blocks. */
+DWORD BASS_CALL AE_OutputPendingMs(void);
+
 /* One key/value pair of a file's container metadata: UTF-8 as the container stores
  * it, NUL-terminated, valid during the call only. */
 typedef void (*AE_MetadataVisitor)(void* user, const char* key, const char* value);

@@ -561,6 +561,50 @@ TEST_F(DevicePath, TransportIsHeardAsPromised) {
     }
 }
 
+// ---------------------------------------------------------------- the end of a file
+
+// A stream reports its end once its last frame is mixed, while the device still holds
+// the last blocks. AE_OutputPendingMs says how long until they are heard: what a
+// program that ends with the file (plughost play) waits before closing the device.
+TEST_F(DevicePath, PendingSoundLastsUntilTheFileEndIsHeard) {
+    const int64_t fileFrames = kRate;
+    const std::vector<float> file = SineLeftNoiseRight(fileFrames, 500, 11);
+    const std::string path = Write("end", Format::WavFloat, kRate, 2, file);
+    RunAgainAfterStalls("the end", [&](RecordedSpan& span) {
+        SinkRecorder recorder;
+        ASSERT_TRUE(recorder.WaitForFrames(Frames(100), 3000)) << recorder.error();
+        span.fromNs = MonotonicNs();
+        ASSERT_TRUE(Open(1, path));
+        const uint32_t handle = testaudio::LastOpenedStream();
+        Call("PlayChannel", {1});
+        int64_t endedNs = 0;
+        for (int i = 0; i < 3000 && endedNs == 0; ++i) {
+            if (BASS_ChannelIsActive(handle) == BASS_ACTIVE_STOPPED)
+                endedNs = MonotonicNs();
+            else
+                SleepMs(1);
+        }
+        const DWORD pending = AE_OutputPendingMs();
+        ASSERT_NE(endedNs, 0) << "the stream did not end";
+        SleepMs(static_cast<int>(pending) + 300);
+        recorder.Stop();
+        span.toNs = MonotonicNs();
+        const Recording played = recorder.Snapshot();
+        ASSERT_TRUE(recorder.error().empty()) << recorder.error();
+
+        int64_t start = 0;
+        while (start < played.frames() && std::fabs(played.at(start, 1)) <= kSilent) ++start;
+        ASSERT_GT(MatchAt(played, file, start, start), 0.99) << "the start is not the file's";
+        ASSERT_GT(MatchAt(played, file, start, start + fileFrames - 64), 0.99)
+            << "the sink did not play the file's last frames";
+        const double heardMs = static_cast<double>(played.NsOf(start + fileFrames) - endedNs) / 1e6;
+        std::printf("[ measured ] the end: %u ms pending as it ended, heard %.1f ms after\n",
+                    pending, heardMs);
+        EXPECT_GT(pending, 0u) << "nothing pending, with the end still to be heard";
+        EXPECT_LE(heardMs, pending + 20.0) << "waiting the pending time cuts the end off";
+    });
+}
+
 // ---------------------------------------------------------------- the output's reason
 
 TEST_F(DevicePath, ReasonNamesTheDriverInUse) {

@@ -26,6 +26,9 @@ constexpr auto kStatusPeriod = std::chrono::seconds(1);       // plain status li
 // A playing slot that reads "not playing" before its end counts as ended once it
 // has done so for this long.
 constexpr auto kEndConfirm = std::chrono::milliseconds(150);
+// At the end, the output may still hold what was mixed last (a file's end, the fade of
+// a stop); waited for up to this long, so that it is heard, not cut off with the process.
+constexpr auto kPlayOutLimit = std::chrono::seconds(1);
 // Two digits typed within this time select one slot (1 then 2: slot 12).
 constexpr auto kDigitPause = std::chrono::milliseconds(1000);
 constexpr int kSeekStep = 5;     // seconds, arrow keys
@@ -373,6 +376,13 @@ void Player::Close() {
         if (slot.view.state == SlotState::Empty) continue;
         plugin_.Stop(slot.view.slot);
         plugin_.Free(slot.view.slot);
+    }
+    const auto until = Clock::now() + kPlayOutLimit;
+    for (;;) {
+        const int pending = plugin_.OutputPendingMs();
+        const auto now = Clock::now();
+        if (pending <= 0 || now >= until) break;
+        std::this_thread::sleep_until(std::min(now + std::chrono::milliseconds(pending), until));
     }
 }
 

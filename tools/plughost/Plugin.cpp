@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tools/plughost/Plugin.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <type_traits>
 #include <utility>
@@ -50,6 +51,7 @@ void Plugin::FindEngineCalls() {
     find(errorName_, "AE_ErrorName");
     find(outputName_, "AE_OutputName");
     find(outputReason_, "AE_OutputReason");
+    find(outputPendingMs_, "AE_OutputPendingMs");
     find(streamInfo_, "AE_StreamInfo");
     find(streamRefusal_, "AE_StreamRefusal");
     find(render_, "AE_Render");
@@ -82,6 +84,10 @@ std::string Plugin::Refusal() const {
 std::string Plugin::OutputReason() const {
     const char* reason = outputReason_ ? outputReason_() : nullptr;
     return reason ? reason : "";
+}
+
+int Plugin::OutputPendingMs() const {
+    return outputPendingMs_ ? static_cast<int>(std::min<DWORD>(outputPendingMs_(), INT32_MAX)) : 0;
 }
 
 std::optional<AE_STREAMINFO> Plugin::StreamInfo(const std::string& file) const {

@@ -39,6 +39,9 @@ class Plugin {
     // The output in use and why it was chosen, in the engine's words ("null: no
     // sound device opened (...)"); empty when the engine does not say.
     std::string OutputReason() const;
+    // Milliseconds until the output has played what it has taken from the mix; 0 when
+    // the engine does not say.
+    int OutputPendingMs() const;
     // What the engine recognised in the file the last Open on this thread refused
     // ("MP4 with an unsupported codec: Dolby AC-4"), or "" when it cannot say.
     std::string Refusal() const;
@@ -89,6 +92,7 @@ class Plugin {
     decltype(&AE_ErrorName) errorName_ = nullptr;
     decltype(&AE_OutputName) outputName_ = nullptr;
     decltype(&AE_OutputReason) outputReason_ = nullptr;
+    decltype(&AE_OutputPendingMs) outputPendingMs_ = nullptr;
     decltype(&AE_StreamRefusal) streamRefusal_ = nullptr;
     decltype(&AE_StreamInfo) streamInfo_ = nullptr;
     decltype(&AE_Render) render_ = nullptr;
