@@ -29,6 +29,9 @@ constexpr auto kEndConfirm = std::chrono::milliseconds(150);
 // At the end, the output may still hold what was mixed last (a file's end, the fade of
 // a stop); waited for up to this long, so that it is heard, not cut off with the process.
 constexpr auto kPlayOutLimit = std::chrono::seconds(1);
+// The engine's account of a device counts the buffers the device states; a system mixer
+// below it (Windows' audio engine, Wine's driver: about 10 ms) may hold a little more.
+constexpr auto kPlayOutMargin = std::chrono::milliseconds(50);
 // Two digits typed within this time select one slot (1 then 2: slot 12).
 constexpr auto kDigitPause = std::chrono::milliseconds(1000);
 constexpr int kSeekStep = 5;     // seconds, arrow keys
@@ -378,12 +381,15 @@ void Player::Close() {
         plugin_.Free(slot.view.slot);
     }
     const auto until = Clock::now() + kPlayOutLimit;
+    bool held = false;
     for (;;) {
         const int pending = plugin_.OutputPendingMs();
         const auto now = Clock::now();
         if (pending <= 0 || now >= until) break;
+        held = true;
         std::this_thread::sleep_until(std::min(now + std::chrono::milliseconds(pending), until));
     }
+    if (held) std::this_thread::sleep_until(std::min(Clock::now() + kPlayOutMargin, until));
 }
 
 int Player::Run() {
