@@ -30,8 +30,9 @@ constexpr auto kEndConfirm = std::chrono::milliseconds(150);
 // a stop); waited for up to this long, so that it is heard, not cut off with the process.
 constexpr auto kPlayOutLimit = std::chrono::seconds(1);
 // The engine's account of a device counts the buffers the device states; a system mixer
-// below it (Windows' audio engine, Wine's driver: about 10 ms) may hold a little more.
-constexpr auto kPlayOutMargin = std::chrono::milliseconds(50);
+// below it (Windows' audio engine; Wine's driver and the sound server it feeds, tens of
+// ms) may hold more.
+constexpr auto kPlayOutMargin = std::chrono::milliseconds(100);
 // Two digits typed within this time select one slot (1 then 2: slot 12).
 constexpr auto kDigitPause = std::chrono::milliseconds(1000);
 constexpr int kSeekStep = 5;     // seconds, arrow keys
