@@ -30,8 +30,9 @@ constexpr auto kEndConfirm = std::chrono::milliseconds(150);
 // a stop); waited for up to this long, so that it is heard, not cut off with the process.
 constexpr auto kPlayOutLimit = std::chrono::seconds(1);
 // The engine's account of a device counts the buffers the device states; a system mixer
-// below it (Windows' audio engine; Wine's driver and the sound server it feeds, tens of
-// ms) may hold more.
+// below it (Windows' audio engine; Wine's driver and the sound server it feeds) may hold
+// more, and play it later than the account says where it fell behind and played
+// silence in between (Wine under load: tens of ms).
 constexpr auto kPlayOutMargin = std::chrono::milliseconds(100);
 // Two digits typed within this time select one slot (1 then 2: slot 12).
 constexpr auto kDigitPause = std::chrono::milliseconds(1000);
@@ -381,16 +382,16 @@ void Player::Close() {
         plugin_.Stop(slot.view.slot);
         plugin_.Free(slot.view.slot);
     }
+    // The null and WAV outputs hold nothing a listener is waiting for.
+    if (plugin_.OutputName() != "device") return;
     const auto until = Clock::now() + kPlayOutLimit;
-    bool held = false;
     for (;;) {
         const int pending = plugin_.OutputPendingMs();
         const auto now = Clock::now();
         if (pending <= 0 || now >= until) break;
-        held = true;
         std::this_thread::sleep_until(std::min(now + std::chrono::milliseconds(pending), until));
     }
-    if (held) std::this_thread::sleep_until(std::min(Clock::now() + kPlayOutMargin, until));
+    std::this_thread::sleep_until(std::min(Clock::now() + kPlayOutMargin, until));
 }
 
 int Player::Run() {

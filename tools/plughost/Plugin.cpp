@@ -86,6 +86,11 @@ std::string Plugin::OutputReason() const {
     return reason ? reason : "";
 }
 
+std::string Plugin::OutputName() const {
+    const char* name = outputName_ ? outputName_() : nullptr;
+    return name ? name : "";
+}
+
 int Plugin::OutputPendingMs() const {
     return outputPendingMs_ ? static_cast<int>(std::min<DWORD>(outputPendingMs_(), INT32_MAX)) : 0;
 }

@@ -39,6 +39,8 @@ class Plugin {
     // The output in use and why it was chosen, in the engine's words ("null: no
     // sound device opened (...)"); empty when the engine does not say.
     std::string OutputReason() const;
+    // The output in use ("device", "null", ...); empty when the engine does not say.
+    std::string OutputName() const;
     // Milliseconds until the output has played what it has taken from the mix; 0 when
     // the engine does not say.
     int OutputPendingMs() const;
