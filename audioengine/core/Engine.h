@@ -88,8 +88,8 @@ class Engine {
     uint64_t renderSkips() const { return renderSkips_.load(std::memory_order_relaxed); }
     const char* OutputName() const;
     // Nanoseconds from `nowNs` (monotonic) until the last sound the output took from the
-    // mix is heard; 0 once it has been, or when the output says nothing of when it is
-    // heard (wav, manual). Any thread.
+    // mix is heard; 0 once it has been, and on the manual output, which says nothing of
+    // when it is heard. Any thread.
     int64_t PendingSoundNs(int64_t nowNs) const;
 
     // ---- for outputs ----
