@@ -65,7 +65,7 @@ std::string Plugin::Start() {
     // InitBass makes one engine call, BASS_Init, on this thread: its error code is
     // this thread's now.
     const int code = errorGetCode_ ? errorGetCode_() : 0;
-    const bool started = outputName_ ? *outputName_() != '\0' : code == 0;
+    const bool started = outputName_ ? !OutputName().empty() : code == 0;
     if (started) return "";
     const std::string reason = OutputReason();
     if (!reason.empty()) return reason;
